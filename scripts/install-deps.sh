@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the demo need.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config clang-format
+    libplist-dev libplist-utils
+    libsystemd-dev libudev-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    bubblewrap
+    umockdev libumockdev-dev gir1.2-umockdev-1.0
+    dbus-daemon python3-dbusmock python3-gi
+)
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${packages[@]}"

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds both presets (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer) and runs
+# every test of each through ctest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+for preset in default asan; do
+    echo "== ${preset}: configure and build"
+    cmake --preset "${preset}" >/dev/null
+    cmake --build --preset "${preset}" -j "${jobs}"
+    echo "== ${preset}: test"
+    ctest --preset "${preset}"
+done

@@ -1,0 +1,92 @@
+// The rolling, size-bounded log file that both executables write.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/value.h"
+
+namespace corvant {
+
+// Thrown by a second openFile on an open log: a programming error, never a run-time condition.
+class LogFileAssertion : public std::logic_error {
+  public:
+    using std::logic_error::logic_error;
+};
+
+class LogFile {
+  public:
+    enum class Variant { Daemon, Patcher };
+
+    // Where the log directory is formed and where the daemon variant's reports go. The executables
+    // use the defaults; tests hand in temporary folders and a recording report sink.
+    struct Places {
+        // Library folder of the local domain (the daemon variant adds "Application Support").
+        std::string localLibrary = "/Library";
+        // The user's Application Support folder (the patcher variant); empty means
+        // homeDirectory() + "/Library/Application Support".
+        std::string userApplicationSupport;
+        // System-log reports of the daemon variant; empty means syslog at LOG_ALERT.
+        std::function<void(const std::string&)> systemLog;
+    };
+
+    // init: the defaults, nothing opened.
+    explicit LogFile(Variant variant, Places places = {});
+    // initWithFile:logLevel: the defaults, the given level, then openFile with `fileName`.
+    static std::unique_ptr<LogFile> initWithFile(Variant variant, const std::string& fileName,
+                                                 std::int32_t logLevel, Places places = {});
+    ~LogFile();
+
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    std::optional<std::string> formDirectoryPath();
+    bool openFile(const std::string& fileName);
+
+    // Writes one line: `tag` and `format` may be null (absent); the arguments fill the format.
+    template <typename... Args>
+    void writeLogToFileWithInfo(const char* tag, std::int32_t userLevel, const char* format,
+                                const Args&... arguments) {
+        writeLine(tag, userLevel, format, std::vector<Value>{Value(arguments)...});
+    }
+    void writeLine(const char* tag, std::int32_t userLevel, const char* format,
+                   const std::vector<Value>& arguments);
+
+    void close();
+
+    // Patcher variant: the header banner written after every trim.
+    std::shared_ptr<const Dictionary> headerInformation() const;
+    void setHeaderInformation(std::shared_ptr<const Dictionary> header);
+    void printHeaderInformation();
+
+    // Read-only views for tests and callers.
+    Variant variant() const { return variant_; }
+    std::optional<std::string> path() const;
+    bool isOpen() const;
+
+  private:
+    void reduceToLowWaterMark();  // called with mLock held
+    void report(const std::string& message) const;
+
+    const Variant variant_;
+    const Places places_;
+
+    std::int64_t mLowWaterMark = 2048;
+    std::int64_t mHighWaterMark = 4194304;
+    std::optional<std::string> mPath;
+    std::FILE* mFile = nullptr;
+    mutable std::mutex mLock;
+    std::int32_t mLogLevel = 2;
+
+    mutable std::mutex headerLock_;
+    std::shared_ptr<const Dictionary> headerInformation_;
+};
+
+}  // namespace corvant

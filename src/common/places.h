@@ -1,0 +1,18 @@
+// Well-known folders and small file-system questions.
+#pragma once
+
+#include <string>
+
+namespace corvant {
+
+// The home folder of the user the process runs as: $HOME when set and absolute, otherwise the
+// password database's entry for the process's user; empty when neither is known.
+std::string homeDirectory();
+
+// True when something exists at `path`, following symbolic links (a dangling link is nothing).
+bool fileExists(const std::string& path);
+
+// True when a directory, or a link to one, exists at `path`.
+bool directoryExists(const std::string& path);
+
+}  // namespace corvant

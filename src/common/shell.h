@@ -1,0 +1,25 @@
+// Running shell commands and making text safe to place into them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace corvant {
+
+// Runs `command` through /bin/sh and waits for it (system()). Returns 0 only when the command ran
+// and exited with status 0; a failing command, one that could not run, or one ended by a signal
+// gives a non-zero result.
+int runShellCommand(const std::string& command);
+
+// Starts `command` through /bin/sh (popen, mode "r"), reads at most `maxBytes` of its standard
+// output, then closes the pipe and waits for the command. None when the command could not start.
+std::optional<std::string> readCommandOutput(const std::string& command, std::size_t maxBytes);
+
+// Makes `text` one literal word for /bin/sh. A space becomes a backslash and a space, as the
+// system's commands have always shown it; every other character that the shell treats specially
+// is made literal too, so a name can never run commands of its own.
+std::string shellEscaped(std::string_view text);
+
+}  // namespace corvant
