@@ -34,6 +34,7 @@ TEST_F(LocationTest, CardListPathFollowsBundleThenInstallerINIThenDefault) {
         {"no bundle, no file", "", false, std::nullopt, std::nullopt, "Solvane"},
         {"lone quotation mark", "", false, std::nullopt, "ApplicationName=\"", "Solvane"},
         {"empty value", "", false, std::nullopt, "ApplicationName=\n", "Solvane"},
+        {"half quoted", "", false, std::nullopt, "ApplicationName=\"Acme\n", "Acm"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
