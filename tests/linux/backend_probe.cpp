@@ -27,7 +27,9 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
-std::string text(const corvant::Value& value) { return corvant::describe(value); }
+std::string text(const corvant::Value& value) {
+    return corvant::describe(value);
+}
 
 // "ttyUSB0 base=ttyUSB suffix=0 fourth=1-1.4 vid=4817 pid=5382 kinds=tty<port<..."
 std::string describeEntry(const std::shared_ptr<kelvorn::RegistryEntry>& tty) {
@@ -57,8 +59,7 @@ std::string describeBatch(kelvorn::DeviceIterator& iterator) {
 
 class Probe {
   public:
-    explicit Probe(LinuxServices& services)
-        : services_(services), platform_(services.platform()) {}
+    explicit Probe(LinuxServices& services) : services_(services), platform_(services.platform()) {}
 
     void handle(const std::string& line) {
         std::istringstream words(line);

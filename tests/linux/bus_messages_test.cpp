@@ -1,6 +1,8 @@
 // The D-Bus side of the backend that needs no running bus: the body of a notification signal, and
 // what logind's answers mean.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -11,11 +13,22 @@
 namespace kelvorn::linux_backend {
 namespace {
 
-// Builds a notification signal on an unconnected bus and returns its dump, body only.
-std::string dumpOfSignal(const corvant::Dictionary& userInfo) {
+// A connection to a socket nobody answers: enough to build messages on.
+sd_bus* idleConnection() {
+    int sockets[2];
     sd_bus* bus = nullptr;
-    sd_bus_message* message = nullptr;
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
     EXPECT_GE(sd_bus_new(&bus), 0);
+    EXPECT_GE(sd_bus_set_fd(bus, sockets[0], sockets[0]), 0);
+    EXPECT_GE(sd_bus_start(bus), 0);
+    close(sockets[1]);
+    return bus;
+}
+
+// Builds a notification signal and returns its dump, body only.
+std::string dumpOfSignal(const corvant::Dictionary& userInfo) {
+    sd_bus* bus = idleConnection();
+    sd_bus_message* message = nullptr;
     EXPECT_GE(sd_bus_message_new_signal(bus, &message, kNotificationPath, kNotificationInterface,
                                         kNotificationMember),
               0);
@@ -31,7 +44,7 @@ std::string dumpOfSignal(const corvant::Dictionary& userInfo) {
     free(text);
     EXPECT_STREQ(sd_bus_message_get_signature(message, 1), "sa{sv}");
     sd_bus_message_unref(message);
-    sd_bus_unref(bus);
+    sd_bus_close_unref(bus);
     return dump;
 }
 
@@ -96,10 +109,8 @@ TEST(ConsoleUserOfSession, GreeterAndNamelessSessionsAreNobody) {
         std::optional<std::string> expected;
     };
     const Case cases[] = {
-        {"user", "user1", "user1"},
-        {"greeter", "gdm", std::nullopt},
-        {"lock-screen", "user1", "user1"},
-        {"user", "", std::nullopt},
+        {"user", "user1", "user1"},        {"greeter", "gdm", std::nullopt},
+        {"lock-screen", "user1", "user1"}, {"user", "", std::nullopt},
         {"Greeter", "gdm", "gdm"},
     };
     for (const Case& c : cases) {

@@ -76,7 +76,7 @@ class PrivateSystemBus:
         self.process = subprocess.Popen(
             ['dbus-daemon', '--config-file=' + config, '--nofork', '--nopidfile',
              '--print-address=1'],
-            stdout=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.address = self.process.stdout.readline().strip()
         if not self.address:
             raise RuntimeError('dbus-daemon did not start')
@@ -94,6 +94,7 @@ class PrivateSystemBus:
     def stop(self):
         self.process.terminate()
         self.process.wait()
+        self.process.stdout.close()
 
 
 class MockLogind:

@@ -36,7 +36,9 @@ DeviceEvent arrival(const std::string& name) {
 DeviceEvent nonSerialArrival(const std::string& name) {
     return {DeviceAction::Arrival, "/sys/" + name, nullptr};
 }
-DeviceEvent removal(const std::string& name) { return {DeviceAction::Removal, "/sys/" + name, {}}; }
+DeviceEvent removal(const std::string& name) {
+    return {DeviceAction::Removal, "/sys/" + name, {}};
+}
 
 TEST(SerialDeviceBook, SortsReadyEventsIntoBatches) {
     struct Case {
@@ -47,22 +49,30 @@ TEST(SerialDeviceBook, SortsReadyEventsIntoBatches) {
     };
     const Case cases[] = {
         {"one arrival", {}, {arrival("a")}, {"+a"}},
-        {"a run of arrivals is one batch", {}, {arrival("a"), arrival("b"), arrival("c")},
+        {"a run of arrivals is one batch",
+         {},
+         {arrival("a"), arrival("b"), arrival("c")},
          {"+a b c"}},
         {"arrivals and removals alternate in order",
          {"x"},
          {arrival("a"), removal("x"), removal("a"), arrival("b")},
          {"+a", "-x a", "+b"}},
-        {"plugged and pulled before the loop looked", {}, {arrival("a"), removal("a")},
+        {"plugged and pulled before the loop looked",
+         {},
+         {arrival("a"), removal("a")},
          {"+a", "-a"}},
-        {"device listed at start is not reported again", {"a"}, {arrival("a"), arrival("b")},
+        {"device listed at start is not reported again",
+         {"a"},
+         {arrival("a"), arrival("b")},
          {"+b"}},
         {"removal of a device never seen", {}, {removal("a")}, {}},
         {"virtual ttys are not serial devices, not even when they go",
          {},
          {nonSerialArrival("tty1"), removal("tty1"), arrival("a")},
          {"+a"}},
-        {"dropped events do not split a run", {"a"}, {arrival("b"), arrival("a"), arrival("c")},
+        {"dropped events do not split a run",
+         {"a"},
+         {arrival("b"), arrival("a"), arrival("c")},
          {"+b c"}},
         {"nothing ready", {}, {}, {}},
     };
@@ -82,7 +92,8 @@ TEST(SerialDeviceBook, RemovalHandsBackTheEntryTakenOnArrival) {
     EXPECT_EQ(batches[0].entries.at(0), entry);
     EXPECT_EQ(book.size(), 0u);
     // Plugged in again: a new arrival.
-    EXPECT_EQ(describe(book.sortEvents({arrival("ttyUSB0")})), std::vector<std::string>{"+ttyUSB0"});
+    EXPECT_EQ(describe(book.sortEvents({arrival("ttyUSB0")})),
+              std::vector<std::string>{"+ttyUSB0"});
 }
 
 TEST(SerialDeviceBook, RecordsEachPresentDeviceOnce) {

@@ -21,8 +21,7 @@ bool isBundleName(const std::string& name) {
 std::vector<std::string> bundleNames(const std::string& folder) {
     std::vector<std::string> names;
     std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end;
-         it.increment(error)) {
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         std::string name = it->path().filename().string();
         if (isBundleName(name) && it->is_directory(error)) names.push_back(std::move(name));
     }
@@ -62,7 +61,8 @@ BundleFinder::BundleFinder(ConsoleUser& console, std::string applicationsFolder,
 std::optional<std::string> BundleFinder::findApplicationForBundleIdentifier(
     const std::string& bundleIdentifier) {
     if (auto bundle = findBundleInFolder(applicationsFolder_, bundleIdentifier)) return bundle;
-    if (auto folder = userApplicationsFolder()) return findBundleInFolder(*folder, bundleIdentifier);
+    if (auto folder = userApplicationsFolder())
+        return findBundleInFolder(*folder, bundleIdentifier);
     return std::nullopt;
 }
 

@@ -31,8 +31,9 @@ int appendInVariant(sd_bus_message* message, const corvant::Value& value) {
             if constexpr (std::is_same_v<T, corvant::Absent>) {
                 return 0;  // left out of arrays and dictionaries
             } else if constexpr (std::is_same_v<T, std::string>) {
-                return appendVariant(message, "s",
-                                     [&] { return sd_bus_message_append(message, "s", held.c_str()); });
+                return appendVariant(message, "s", [&] {
+                    return sd_bus_message_append(message, "s", held.c_str());
+                });
             } else if constexpr (std::is_same_v<T, std::int64_t>) {
                 return appendVariant(message, "x",
                                      [&] { return sd_bus_message_append(message, "x", held); });
@@ -82,8 +83,8 @@ void DbusNotificationCenter::postNotification(const std::string& name,
     sd_bus* bus = bus_.connection();
     if (bus == nullptr) return;
     sd_bus_message* message = nullptr;
-    int result = sd_bus_message_new_signal(bus, &message, kNotificationPath,
-                                           kNotificationInterface, kNotificationMember);
+    int result = sd_bus_message_new_signal(bus, &message, kNotificationPath, kNotificationInterface,
+                                           kNotificationMember);
     if (result >= 0) result = sd_bus_message_append(message, "s", name.c_str());
     if (result >= 0) result = appendUserInfo(message, userInfo);
     // Flushed at once: the daemon may block in its next step (a wait, a command) for a while.

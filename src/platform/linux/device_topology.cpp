@@ -6,7 +6,9 @@ namespace kelvorn::linux_backend {
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 bool isUsbInterface(const KernelDevice& device) {
     return device.subsystem == "usb" && device.devtype == "usb_interface";

@@ -37,7 +37,8 @@ struct KernelDevice {
 // One registry entry as the daemon is shown it.
 struct PresentedEntry {
     std::string name;  // the kernel name, or the name of the device it stands in for
-    std::string kind;  // what the entry is: "tty", "port", "interface", "configuration", "device"...
+    std::string
+        kind;  // what the entry is: "tty", "port", "interface", "configuration", "device"...
     corvant::Dictionary properties;
 };
 

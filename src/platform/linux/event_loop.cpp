@@ -6,7 +6,9 @@ EventLoop::EventLoop() {
     if (sd_event_new(&event_) < 0) event_ = nullptr;
 }
 
-EventLoop::~EventLoop() { sd_event_unref(event_); }
+EventLoop::~EventLoop() {
+    sd_event_unref(event_);
+}
 
 void EventLoop::run() {
     if (event_ != nullptr) sd_event_loop(event_);

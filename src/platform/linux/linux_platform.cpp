@@ -13,8 +13,8 @@ LinuxServices::LinuxServices(std::string applicationsFolder, std::string usersFo
       notifications_(bus_) {}
 
 Platform LinuxServices::platform() {
-    return Platform{registry_,      console_, power_,     applications_, notifications_,
-                    loop_,          sleeper_, systemLog_, printer_};
+    return Platform{registry_, console_, power_,     applications_, notifications_,
+                    loop_,     sleeper_, systemLog_, printer_};
 }
 
 }  // namespace kelvorn::linux_backend

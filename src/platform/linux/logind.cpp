@@ -69,7 +69,9 @@ std::optional<std::string> LogindConsoleUser::copyConsoleUser() {
     return consoleUserOfSession(*sessionClass, *name);
 }
 
-LogindPowerEvents::~LogindPowerEvents() { sd_bus_slot_unref(match_); }
+LogindPowerEvents::~LogindPowerEvents() {
+    sd_bus_slot_unref(match_);
+}
 
 void LogindPowerEvents::addInterestNotification(Handler handler) {
     bool first = !handler_;

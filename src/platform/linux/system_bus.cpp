@@ -6,7 +6,9 @@ namespace kelvorn::linux_backend {
 
 SystemBus::SystemBus(EventLoop& loop) : loop_(loop) {}
 
-SystemBus::~SystemBus() { sd_bus_flush_close_unref(bus_); }
+SystemBus::~SystemBus() {
+    sd_bus_flush_close_unref(bus_);
+}
 
 sd_bus* SystemBus::connection() {
     if (bus_ != nullptr && sd_bus_is_open(bus_) > 0) return bus_;

@@ -16,9 +16,13 @@ void BlockingSleeper::sleepSeconds(unsigned seconds) {
     }
 }
 
-Syslog::Syslog(const char* identity) { openlog(identity, LOG_PID, LOG_DAEMON); }
+Syslog::Syslog(const char* identity) {
+    openlog(identity, LOG_PID, LOG_DAEMON);
+}
 
-Syslog::~Syslog() { closelog(); }
+Syslog::~Syslog() {
+    closelog();
+}
 
 void Syslog::alert(const std::string& message) {
     // The message is data, never a format: it may hold names read from devices.

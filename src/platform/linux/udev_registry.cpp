@@ -12,7 +12,9 @@ namespace {
 // Room for the events that pile up while a handler waits (the login wait, delays, commands).
 constexpr int kMonitorBufferBytes = 8 * 1024 * 1024;
 
-std::string textOr(const char* text) { return text != nullptr ? text : ""; }
+std::string textOr(const char* text) {
+    return text != nullptr ? text : "";
+}
 
 std::optional<std::string> attribute(udev_device* device, const char* name) {
     const char* value = udev_device_get_sysattr_value(device, name);
