@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian package that the build, the tests and the demo need.
+# With --if-missing it does nothing when all of them are installed already.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,17 @@ packages=(
     umockdev libumockdev-dev gir1.2-umockdev-1.0
     dbus-daemon python3-dbusmock python3-gi
 )
+
+all_installed() {
+    local installed
+    installed=$(dpkg-query -W -f='${Status}\n' "${packages[@]}" 2>/dev/null |
+        grep -cx 'install ok installed' || true)
+    [ "${installed}" -eq "${#packages[@]}" ]
+}
+
+if [ "${1:-}" = "--if-missing" ] && all_installed; then
+    exit 0
+fi
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

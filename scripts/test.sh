@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds both presets (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer) and runs
-# every test of each through ctest.
+# every test of each through ctest. Installs the needed packages first when any is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh --if-missing
 
 jobs=$(nproc)
 for preset in default asan; do

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,21 +22,30 @@ class LogFileAssertion : public std::logic_error {
     using std::logic_error::logic_error;
 };
 
+// The time stamp of a log line: local date and time, a colon, then the milliseconds unpadded
+// ("2013-04-09 14:03:27:58").
+std::string logTimeStamp(std::time_t seconds, unsigned milliseconds);
+
+// Where the log directory is formed and where the daemon variant's reports go. The executables
+// use the defaults; tests hand in temporary folders and a recording report sink.
+struct LogFilePlaces {
+    // Library folder of the local domain (the daemon variant adds "Application Support").
+    std::string localLibrary = "/Library";
+    // The user's Application Support folder (the patcher variant); empty means
+    // homeDirectory() + "/Library/Application Support".
+    std::string userApplicationSupport;
+    // System-log reports of the daemon variant; empty means syslog at LOG_ALERT.
+    std::function<void(const std::string&)> systemLog;
+    // The time stamp of each line; empty means the local clock (see logTimeStamp).
+    std::function<std::string()> timeStamp;
+};
+
 class LogFile {
   public:
     enum class Variant { Daemon, Patcher };
 
-    // Where the log directory is formed and where the daemon variant's reports go. The executables
-    // use the defaults; tests hand in temporary folders and a recording report sink.
-    struct Places {
-        // Library folder of the local domain (the daemon variant adds "Application Support").
-        std::string localLibrary = "/Library";
-        // The user's Application Support folder (the patcher variant); empty means
-        // homeDirectory() + "/Library/Application Support".
-        std::string userApplicationSupport;
-        // System-log reports of the daemon variant; empty means syslog at LOG_ALERT.
-        std::function<void(const std::string&)> systemLog;
-    };
+    // Declared outside the class so that it can serve as a defaulted argument below.
+    using Places = LogFilePlaces;
 
     // init: the defaults, nothing opened.
     explicit LogFile(Variant variant, Places places = {});
@@ -74,6 +84,7 @@ class LogFile {
   private:
     void reduceToLowWaterMark();  // called with mLock held
     void report(const std::string& message) const;
+    std::string currentTimeStamp() const;
 
     const Variant variant_;
     const Places places_;

@@ -1,0 +1,263 @@
+// Property-list files on libplist's C API, mapped to and from the shared value model.
+#include "common/plist.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+namespace corvant {
+namespace {
+
+// Owns one libplist node tree.
+struct NodeDeleter {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using NodeHandle = std::unique_ptr<void, NodeDeleter>;
+
+// Owns a buffer that libplist allocated with malloc.
+struct MallocDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
+template <typename T>
+using MallocHandle = std::unique_ptr<T, MallocDeleter>;
+
+// libplist keeps dates as seconds and microseconds since 2001-01-01, as we do.
+Date dateOf(plist_t node) {
+    int32_t seconds = 0;
+    int32_t microseconds = 0;
+    plist_get_date_val(node, &seconds, &microseconds);
+    return Date{static_cast<double>(seconds) + static_cast<double>(microseconds) / 1e6};
+}
+
+std::string stringOf(plist_t node) {
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    MallocHandle<char> owned(text);
+    return text != nullptr ? std::string(text) : std::string();
+}
+
+Data dataOf(plist_t node) {
+    char* bytes = nullptr;
+    uint64_t length = 0;
+    plist_get_data_val(node, &bytes, &length);
+    MallocHandle<char> owned(bytes);
+    Data data;
+    if (bytes != nullptr) data.bytes.assign(bytes, bytes + length);
+    return data;
+}
+
+Value valueOf(plist_t node);
+
+Array arrayOf(plist_t node) {
+    Array array;
+    const uint32_t size = plist_array_get_size(node);
+    array.reserve(size);
+    for (uint32_t i = 0; i < size; ++i) array.push_back(valueOf(plist_array_get_item(node, i)));
+    return array;
+}
+
+Dictionary dictionaryOf(plist_t node) {
+    Dictionary dictionary;
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(node, &iterator);
+    MallocHandle<void> ownedIterator(iterator);
+    for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(node, iterator, &key, &item);
+        MallocHandle<char> ownedKey(key);
+        if (item == nullptr) break;
+        if (key != nullptr) dictionary.insert_or_assign(key, valueOf(item));
+    }
+    return dictionary;
+}
+
+Value valueOf(plist_t node) {
+    if (node == nullptr) return {};
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            uint8_t flag = 0;
+            plist_get_bool_val(node, &flag);
+            return Value(flag != 0);
+        }
+        case PLIST_UINT: {
+            // This libplist reads every integer as unsigned; negative ones come back as their
+            // two's-complement bit pattern, so the cast restores them.
+            uint64_t number = 0;
+            plist_get_uint_val(node, &number);
+            return Value(static_cast<std::int64_t>(number));
+        }
+        case PLIST_REAL: {
+            double real = 0;
+            plist_get_real_val(node, &real);
+            return Value(real);
+        }
+        case PLIST_STRING:
+            return Value(stringOf(node));
+        case PLIST_DATE:
+            return Value(dateOf(node));
+        case PLIST_DATA:
+            return Value(dataOf(node));
+        case PLIST_ARRAY:
+            return Value(arrayOf(node));
+        case PLIST_DICT:
+            return Value(dictionaryOf(node));
+        default:  // keys, UIDs and unknown nodes have no counterpart
+            return {};
+    }
+}
+
+plist_t nodeOf(const Value& value);
+
+plist_t dateNode(const Date& date) {
+    double seconds = std::floor(date.secondsSinceReferenceDate);
+    double microseconds = std::round((date.secondsSinceReferenceDate - seconds) * 1e6);
+    if (microseconds >= 1e6) {
+        seconds += 1;
+        microseconds -= 1e6;
+    }
+    constexpr double kLimit = std::numeric_limits<int32_t>::max();
+    if (!std::isfinite(seconds) || seconds > kLimit || seconds < -kLimit) seconds = 0;
+    return plist_new_date(static_cast<int32_t>(seconds), static_cast<int32_t>(microseconds));
+}
+
+plist_t nodeOf(const Value& value) {
+    if (const auto* text = value.as<std::string>()) return plist_new_string(text->c_str());
+    if (const auto* number = value.as<std::int64_t>()) {
+        return plist_new_uint(static_cast<uint64_t>(*number));
+    }
+    if (const auto* real = value.as<double>()) return plist_new_real(*real);
+    if (const auto* flag = value.as<bool>()) return plist_new_bool(*flag ? 1 : 0);
+    if (const auto* date = value.as<Date>()) return dateNode(*date);
+    if (const auto* data = value.as<Data>()) {
+        return plist_new_data(reinterpret_cast<const char*>(data->bytes.data()),
+                              data->bytes.size());
+    }
+    if (const auto* array = value.as<Array>()) {
+        plist_t node = plist_new_array();
+        for (const Value& item : *array) {
+            if (plist_t child = nodeOf(item)) plist_array_append_item(node, child);
+        }
+        return node;
+    }
+    if (const auto* dictionary = value.as<Dictionary>()) {
+        plist_t node = plist_new_dict();
+        for (const auto& [key, item] : *dictionary) {
+            if (plist_t child = nodeOf(item)) plist_dict_set_item(node, key.c_str(), child);
+        }
+        return node;
+    }
+    return nullptr;  // an absent value has no property-list form and is left out
+}
+
+// Reads a regular file in full; none for anything else or on a read error.
+std::optional<std::string> readWholeFile(const std::string& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return std::nullopt;
+    std::optional<std::string> bytes;
+    struct stat status {};
+    if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+        bytes.emplace();
+        char buffer[16384];
+        for (;;) {
+            const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) bytes.reset();
+            if (got <= 0) break;
+            bytes->append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(descriptor);
+    return bytes;
+}
+
+bool writeAll(int descriptor, const std::string& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        ssize_t result = ::write(descriptor, bytes.data() + written, bytes.size() - written);
+        if (result < 0 && errno == EINTR) continue;
+        if (result <= 0) return false;
+        written += static_cast<std::size_t>(result);
+    }
+    return true;
+}
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes the rename itself durable; a failure here leaves the file written, so it is not reported.
+void syncDirectory(const std::string& directory) {
+    int descriptor = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) return;
+    ::fsync(descriptor);
+    ::close(descriptor);
+}
+
+// A new file gets the usual 0644; a replaced one keeps its mode.
+mode_t modeFor(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0) return status.st_mode & 07777;
+    return 0644;
+}
+
+}  // namespace
+
+std::optional<Value> parsePropertyList(const std::string& bytes) {
+    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    NodeHandle owned(root);
+    if (root == nullptr) return std::nullopt;
+    return valueOf(root);
+}
+
+std::optional<Dictionary> readDictionaryFromFile(const std::string& path) {
+    auto bytes = readWholeFile(path);
+    if (!bytes) return std::nullopt;
+    auto value = parsePropertyList(*bytes);
+    if (!value) return std::nullopt;
+    auto* dictionary = value->as<Dictionary>();
+    if (dictionary == nullptr) return std::nullopt;
+    return std::move(*dictionary);
+}
+
+std::string toXmlPropertyList(const Value& value) {
+    NodeHandle root(nodeOf(value));
+    if (!root) return {};
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(static_cast<plist_t>(root.get()), &xml, &length);
+    if (xml == nullptr) return {};
+    std::string text(xml, length);
+    plist_to_xml_free(xml);
+    return text;
+}
+
+bool writeDictionaryToFile(const Dictionary& dictionary, const std::string& path) {
+    const std::string xml = toXmlPropertyList(Value(dictionary));
+    if (xml.empty() || path.empty()) return false;
+    std::string temporary = path + ".XXXXXX";
+    int descriptor = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (descriptor < 0) return false;
+    bool written = writeAll(descriptor, xml) && ::fchmod(descriptor, modeFor(path)) == 0 &&
+                   ::fsync(descriptor) == 0;
+    written = ::close(descriptor) == 0 && written;
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    syncDirectory(directoryOf(path));
+    return true;
+}
+
+}  // namespace corvant
