@@ -13,6 +13,15 @@ namespace ostrel_test {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Names each table row by its name in test output.
+template <typename Case>
+requires requires(const Case& row) {
+    row.name;
+}
+void PrintTo(const Case& row, std::ostream* out) {
+    *out << row.name;
+}
 using corvant::Array;
 using corvant::Value;
 
