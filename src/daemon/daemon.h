@@ -1,9 +1,19 @@
-// Kelvorn, the card monitor daemon: its entry point.
+// Kelvorn, the card monitor daemon: its entry point and the daemon object that holds its state and
+// handlers.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "common/format.h"
 #include "common/log_file.h"
+#include "common/value.h"
+#include "daemon/state.h"
 #include "platform/platform.h"
 
 namespace kelvorn {
@@ -20,5 +30,113 @@ struct DaemonPlaces {
 // Creates the daemon's log and state, runs start-up and then the run loop; returns the process's
 // exit status (1 when the card list is missing; 0 if the run loop ever returns).
 int runDaemon(Platform& platform, const DaemonPlaces& places = {});
+
+// An optional text as a value: absent when there is none, so that "%@" prints "(null)".
+inline corvant::Value optionalText(const std::optional<std::string>& text) {
+    return text ? corvant::Value(*text) : corvant::Value();
+}
+
+// How the daemon runs its shell commands: through the real shell unless a benchmark or test swaps
+// them out.
+struct ShellCommands {
+    std::function<std::optional<std::string>(const std::string&, std::size_t)> readOutput;
+    std::function<int(const std::string&)> run;
+
+    static ShellCommands realShell();
+};
+
+// One line as the daemon hands it to its log.
+struct LogRecord {
+    std::string tag;
+    int level = 0;
+    std::string message;
+};
+
+struct DaemonOptions {
+    ShellCommands commands = ShellCommands::realShell();
+    // Sees every log line the daemon writes, whatever the log file does with it.
+    std::function<void(const LogRecord&)> logObserver;
+};
+
+class Daemon {
+  public:
+    // Creates the log ("Daemon.log", level 2) and a fresh state table.
+    explicit Daemon(Platform& platform, DaemonPlaces places = {}, DaemonOptions options = {});
+
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Start-up, then the run loop; the process's exit status.
+    int run();
+
+    // Power watch.
+    void AddSleepNotification();
+    void displayPowerNotificationsCallback(std::uint32_t messageType);
+
+    // Blocks until a real console user is logged in, records it, then waits 30 seconds unless a
+    // display power-off was recorded.
+    void checkIfUserHasLoggedIn();
+
+    // Location of the card list and of installer.ini.
+    std::string getMDCardListPath();
+    std::optional<std::string> getInstallerINIPath();
+    std::string parseApplicationNameFromInstallerINIFile(const std::optional<std::string>& path);
+    std::string constructMDCardListPath(const std::optional<std::string>& applicationName);
+    bool issupportedfilepresent(const std::optional<std::string>& path);
+
+    // Whether the client application runs, by the process listing filtered by its name.
+    bool isSolvaneRunning(const std::optional<std::string>& installerINIPath);
+
+    // Looks the device up in the card list's four levels, logging the step that decided.
+    bool checkIfDeviceIsSupported(const corvant::Dictionary& cardList,
+                                  const std::optional<std::string>& baseName,
+                                  const std::optional<std::string>& suffix,
+                                  const corvant::Value& vendorId, const corvant::Value& productId);
+
+    // Device arrival and removal handlers; each drains its batch.
+    void mycallbacknotifaction(DeviceIterator& iterator);
+    void mycallbacktermination(DeviceIterator& iterator);
+
+    // Waits for the console user, checks the card list and arms the serial-device watch. False when
+    // there is no card list: the daemon must then end with status 1.
+    bool AddMBCardNotification();
+
+    DaemonState state;
+
+  private:
+    struct DeviceIds {
+        corvant::Value vendor;
+        corvant::Value product;
+    };
+
+    template <typename... Args>
+    void log(const char* tag, int level, const char* format, const Args&... arguments) {
+        writeLog(tag, level, format, std::vector<corvant::Value>{corvant::Value(arguments)...});
+    }
+    void writeLog(const char* tag, int level, const char* format,
+                  const std::vector<corvant::Value>& arguments);
+    template <typename... Args>
+    void systemLog(const char* format, const Args&... arguments) {
+        platform_.systemLog.alert(corvant::formatString(format, arguments...));
+    }
+
+    std::string cardListPathForApplication(const std::string& applicationName) const;
+    std::string defaultCardListPath() const;
+    bool isUnderApplications(const std::string& path) const;
+    void handleArrivedDevice(const std::shared_ptr<RegistryEntry>& entry,
+                             const corvant::Dictionary& cardList);
+    DeviceIds findDeviceIds(const std::shared_ptr<RegistryEntry>& entry);
+    void recordDeviceIds(const DeviceIds& ids);
+    corvant::Dictionary userInformation() const;
+    void announceArrival();
+    void launchClient(const std::optional<std::string>& installerINIPath);
+
+    Platform& platform_;
+    const DaemonPlaces places_;
+    const DaemonOptions options_;
+    // The iterators of the two device registrations, held for the life of the daemon.
+    std::shared_ptr<DeviceIterator> arrivalIterator_;
+    std::shared_ptr<DeviceIterator> removalIterator_;
+};
 
 }  // namespace kelvorn

@@ -1,0 +1,46 @@
+// Waiting for a user at the console before any device is handled.
+#include "daemon/daemon.h"
+
+namespace kelvorn {
+
+namespace {
+
+// What the console reports while nobody is logged in.
+constexpr const char* kLoginWindowUser = "loginwindow";
+// A name that also stands for nobody.
+constexpr const char* kNullUser = "NULL";
+constexpr unsigned kPollingSeconds = 2;
+constexpr unsigned kSettlingSeconds = 30;
+
+}  // namespace
+
+void Daemon::checkIfUserHasLoggedIn() {
+    std::string user;
+    while (true) {
+        const auto name = platform_.console.copyConsoleUser();
+        if (!name || *name == kLoginWindowUser) {
+            log("DEBUG", 2, "current user got before executing notification : %@",
+                corvant::Absent{});
+            platform_.sleeper.sleepSeconds(kPollingSeconds);
+            continue;
+        }
+        log("DEBUG", 2, "current user got before executing notification : %@", *name);
+        if (*name == kNullUser) {
+            platform_.sleeper.sleepSeconds(kPollingSeconds);
+            continue;
+        }
+        user = *name;
+        break;
+    }
+    state.CurrentUser = user;
+    log("DEBUG", 2, "Current Logged in User:%@", user);
+
+    // After a sleep the arrival handler adds its own, shorter wait.
+    if (state.didSystemGoToSleep) {
+        state.didSystemGoToSleep = false;
+        return;
+    }
+    platform_.sleeper.sleepSeconds(kSettlingSeconds);
+}
+
+}  // namespace kelvorn

@@ -1,0 +1,33 @@
+// The daemon's state table: what its handlers share for the life of the process.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/log_file.h"
+#include "common/value.h"
+#include "platform/device_registry.h"
+
+namespace kelvorn {
+
+struct DaemonState {
+    // The daemon's one log, "Daemon.log" at level 2.
+    std::unique_ptr<corvant::LogFile> mLogFile;
+    // Short name of the console user, recorded by the login wait.
+    std::optional<std::string> CurrentUser;
+    // Full path of the supported-card list found at start-up.
+    std::optional<std::string> MDCardListPath;
+    // The registry whose device notifications the run loop delivers; set once the watch is armed.
+    DeviceRegistry* runloopsource = nullptr;
+    // Set by a display power-off; the next login wait or arrival batch clears it.
+    bool didSystemGoToSleep = false;
+    // Set after a supported device was announced or launched for; cleared by an announced removal.
+    bool deviceinserted = false;
+    // "VID", "PID", "fromDaemon" and the values last found for them: the vendor id, the product id
+    // and "YES". Both are empty until a device's ids were found.
+    corvant::Array tempkeys;
+    corvant::Array tempvalues;
+};
+
+}  // namespace kelvorn

@@ -1,0 +1,53 @@
+// Start-up's second half: the console user, the card list, and the serial-device watch.
+#include "common/plist.h"
+#include "daemon/daemon.h"
+
+namespace kelvorn {
+
+namespace {
+
+// Stands for the batch of a registration that could not be made: it holds no entries.
+class EmptyBatch : public DeviceIterator {
+  public:
+    std::shared_ptr<RegistryEntry> next() override { return nullptr; }
+};
+
+}  // namespace
+
+bool Daemon::AddMBCardNotification() {
+    checkIfUserHasLoggedIn();
+    const std::string path = getMDCardListPath();
+    if (!issupportedfilepresent(path)) {
+        log("DEBUG", 2, "MDCardList File Absent . Hence Quitting Card Detection");
+        return false;
+    }
+    log("DEBUG", 2, "MDCardlist File Present, Path Got is %@", path);
+    state.MDCardListPath = path;
+
+    // Read here only for the count; each arrival batch reads the list again.
+    const auto cardList = corvant::readDictionaryFromFile(path);
+    log("DEBUG", 2, "No of Families supported by Daemon Process : %i",
+        cardList ? static_cast<int>(cardList->size()) : 0);
+
+    DeviceRegistry& registry = platform_.registry;
+    const bool canMatch = registry.canMatchClass(kSerialDeviceClass);
+    if (!canMatch) log("DEBUG", 2, "Matching dictionary returned was nill");
+    state.runloopsource = &registry;
+    if (canMatch) {
+        arrivalIterator_ = registry.addMatchingNotification(
+            kFirstMatchNotification, kSerialDeviceClass,
+            [this](DeviceIterator& batch) { mycallbacknotifaction(batch); });
+        removalIterator_ = registry.addMatchingNotification(
+            kTerminateNotification, kSerialDeviceClass,
+            [this](DeviceIterator& batch) { mycallbacktermination(batch); });
+    }
+    if (!arrivalIterator_) arrivalIterator_ = std::make_shared<EmptyBatch>();
+    if (!removalIterator_) removalIterator_ = std::make_shared<EmptyBatch>();
+
+    // Handles the devices already present; draining both batches arms the registrations.
+    mycallbacknotifaction(*arrivalIterator_);
+    mycallbacktermination(*removalIterator_);
+    return true;
+}
+
+}  // namespace kelvorn

@@ -1,0 +1,328 @@
+// The daemon end to end on test doubles: start-up, login wait, power, arrival and removal.
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "common/plist.h"
+#include "scenario.h"
+
+namespace kelvorn::testing {
+namespace {
+
+constexpr const char* kFamilyRejected =
+    "ttyUSB family is not supported by Solvane , Please change the config file accordingly";
+const std::vector<std::string> kSupportedLines = {
+    "Found Supported Vendor ID", "Found Supported Product id found", "DEVICE SUPPORTED"};
+
+corvant::Dictionary ids(std::int64_t vendor, std::int64_t product) {
+    return {{"VID", vendor}, {"PID", product}, {"fromDaemon", "YES"}};
+}
+
+using StartUp = DaemonScenario;
+
+TEST_F(StartUp, FoundCardListArmsTheWatchAndHandlesPresentDevices) {
+    installClient(
+        applications() + "/Solvane.app",
+        cardList({{"ttyUSB", "0", "4817", "5382"}, {"cu.a", "", "1", "2"}, {"x", "", "1", "2"}}));
+    doubles.console.answers = {std::nullopt, "loginwindow", "NULL", "bob"};
+    doubles.registry.present = {makeDevice({})};
+    setListing(" 1 ?? 0:00 Solvane\n");
+    // The device present at start-up is announced before the loop runs; later batches come
+    // through the registrations.
+    doubles.runLoopBody = [this] {
+        EXPECT_EQ(doubles.posts.size(), 1u);
+        EXPECT_TRUE(doubles.registry.leave({makeDevice({})}));
+        EXPECT_TRUE(doubles.registry.arrive({makeDevice({})}));
+        EXPECT_EQ(doubles.posts.size(), 3u);
+    };
+
+    EXPECT_EQ(daemon().run(), 0);
+    EXPECT_EQ(records.front().message, "Starting up Deamon Process [Version - Deamon 2.0]");
+    EXPECT_EQ(records.front().level, 0);
+    EXPECT_EQ(doubles.waits, (std::vector<unsigned>{2, 2, 2, 30}));
+    EXPECT_EQ(count("current user got before executing notification : (null)"), 2);
+    EXPECT_EQ(count("current user got before executing notification : NULL"), 1);
+    EXPECT_TRUE(logged("DEBUG", 2, "Current Logged in User:bob"));
+    EXPECT_TRUE(logged("DEBUG", 2, "No of Families supported by Daemon Process : 3"));
+    EXPECT_EQ(doubles.registry.registrations,
+              (std::vector<std::string>{"IOServiceFirstMatch IOSerialBSDClient",
+                                        "IOServiceTerminate IOSerialBSDClient"}));
+    EXPECT_TRUE(doubles.registry.firstArrivals->drained());
+    EXPECT_EQ(doubles.runLoopRuns, 1);
+    EXPECT_TRUE(doubles.powerHandler);
+    // The log file itself holds the lines.
+    std::ifstream log(root() + "/Library/Application Support/Corvant/Solvane/Daemon.log");
+    std::string first;
+    std::getline(log, first);
+    EXPECT_TRUE(first.starts_with("[USER] [")) << first;
+    EXPECT_TRUE(first.ends_with("] : Starting up Deamon Process [Version - Deamon 2.0]")) << first;
+}
+
+TEST_F(StartUp, MissingCardListEndsWithStatusOne) {
+    EXPECT_EQ(daemon().run(), 1);
+    EXPECT_EQ(records.back().message, "MDCardList File Absent . Hence Quitting Card Detection");
+    EXPECT_TRUE(doubles.registry.registrations.empty());
+    EXPECT_EQ(doubles.runLoopRuns, 0);
+}
+
+TEST_F(StartUp, UnreadableCardListCountsNoFamiliesAndRejectsEveryDevice) {
+    installClient(applications() + "/Solvane.app", std::nullopt);
+    std::filesystem::create_directories(
+        std::filesystem::path(cardListIn(*doubles.clientBundle)).parent_path());
+    std::ofstream(cardListIn(*doubles.clientBundle)) << "not a property list";
+    doubles.registry.present = {makeDevice({}), makeDevice({.suffix = "1"})};
+
+    EXPECT_EQ(daemon().run(), 0);
+    EXPECT_TRUE(logged("DEBUG", 2, "No of Families supported by Daemon Process : 0"));
+    EXPECT_EQ(count(kFamilyRejected), 2);
+    EXPECT_TRUE(doubles.posts.empty());
+}
+
+TEST_F(StartUp, NoMatchingDescriptionLeavesOnlyPowerEvents) {
+    installClient(applications() + "/Solvane.app", cardList({}));
+    doubles.registry.matchable = false;
+    EXPECT_EQ(daemon().run(), 0);
+    EXPECT_TRUE(logged("DEBUG", 2, "Matching dictionary returned was nill"));
+    EXPECT_TRUE(doubles.registry.registrations.empty());
+}
+
+using Power = DaemonScenario;
+
+TEST_F(Power, PowerOffIsRecordedAndTheNextBatchWaitsForTheUser) {
+    const std::pair<std::uint32_t, const char*> powerMessages[] = {
+        {0xE0000230, "System did power on notification received"},
+        {7, nullptr},
+        {0xE0000210, "System did power off notification received"},
+        {0xE0000210, "System did power off notification received"},
+    };
+    daemon().AddSleepNotification();
+    for (const auto& [type, line] : powerMessages) {
+        records.clear();
+        doubles.powerHandler(type);
+        EXPECT_EQ(doubles.systemLines.back(), "messageType: " + std::to_string(type));
+        EXPECT_EQ(messages(), line ? std::vector<std::string>{line} : std::vector<std::string>{});
+    }
+    EXPECT_TRUE(daemon().state.didSystemGoToSleep);
+
+    // The card list only supports the device once the wake wait has passed: it is read after it.
+    useDefaultClient(cardList({}));
+    doubles.console.answers = {"loginwindow", "carol"};
+    doubles.onSleep = [this](unsigned seconds) {
+        if (seconds != 10) return;
+        corvant::writeDictionaryToFile(cardList({{"ttyUSB", "0", "4817", "5382"}}),
+                                       *daemon().state.MDCardListPath);
+    };
+    setListing("Solvane\n");
+    FakeBatch batch({makeDevice({})});
+    daemon().mycallbacknotifaction(batch);
+    EXPECT_TRUE(logged("USER", 2,
+                       "Since system woke up from sleep, checking if user has logged in and add "
+                       "delay of 10 seconds"));
+    EXPECT_EQ(doubles.waits, (std::vector<unsigned>{2, 10}));
+    EXPECT_EQ(daemon().state.CurrentUser, "carol");
+    EXPECT_FALSE(daemon().state.didSystemGoToSleep);
+    EXPECT_EQ(doubles.posts.size(), 1u);
+}
+
+using SupportCheck = DaemonScenario;
+
+TEST_F(SupportCheck, WalksFamilySuffixVendorProduct) {
+    corvant::Dictionary list = cardList({{"ttyUSB", "0", "4817", "5382"},
+                                         {"cu.modem", "NO SUFFIX NAME PRESENT IN IOREG", "1", "2"},
+                                         {"ttyHEX", "0", "0x12d1", "0x1506"},
+                                         {"ttyHEX", "0", "0X12D1", "0X1506"}});
+    list["ttyOdd"] = corvant::Dictionary{{"0", 5}};
+    list["ttyFlat"] = "not a dictionary";
+    struct Case {
+        std::optional<std::string> base, suffix;
+        corvant::Value vendor, product;
+        std::vector<std::string> lines;
+    };
+    const std::string vendorNo =
+        "vendor id is not supported by Solvane , please reconfigure MDCardlist.plist";
+    const std::vector<std::string> productNo = {
+        "Found Supported Vendor ID",
+        "Product id is not supported by Solvane , please reconfigure MDCardlist.plist",
+        "DEVICE NOT SUPPORTED"};
+    const Case cases[] = {
+        {"ttyUSB", "0", 4817, 5382, kSupportedLines},
+        {"cu.modem", "NO SUFFIX NAME PRESENT IN IOREG", 1, 2, kSupportedLines},
+        {"ttyACM",
+         "0",
+         4817,
+         5382,
+         {"ttyACM family is not supported by Solvane , Please change the config file "
+          "accordingly"}},
+        {"ttyusb",
+         "0",
+         4817,
+         5382,
+         {"ttyusb family is not supported by Solvane , Please change the config file "
+          "accordingly"}},
+        {std::nullopt,
+         "0",
+         4817,
+         5382,
+         {"(null) family is not supported by Solvane , Please change the config file "
+          "accordingly"}},
+        {"ttyUSB",
+         "1",
+         4817,
+         5382,
+         {"1 suffix is not supported by ttyUSB family by Solvane , Please change the config file "
+          "accordingly"}},
+        {"ttyFlat",
+         "0",
+         1,
+         2,
+         {"0 suffix is not supported by ttyFlat family by Solvane , Please change the config "
+          "file accordingly"}},
+        {"ttyUSB", "0", 4818, 5382, {vendorNo}},
+        {"ttyUSB", "0", corvant::Value(), 5382, {vendorNo}},
+        {"ttyHEX", "0", 0x12d1, 0x1506, {vendorNo}},
+        {"ttyOdd", "0", 5, 1, {vendorNo}},
+        {"ttyUSB", "0", 4817, 5383, productNo},
+        {"ttyUSB", "0", 4817, corvant::Value(), productNo},
+    };
+    for (const auto& c : cases) {
+        records.clear();
+        EXPECT_EQ(daemon().checkIfDeviceIsSupported(list, c.base, c.suffix, c.vendor, c.product),
+                  c.lines == kSupportedLines);
+        EXPECT_EQ(messages(), c.lines);
+    }
+}
+
+using Arrival = DaemonScenario;
+
+TEST_F(Arrival, IdSearchTriesTheFourthAncestorThenWalksEightEntries) {
+    struct Case {
+        std::optional<int> idsDepth;
+        int height;
+        bool probableMiss;
+        bool found;
+    };
+    const Case cases[] = {
+        {4, 10, false, true},
+        {0, 10, true, true},
+        {2, 10, true, true},
+        {7, 10, true, true},
+        {8, 10, true, false},
+        {std::nullopt, 10, true, false},
+        {std::nullopt, 2, true, false},
+    };
+    useDefaultClient();
+    setListing("Solvane\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.idsDepth.value_or(-1));
+        records.clear();
+        doubles.posts.clear();
+        FakeBatch batch({makeDevice({.idsDepth = c.idsDepth, .height = c.height})});
+        daemon().mycallbacknotifaction(batch);
+        EXPECT_EQ(count("Did Not Find VID and PID From IOREG in most probable search"),
+                  c.probableMiss ? 1 : 0);
+        EXPECT_EQ(count("Traversing full tree to find VID, PID Value"), c.probableMiss ? 1 : 0);
+        EXPECT_EQ(count("PRODUCT ID : 5382"), c.found ? 1 : 0);
+        EXPECT_EQ(doubles.posts.size(), c.found ? 1u : 0u);
+    }
+}
+
+TEST_F(Arrival, EachDeviceOfABatchGetsItsOwnIds) {
+    useDefaultClient(cardList({{"ttyUSB", "0", "4817", "5382"},
+                               {"ttyUSB", "1", "1", "2"},
+                               {"cu.m", "NO SUFFIX NAME PRESENT IN IOREG", "3", "4"}}));
+    setListing("Solvane\n");
+    // The first is found by the probable search; the second needs the full walk all the same.
+    FakeBatch batch({makeDevice({}),
+                     makeDevice({.suffix = "1", .idsDepth = 1, .vendor = 1, .product = 2}),
+                     makeDevice({.baseName = "cu.m", .suffix = "", .vendor = 3, .product = 4}),
+                     makeDevice({.suffix = "1", .vendor = corvant::Value(), .product = 2})});
+    daemon().mycallbacknotifaction(batch);
+    ASSERT_EQ(doubles.posts.size(), 3u);
+    EXPECT_EQ(doubles.posts[0].userInfo, ids(4817, 5382));
+    EXPECT_EQ(doubles.posts[1].userInfo, ids(1, 2));
+    EXPECT_EQ(doubles.posts[2].userInfo, ids(3, 4));
+    EXPECT_EQ(doubles.posts[2].name, "Supported device added");
+    EXPECT_EQ(doubles.posts[2].options, 2u);
+    EXPECT_TRUE(logged("DEBUG", 2,
+                       "Suffix name got from ioreg during device insertion: NO SUFFIX NAME PRESENT "
+                       "IN IOREG"));
+    // A product id without a vendor id is rejected and leaves the last complete ids in place.
+    EXPECT_EQ(daemon().state.tempvalues, (corvant::Array{3, 4, "YES"}));
+    EXPECT_TRUE(logged("USER", 2, "Vid_pid sent when posting notification :key: PID, value: 4"));
+    EXPECT_EQ(doubles.shown.front(), corvant::Value("ttyUSB"));
+    EXPECT_EQ(std::count(doubles.systemLines.begin(), doubles.systemLines.end(),
+                         "---------- Notification started by some call back------------"),
+              1);
+}
+
+TEST_F(Arrival, ThreePortCardArrivesAndLeaves) {
+    for (const bool running : {true, false}) {
+        SCOPED_TRACE(running);
+        std::filesystem::remove(root() + "/open-calls");
+        setListing(running ? "Solvane\n" : "");
+        doubles.posts.clear();
+        records.clear();
+        const auto port = [](const char* suffix) { return makeDevice({.suffix = suffix}); };
+        useDefaultClient(cardList({{"ttyUSB", "0", "4817", "5382"},
+                                   {"ttyUSB", "1", "4817", "5382"},
+                                   {"ttyUSB", "2", "4817", "5382"}}));
+        FakeBatch arrivals({port("0"), port("1"), port("2")});
+        daemon().mycallbacknotifaction(arrivals);
+        EXPECT_EQ(doubles.posts.size(), running ? 3u : 0u);
+        EXPECT_EQ(openArguments().size(), running ? 0u : 3u);
+        EXPECT_TRUE(daemon().state.deviceinserted);
+
+        FakeBatch removals({port("0"), port("1"), port("2")});
+        daemon().mycallbacktermination(removals);
+        ASSERT_EQ(doubles.posts.size(), running ? 4u : 1u);
+        EXPECT_EQ(doubles.posts.back().name, "Supported device removed");
+        EXPECT_EQ(doubles.posts.back().userInfo, ids(4817, 5382));
+        EXPECT_EQ(count("InCompatible device found during termination , hence no posting"), 2);
+        EXPECT_TRUE(
+            logged("USER", 0, "Vid_pid sent when posting notification :key: VID, value: 4817"));
+        EXPECT_EQ(doubles.systemLines.back(), "Device Terminated Notification posting done");
+        EXPECT_FALSE(daemon().state.deviceinserted);
+    }
+}
+
+TEST_F(Arrival, RemovalNamesTheIdsReadLastEvenOfAnUnsupportedDevice) {
+    useDefaultClient();
+    setListing("Solvane\n");
+    FakeBatch supported({makeDevice({})});
+    daemon().mycallbacknotifaction(supported);
+    FakeBatch unsupported({makeDevice({.vendor = 9, .product = 9})});
+    daemon().mycallbacknotifaction(unsupported);
+    FakeBatch removals({makeDevice({})});
+    daemon().mycallbacktermination(removals);
+    EXPECT_EQ(doubles.posts.back().userInfo, ids(9, 9));
+}
+
+TEST_F(Arrival, CardListIsReadOncePerBatchAndEditsApplyToTheNext) {
+    useDefaultClient(cardList({}));
+    setListing("Solvane\n");
+    // Closes are watched too, so that repeated opens are not merged into one event.
+    const int watch = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(inotify_add_watch(watch, daemon().state.MDCardListPath->c_str(),
+                                IN_OPEN | IN_CLOSE_NOWRITE),
+              0);
+    FakeBatch first({makeDevice({}), makeDevice({}), makeDevice({})});
+    daemon().mycallbacknotifaction(first);
+    inotify_event events[16];
+    const auto bytes = read(watch, events, sizeof events);
+    close(watch);
+    ASSERT_GT(bytes, 0);
+    EXPECT_EQ(std::count_if(events, events + bytes / sizeof(inotify_event),
+                            [](const inotify_event& e) { return (e.mask & IN_OPEN) != 0; }),
+              1);
+    EXPECT_EQ(count(kFamilyRejected), 3);
+
+    ASSERT_TRUE(corvant::writeDictionaryToFile(cardList({{"ttyUSB", "0", "4817", "5382"}}),
+                                               *daemon().state.MDCardListPath));
+    FakeBatch second({makeDevice({})});
+    daemon().mycallbacknotifaction(second);
+    EXPECT_EQ(doubles.posts.size(), 1u);
+}
+
+}  // namespace
+}  // namespace kelvorn::testing

@@ -1,0 +1,175 @@
+// Locating the card list and installer.ini, the liveness check and the launch, through the real
+// shell with stub ps and open.
+#include <filesystem>
+
+#include "daemon/installer_ini.h"
+#include "scenario.h"
+
+namespace kelvorn::testing {
+namespace {
+
+constexpr const char* kCardListTail =
+    ".app/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/MBConfig/MDCardList";
+
+using LocationTest = DaemonScenario;
+
+TEST_F(LocationTest, CardListPathFollowsBundleThenInstallerINIThenDefault) {
+    struct Case {
+        const char* name;
+        const char* bundle;  // below the root; empty when the finder knows no client
+        bool bundleHasCardList;
+        std::optional<std::string> bundleINI, userINI;
+        std::string expectedApp;
+    };
+    const Case cases[] = {
+        {"bundle with list", "Applications/Solvane.app", true, "ApplicationName=X\n",
+         "ApplicationName=Y\n", "Solvane"},
+        {"bundle without list", "Applications/Solvane.app", false, "ApplicationName=\"Acme\"\n",
+         "ApplicationName=Y\n", "Acme"},
+        {"bundle holds neither", "Applications/Solvane.app", false, std::nullopt,
+         "ApplicationName=Y\n", "Solvane"},
+        {"bundle elsewhere", "Users/alice/Applications/Solvane.app", true, std::nullopt,
+         "ApplicationName=\"Acme Connect\"\r\n", "Acme Connect\""},
+        {"no bundle, user file", "", false, std::nullopt, "applicationname=Acme\n", "Acme"},
+        {"no bundle, no file", "", false, std::nullopt, std::nullopt, "Solvane"},
+        {"lone quotation mark", "", false, std::nullopt, "ApplicationName=\"", "Solvane"},
+        {"empty value", "", false, std::nullopt, "ApplicationName=\n", "Solvane"},
+        {"half quoted", "", false, std::nullopt, "ApplicationName=\"Acme\n", "Acm"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(root() + "/Applications/Solvane.app");
+        std::filesystem::remove_all(users());
+        doubles.clientBundle.reset();
+        if (*c.bundle) {
+            installClient(root() + "/" + c.bundle,
+                          c.bundleHasCardList ? std::optional(cardList({})) : std::nullopt,
+                          c.bundleINI);
+        }
+        if (c.userINI) writeUserINI("alice", *c.userINI);
+        daemon().state.CurrentUser = "alice";
+        records.clear();
+        const std::string path = daemon().getMDCardListPath();
+        if (c.bundleHasCardList && std::string(c.bundle).starts_with("Applications")) {
+            EXPECT_EQ(path, cardListIn(root() + "/" + c.bundle));
+            EXPECT_EQ(count("Since LSFindApplication function returned a value starting with "
+                            "/Application/, Considering the path formed in the previous log as "
+                            "correct."),
+                      1);
+        } else {
+            EXPECT_EQ(path, applications() + "/" + c.expectedApp + kCardListTail);
+        }
+    }
+}
+
+TEST_F(LocationTest, PerUserInstallerINIIsBuiltFromTheConsoleUser) {
+    daemon().state.CurrentUser = "user1";
+    EXPECT_EQ(daemon().getInstallerINIPath(), std::nullopt);
+    EXPECT_TRUE(logged("USER", 2,
+                       "Constructed Installer.ini path " + users() +
+                           "/user1/Library/Application Support/Corvant/Solvane/Directory/"
+                           "installer.ini"));
+    EXPECT_TRUE(daemon().issupportedfilepresent(users()));
+    EXPECT_FALSE(daemon().issupportedfilepresent(std::nullopt));
+    EXPECT_TRUE(logged("USER", 2, "Checking if MBConfig file exits at path (null)"));
+}
+
+TEST_F(LocationTest, LivenessAnswersFromTheFilteredListing) {
+    struct Case {
+        std::optional<std::string> ini;
+        std::string listing;
+        bool running;
+        std::string nameLogged;
+    };
+    const Case cases[] = {
+        {std::nullopt, "  1 ??  0:01.00 Solvane\n", true, "Solvane"},
+        {std::nullopt, "  1 ??  0:01.00 solvaneHelper\n", true, "Solvane"},
+        {std::nullopt, "  1 ??  0:01.00 Finder\n", false, "Solvane"},
+        {"ApplicationName=\"Acme Connect\"\n", " 7 ?? 0:00 Acme Connect\n", true,
+         "\"Acme Connect\""},
+        {"ApplicationName=Acme Connect\n", " 7 ?? 0:00 Acme Connect\n", false, "Acme Connect"},
+        {"ApplicationName=Acme\r\n", " 7 ?? 0:00 Acme\n", false, "Acme\r"},
+        {"ApplicationName=\n", " 7 ?? 0:00 Acme\n", false, ""},
+        {"ApplicationName=x\n", std::string(4000, 'x') + "\n", true, "x"},
+        {"ApplicationName=Acme & Co\n", " 7 ?? 0:00 Acme & Co\n", true, "Acme & Co"},
+        {"ApplicationName=\"Acme", " 7 ?? 0:00 Acme\n", false, "\"Acme"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.listing);
+        std::optional<std::string> path;
+        if (c.ini) {
+            writeUserINI("alice", *c.ini);
+            path = users() +
+                   "/alice/Library/Application Support/Corvant/Solvane/Directory/"
+                   "installer.ini";
+        }
+        setListing(c.listing);
+        records.clear();
+        EXPECT_EQ(daemon().isSolvaneRunning(path), c.running);
+        EXPECT_TRUE(logged("USER", 0, "Currently associated Application name :" + c.nameLogged));
+    }
+}
+
+// Values that try to run commands of their own reach ps, grep and open as data only.
+TEST_F(LocationTest, HostileApplicationNamesNeverRunCommands) {
+    const std::string marker = root() + "/ran";
+    const std::string values[] = {
+        "x; touch " + marker,
+        "\"x\"; touch " + marker + "; \"",
+        "\"$(touch " + marker + ")\"",
+        "`touch " + marker + "`",
+        "x | touch " + marker,
+        "'; touch " + marker + "; '",
+        "\"a\\\" && touch " + marker + " \\\"\"",
+    };
+    useDefaultClient();
+    for (const auto& value : values) {
+        SCOPED_TRACE(value);
+        installClient(applications() + "/Solvane.app", std::nullopt,
+                      "ApplicationName=" + value + "\n");
+        std::filesystem::remove(root() + "/open-calls");
+        FakeBatch batch({makeDevice({})});
+        daemon().mycallbacknotifaction(batch);
+        EXPECT_FALSE(std::filesystem::exists(marker));
+        EXPECT_EQ(openArguments(), std::vector<std::string>{applications() + "/" +
+                                                            launchNameFromValue(value) + ".app"});
+    }
+}
+
+TEST_F(LocationTest, LaunchUsesTheNameBetweenTheQuotationMarks) {
+    struct Case {
+        std::optional<std::string> ini;
+        std::string app;
+        std::string line;
+    };
+    const Case cases[] = {
+        {std::nullopt, "Solvane", "Solvane Not Runnning , hence launching the application"},
+        {"ApplicationName=\"Acme Connect\"\n", "Acme Connect",
+         "\"Acme Connect\" Not Runnning ,hence launching the application whose path is open \"" +
+             applications() + "/Acme Connect.app\""},
+        {"ApplicationName=X\n", "Solvane",
+         "X Not Runnning ,hence launching the application whose path is open \"" + applications() +
+             "/Solvane.app\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.app);
+        useDefaultClient();
+        std::filesystem::remove_all(users());
+        std::filesystem::remove(root() + "/open-calls");
+        if (c.ini) writeUserINI("alice", *c.ini);
+        doubles.clientBundle.reset();
+        records.clear();
+        FakeBatch batch({makeDevice({})});
+        daemon().mycallbacknotifaction(batch);
+        EXPECT_EQ(openArguments(), std::vector<std::string>{applications() + "/" + c.app + ".app"});
+        EXPECT_TRUE(logged("USER", 2, c.line));
+        EXPECT_TRUE(logged("USER", 2,
+                           "Deamon did not post notification , it just launched the application "
+                           ".\n Supported Device checking is done in application itself"));
+        EXPECT_TRUE(daemon().state.deviceinserted);
+        EXPECT_TRUE(doubles.posts.empty());
+    }
+}
+
+}  // namespace
+}  // namespace kelvorn::testing

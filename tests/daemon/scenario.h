@@ -1,0 +1,47 @@
+// The scenario fixture: a temporary root holding the Applications, Users and Library folders, a
+// daemon working in it on test doubles, and stub `ps` and `open` first on PATH.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "doubles.h"
+
+namespace kelvorn::testing {
+
+class DaemonScenario : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    Daemon& daemon();
+    std::string applications() const { return (root_ / "Applications").string(); }
+    std::string users() const { return (root_ / "Users").string(); }
+    std::string root() const { return root_.string(); }
+    // Puts the client bundle `name` under Applications (or at `bundlePath`) and makes the finder
+    // report it; the card list and installer.ini go inside when given.
+    std::string installClient(const std::string& bundlePath,
+                              const std::optional<corvant::Dictionary>& cards,
+                              const std::optional<std::string>& installerINI = std::nullopt);
+    std::string cardListIn(const std::string& bundlePath) const;
+    void writeUserINI(const std::string& user, const std::string& text);
+    // The supported card list in the default client bundle, found at start-up.
+    void useDefaultClient(const corvant::Dictionary& cards = cardList({{"ttyUSB", "0", "4817",
+                                                                        "5382"}}));
+    void setListing(const std::string& processes);
+    std::vector<std::string> openArguments() const;
+    int listings() const;
+
+    std::vector<std::string> messages() const;
+    bool logged(const std::string& tag, int level, const std::string& message) const;
+    int count(const std::string& message) const;
+
+    Doubles doubles;
+    std::vector<LogRecord> records;
+
+  private:
+    std::filesystem::path root_;
+    std::string savedPath_;
+    std::unique_ptr<Daemon> daemon_;
+};
+
+}  // namespace kelvorn::testing
