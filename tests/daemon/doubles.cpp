@@ -2,16 +2,16 @@
 
 namespace kelvorn::testing {
 
-std::shared_ptr<FakeEntry> makeDevice(const DeviceSpec& spec) {
+std::shared_ptr<FakeEntry> makeDevice(const DeviceShape& shape) {
     auto serial = std::make_shared<FakeEntry>();
-    serial->properties = {{"IOTTYBaseName", spec.baseName}, {"IOTTYSuffix", spec.suffix}};
+    serial->properties = {{"IOTTYBaseName", shape.baseName}, {"IOTTYSuffix", shape.suffix}};
     auto entry = serial;
-    for (int depth = 0; depth <= spec.height; ++depth) {
-        if (spec.idsDepth == depth) {
-            if (!spec.vendor.isAbsent()) entry->properties["idVendor"] = spec.vendor;
-            if (!spec.product.isAbsent()) entry->properties["idProduct"] = spec.product;
+    for (int depth = 0; depth <= shape.height; ++depth) {
+        if (shape.idsDepth == depth) {
+            if (!shape.vendor.isAbsent()) entry->properties["idVendor"] = shape.vendor;
+            if (!shape.product.isAbsent()) entry->properties["idProduct"] = shape.product;
         }
-        if (depth == spec.height) break;
+        if (depth == shape.height) break;
         entry->parentEntry = std::make_shared<FakeEntry>();
         entry = entry->parentEntry;
     }

@@ -26,7 +26,7 @@ class FakeEntry : public RegistryEntry {
 
 // A serial entry for `baseName` and `suffix` below a chain of `height` ancestors; `idsDepth` says
 // on which entry (0 the serial entry, 1 its parent, ...) the ids sit, if anywhere.
-struct DeviceSpec {
+struct DeviceShape {
     std::string baseName = "ttyUSB";
     std::string suffix = "0";
     std::optional<int> idsDepth = 4;
@@ -34,7 +34,7 @@ struct DeviceSpec {
     corvant::Value product = 5382;
     int height = 10;
 };
-std::shared_ptr<FakeEntry> makeDevice(const DeviceSpec& spec);
+std::shared_ptr<FakeEntry> makeDevice(const DeviceShape& shape);
 
 class FakeBatch : public DeviceIterator {
   public:

@@ -1,0 +1,35 @@
+// Posting a notification as a broadcast signal on the system bus, which reaches every login
+// session: body (s a{sv}), the notification's name and its user information.
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <string>
+
+#include "platform/linux/system_bus.h"
+#include "platform/notification_center.h"
+
+namespace kelvorn::linux_backend {
+
+inline constexpr const char* kNotificationPath = "/com/Corvant/Kelvorn";
+inline constexpr const char* kNotificationInterface = "com.Corvant.Kelvorn.Notifications";
+inline constexpr const char* kNotificationMember = "Posted";
+
+// Appends `dictionary` to `message` as a{sv}: strings as s, integers as x, reals and dates as d,
+// booleans as b, data as ay, arrays as av, dictionaries as a{sv}; absent values are left out.
+// Negative errno on failure.
+int appendUserInfo(sd_bus_message* message, const corvant::Dictionary& dictionary);
+
+class DbusNotificationCenter final : public NotificationCenter {
+  public:
+    explicit DbusNotificationCenter(SystemBus& bus) : bus_(bus) {}
+    // The signal goes to every peer on the system bus whatever `options` asks; a bus that cannot
+    // be reached drops it, as the interface allows.
+    void postNotification(const std::string& name, const corvant::Dictionary& userInfo,
+                          unsigned options) override;
+
+  private:
+    SystemBus& bus_;
+};
+
+}  // namespace kelvorn::linux_backend

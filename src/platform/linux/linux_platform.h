@@ -1,0 +1,38 @@
+// The Linux services the daemon runs on, built together and handed out as one Platform.
+#pragma once
+
+#include "platform/linux/bundle_finder.h"
+#include "platform/linux/dbus_notifications.h"
+#include "platform/linux/event_loop.h"
+#include "platform/linux/logind.h"
+#include "platform/linux/system_bus.h"
+#include "platform/linux/system_services.h"
+#include "platform/linux/udev_registry.h"
+#include "platform/platform.h"
+
+namespace kelvorn::linux_backend {
+
+class LinuxServices {
+  public:
+    explicit LinuxServices(std::string applicationsFolder = "/Applications",
+                           std::string usersFolder = "/Users");
+    LinuxServices(const LinuxServices&) = delete;
+    LinuxServices& operator=(const LinuxServices&) = delete;
+
+    Platform platform();
+    EventLoop& loop() { return loop_; }
+
+  private:
+    EventLoop loop_;
+    SystemBus bus_;
+    UdevDeviceRegistry registry_;
+    LogindConsoleUser console_;
+    LogindPowerEvents power_;
+    BundleFinder applications_;
+    DbusNotificationCenter notifications_;
+    BlockingSleeper sleeper_;
+    Syslog systemLog_;
+    StderrValuePrinter printer_;
+};
+
+}  // namespace kelvorn::linux_backend

@@ -1,0 +1,97 @@
+#include "platform/linux/logind.h"
+
+#include <cstdlib>
+#include <utility>
+
+namespace kelvorn::linux_backend {
+
+namespace {
+
+constexpr const char* kLogindName = "org.freedesktop.login1";
+constexpr const char* kLogindPath = "/org/freedesktop/login1";
+constexpr const char* kManagerInterface = "org.freedesktop.login1.Manager";
+constexpr const char* kSeatPath = "/org/freedesktop/login1/seat/seat0";
+constexpr const char* kSeatInterface = "org.freedesktop.login1.Seat";
+constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
+
+// The object path of seat0's active session; none without one ("/" is logind's "no session").
+std::optional<std::string> activeSessionPath(sd_bus* bus) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    std::optional<std::string> path;
+    const char* id = nullptr;
+    const char* object = nullptr;
+    if (sd_bus_get_property(bus, kLogindName, kSeatPath, kSeatInterface, "ActiveSession", &error,
+                            &reply, "(so)") >= 0 &&
+        sd_bus_message_read(reply, "(so)", &id, &object) > 0 && object != nullptr &&
+        std::string_view(object) != "/") {
+        path = object;
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return path;
+}
+
+std::optional<std::string> sessionText(sd_bus* bus, const std::string& session,
+                                       const char* property) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    char* text = nullptr;
+    std::optional<std::string> result;
+    if (sd_bus_get_property_string(bus, kLogindName, session.c_str(), kSessionInterface, property,
+                                   &error, &text) >= 0) {
+        result = text;
+    }
+    free(text);
+    sd_bus_error_free(&error);
+    return result;
+}
+
+}  // namespace
+
+std::optional<std::string> consoleUserOfSession(std::string_view sessionClass,
+                                                std::string_view userName) {
+    if (sessionClass == "greeter" || userName.empty()) return std::nullopt;
+    return std::string(userName);
+}
+
+std::uint32_t powerMessageForSleep(bool goingToSleep) {
+    return goingToSleep ? kMessageDeviceWillPowerOff : kMessageDeviceHasPoweredOn;
+}
+
+std::optional<std::string> LogindConsoleUser::copyConsoleUser() {
+    sd_bus* bus = bus_.connection();
+    if (bus == nullptr) return std::nullopt;
+    auto session = activeSessionPath(bus);
+    if (!session) return std::nullopt;
+    auto sessionClass = sessionText(bus, *session, "Class");
+    auto name = sessionText(bus, *session, "Name");
+    if (!sessionClass || !name) return std::nullopt;
+    return consoleUserOfSession(*sessionClass, *name);
+}
+
+LogindPowerEvents::~LogindPowerEvents() {
+    sd_bus_slot_unref(match_);
+}
+
+void LogindPowerEvents::addInterestNotification(Handler handler) {
+    bool first = !handler_;
+    handler_ = std::move(handler);
+    if (first) bus_.onConnect([this](sd_bus* bus) { subscribe(bus); });
+}
+
+void LogindPowerEvents::subscribe(sd_bus* bus) {
+    match_ = sd_bus_slot_unref(match_);
+    sd_bus_match_signal_async(bus, &match_, kLogindName, kLogindPath, kManagerInterface,
+                              "PrepareForSleep", &LogindPowerEvents::onPrepareForSleep, nullptr,
+                              this);
+}
+
+int LogindPowerEvents::onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error*) {
+    int goingToSleep = 0;
+    if (sd_bus_message_read(message, "b", &goingToSleep) < 0) return 0;
+    auto& events = *static_cast<LogindPowerEvents*>(self);
+    if (events.handler_) events.handler_(powerMessageForSleep(goingToSleep != 0));
+    return 0;
+}
+
+}  // namespace kelvorn::linux_backend

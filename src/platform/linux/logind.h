@@ -1,0 +1,53 @@
+// systemd-logind over D-Bus: who sits at the console (the active session of seat0), and the
+// system's sleep and wake, told by PrepareForSleep.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/console_user.h"
+#include "platform/linux/system_bus.h"
+#include "platform/power_events.h"
+
+namespace kelvorn::linux_backend {
+
+// The console user a session of `sessionClass` stands for: its user's name, or nobody for the
+// login screen (class "greeter") and for a session without a user name.
+std::optional<std::string> consoleUserOfSession(std::string_view sessionClass,
+                                                std::string_view userName);
+
+// The power message for PrepareForSleep(true) (going to sleep) or PrepareForSleep(false) (awake).
+std::uint32_t powerMessageForSleep(bool goingToSleep);
+
+class LogindConsoleUser final : public ConsoleUser {
+  public:
+    explicit LogindConsoleUser(SystemBus& bus) : bus_(bus) {}
+    // Nobody when logind cannot be asked, seat0 does not exist or has no active session.
+    std::optional<std::string> copyConsoleUser() override;
+
+  private:
+    SystemBus& bus_;
+};
+
+class LogindPowerEvents final : public PowerEvents {
+  public:
+    explicit LogindPowerEvents(SystemBus& bus) : bus_(bus) {}
+    ~LogindPowerEvents() override;
+    LogindPowerEvents(const LogindPowerEvents&) = delete;
+    LogindPowerEvents& operator=(const LogindPowerEvents&) = delete;
+
+    // Subscribes to PrepareForSleep; the run loop calls `handler` for each signal.
+    void addInterestNotification(Handler handler) override;
+
+  private:
+    void subscribe(sd_bus* bus);
+    static int onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error* error);
+
+    SystemBus& bus_;
+    Handler handler_;
+    sd_bus_slot* match_ = nullptr;
+};
+
+}  // namespace kelvorn::linux_backend

@@ -1,0 +1,215 @@
+"""The Linux backend against umockdev devices, a private system bus and a mock logind.
+
+The probe program drives the backend's services the way the daemon does and prints what they
+report; these tests plug devices, log users in and out, send sleep signals, and read its lines.
+"""
+
+import os
+import plistlib
+import queue
+import subprocess
+import threading
+import time
+import unittest
+
+import harness
+
+PROBE = os.environ.get('KO_PROBE', 'linux_backend_probe')
+
+
+class Probe:
+    def __init__(self, env):
+        self.process = subprocess.Popen([PROBE], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        env=env, text=True, bufsize=1)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        self.expect('ready')
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line.rstrip('\n'))
+
+    def send(self, command):
+        self.process.stdin.write(command + '\n')
+        self.process.stdin.flush()
+
+    def expect(self, prefix, timeout=10):
+        """The next line, which must start with `prefix`."""
+        try:
+            line = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError('probe said nothing; expected ' + prefix) from None
+        if not line.startswith(prefix):
+            raise AssertionError('probe said %r; expected %r' % (line, prefix))
+        return line
+
+    def ask(self, command, prefix, timeout=10):
+        self.send(command)
+        return self.expect(prefix, timeout)
+
+    def quiet_for(self, seconds):
+        try:
+            line = self.lines.get(timeout=seconds)
+        except queue.Empty:
+            return
+        raise AssertionError('probe said %r; expected nothing' % line)
+
+    def quit(self):
+        self.send('quit')
+        status = self.process.wait(30)
+        self.close()
+        return status
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdin.close()
+        self.process.stdout.close()
+
+
+def fields(line):
+    """The key=value words of a device line."""
+    return dict(word.split('=', 1) for word in line.split() if '=' in word)
+
+
+class BackendTest(unittest.TestCase):
+    def setUp(self):
+        self.services = harness.Services()
+        self.usb = self.services.usb
+        self.probe = None
+
+    def tearDown(self):
+        if self.probe:
+            self.probe.close()
+        self.services.stop()
+
+    def start_probe(self):
+        self.probe = Probe(self.services.environment())
+        return self.probe
+
+    def assertQuits(self):
+        self.assertEqual(self.probe.quit(), 0)
+
+    def assertDevice(self, line, tty, fourth, vendor, product):
+        seen = fields(line)
+        self.assertTrue(line.split()[1] == tty, line)
+        self.assertEqual(seen['fourth'], fourth, line)
+        self.assertEqual((seen['vid'], seen['pid']), (str(vendor), str(product)), line)
+
+    def test_every_topology_reports_the_modems_own_ids(self):
+        hub = self.usb.plug_hub(port=1)
+        self.usb.plug_modem('usb-serial', 'ttyUSB0', 0x12d1, 0x1506, port=2)
+        self.usb.plug_modem('cdc-acm', 'ttyACM0', 0x1199, 0x68a3, port=4, hub=hub)
+        self.usb.plug_virtual_tty('tty1')
+        probe = self.start_probe()
+        probe.send('watch')
+        present = sorted([probe.expect('present'), probe.expect('present')])
+        probe.expect('watching')
+        self.assertDevice(present[0], 'ttyACM0', '1-1.4', 0x1199, 0x68a3)
+        self.assertDevice(present[1], 'ttyUSB0', '1-2', 0x12d1, 0x1506)
+        self.assertEqual(fields(present[1])['kinds'],
+                         'tty<port<usb_interface<usb_configuration<usb_device<usb_device<pci')
+        self.assertEqual(fields(present[0])['kinds'],
+                         'tty<port<usb_interface<usb_configuration<usb_device<usb_device'
+                         '<usb_device<pci')
+
+        self.usb.plug_modem('usb-serial', 'ttyUSB1', 0x12d1, 0x1001, port=3, hub=hub)
+        self.assertDevice(probe.expect('arrived'), 'ttyUSB1', '1-1.3', 0x12d1, 0x1001)
+        self.usb.plug_modem('cdc-acm', 'ttyACM1', 0x1199, 0x9011, port=3)
+        self.assertDevice(probe.expect('arrived'), 'ttyACM1', '1-3', 0x1199, 0x9011)
+        probe.quiet_for(0.5)
+        self.assertQuits()
+
+    def test_removals_name_the_device_that_went(self):
+        probe = self.start_probe()
+        probe.ask('watch', 'watching')
+        modem = self.usb.plug_modem('usb-serial', 'ttyUSB0', 0x12d1, 0x1506, port=2)
+        self.assertDevice(probe.expect('arrived'), 'ttyUSB0', '1-2', 0x12d1, 0x1506)
+        self.usb.unplug(modem)
+        line = probe.expect('removed')
+        self.assertDevice(line, 'ttyUSB0', '1-2', 0x12d1, 0x1506)
+        self.assertEqual(fields(line)['base'], 'ttyUSB')
+        self.assertEqual(fields(line)['suffix'], '0')
+        # A virtual tty coming and going is no serial device.
+        self.usb.unplug(self.usb.plug_virtual_tty('tty7'))
+        probe.quiet_for(0.5)
+        self.assertQuits()
+
+    def test_events_during_a_wait_queue_and_come_in_order(self):
+        probe = self.start_probe()
+        probe.ask('watch', 'watching')
+        probe.send('block 2')
+        time.sleep(0.3)
+        first = self.usb.plug_modem('cdc-acm', 'ttyACM0', 0x1199, 0x68a3, port=2)
+        second = self.usb.plug_modem('cdc-acm', 'ttyACM1', 0x1199, 0x68a3, port=3)
+        self.usb.unplug(first)
+        third = self.usb.plug_modem('usb-serial', 'ttyUSB0', 0x12d1, 0x1506, port=4)
+        probe.expect('unblocked', timeout=10)
+        # Ready together: a batch of two arrivals, one removal, one arrival, in that order.
+        arrived = probe.expect('arrived')[len('arrived '):].split('; ')
+        self.assertEqual([item.split()[0] for item in arrived], ['ttyACM0', 'ttyACM1'])
+        self.assertIn('ttyACM0', probe.expect('removed'))
+        self.assertIn('ttyUSB0', probe.expect('arrived'))
+        self.usb.unplug(second)
+        self.assertIn('ttyACM1', probe.expect('removed'))
+        self.usb.unplug(third)
+        self.assertIn('ttyUSB0', probe.expect('removed'))
+        self.assertQuits()
+
+    def test_console_user_is_the_active_session_of_seat0(self):
+        logind = self.services.logind
+        probe = self.start_probe()
+        probe.ask('console', 'console nobody')  # no seat0 at all
+        logind.add_seat0()
+        probe.ask('console', 'console nobody')  # seat0 without a session
+        logind.show_greeter()
+        probe.ask('console', 'console nobody')
+        logind.log_in('user1')
+        probe.ask('console', 'console user1')
+        logind.log_in('user2', uid=1001)
+        probe.ask('console', 'console user2')
+        logind.leave_seat_empty()
+        probe.ask('console', 'console nobody')
+        self.assertQuits()
+
+    def test_prepare_for_sleep_becomes_power_messages(self):
+        probe = self.start_probe()
+        probe.ask('power', 'power watched')
+        probe.ask('console', 'console')  # a round trip: the subscription is in place
+        logind = self.services.logind
+        logind.prepare_for_sleep(True)
+        probe.expect('power 0xE0000210')
+        logind.prepare_for_sleep(False)
+        probe.expect('power 0xE0000230')
+        self.assertQuits()
+
+    def test_notifications_reach_the_bus_with_typed_user_information(self):
+        probe = self.start_probe()
+        probe.ask('post Supported device added', 'posted')
+        name, user_info, _, signature = self.services.listener.next(timeout=10)
+        self.assertEqual(name, 'Supported device added')
+        self.assertEqual(user_info, {'VID': 4817, 'PID': 5382, 'fromDaemon': 'YES'})
+        self.assertEqual(signature, '(sa{sv})')
+        self.assertQuits()
+
+    def test_finds_the_client_bundle(self):
+        def bundle(path, identifier):
+            os.makedirs(path + '/Contents', exist_ok=True)
+            with open(path + '/Contents/Info.plist', 'wb') as f:
+                plistlib.dump({'CFBundleIdentifier': identifier}, f, fmt=plistlib.FMT_BINARY)
+
+        logind = self.services.logind
+        logind.add_seat0()
+        logind.log_in('user1')
+        bundle('/Users/user1/Applications/Solvane.app', 'com.Corvant.Solvane')
+        probe = self.start_probe()
+        probe.ask('find com.Corvant.Solvane', 'found /Users/user1/Applications/Solvane.app')
+        bundle('/Applications/Acme.app', 'com.Corvant.Solvane')
+        probe.ask('find com.Corvant.Solvane', 'found /Applications/Acme.app')
+        probe.ask('find com.example.none', 'found none')
+        self.assertQuits()
+
+
+if __name__ == '__main__':
+    unittest.main()
