@@ -159,6 +159,13 @@ bool isUnsignedKind(char kind) {
 void appendInteger(std::string& out, const Conversion& conversion, char kind, std::int64_t number) {
     const std::string& length = conversion.length;
     const bool isUnsigned = isUnsignedKind(kind);
+    const bool isPlainDecimal = (kind == 'd' || kind == 'i') && conversion.flags.empty() &&
+                                conversion.width < 0 && conversion.precision < 0;
+    if (isPlainDecimal && length != "hh" && length != "h") {  // the common case, without snprintf
+        char digits[24];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+        return;
+    }
     if (length == "hh") {
         if (isUnsigned)
             return appendPrintf(out, conversion, "", kind,
@@ -355,6 +362,12 @@ std::string describeNested(const Value& value, int level) {
 std::string formatMessage(std::string_view format, const std::vector<Value>& arguments) {
     std::string out;
     out.reserve(format.size() + 16 * arguments.size());
+    appendFormattedMessage(out, format, arguments);
+    return out;
+}
+
+void appendFormattedMessage(std::string& out, std::string_view format,
+                            const std::vector<Value>& arguments) {
     ArgumentCursor cursor(arguments);
     std::size_t at = 0;
     while (at < format.size()) {
@@ -381,7 +394,6 @@ std::string formatMessage(std::string_view format, const std::vector<Value>& arg
             out.append(format.substr(percent, at - percent));  // unknown: printed as written
         }
     }
-    return out;
 }
 
 std::string describe(const Value& value) {

@@ -15,6 +15,10 @@ namespace corvant {
 // harmless text instead (an absent string as "(null)", a non-number as 0).
 std::string formatMessage(std::string_view format, const std::vector<Value>& arguments);
 
+// The same, appending to `out`: saves a copy where the message is part of a longer text.
+void appendFormattedMessage(std::string& out, std::string_view format,
+                            const std::vector<Value>& arguments);
+
 template <typename... Args>
 std::string formatString(std::string_view format, const Args&... arguments) {
     return formatMessage(format, std::vector<Value>{Value(arguments)...});

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 
@@ -25,6 +26,7 @@ constexpr char kPatcherNilText[] =
 // A trim reads the old log in pieces of one line, or at most this many bytes of a longer line.
 constexpr off_t kPieceSize = 511;
 constexpr std::size_t kChunkSize = 4096;
+constexpr unsigned kPositionQueryInterval = 64;
 
 const char* levelName(std::int32_t level) {
     switch (level) {
@@ -39,10 +41,22 @@ const char* levelName(std::int32_t level) {
     }
 }
 
-std::string clockTimeStamp() {
+// Appends the stamp of the current moment. Local date and time change once a second, so each
+// thread keeps the last second's text and only adds the milliseconds.
+void appendClockTimeStamp(std::string& out) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    return logTimeStamp(now.tv_sec, static_cast<unsigned>(now.tv_nsec / 1000000));
+    thread_local std::time_t cachedSecond = -1;
+    thread_local std::string cachedText;
+    if (now.tv_sec != cachedSecond) {
+        cachedText = logTimeStamp(now.tv_sec, 0);
+        cachedText.resize(cachedText.size() - 1);  // keep the colon, drop the "0"
+        cachedSecond = now.tv_sec;
+    }
+    out += cachedText;
+    char digits[8];
+    const auto milliseconds = static_cast<unsigned>(now.tv_nsec / 1000000);
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, milliseconds).ptr);
 }
 
 // Moves `from` to `to` unless something already exists at `to`.
@@ -63,6 +77,13 @@ void ensureDirectory(const std::string& path) {
     if (::lstat(path.c_str(), &status) == 0) moveWithoutReplacing(path, path + ".org");
     std::error_code ignored;
     std::filesystem::create_directories(path, ignored);
+}
+
+// Removes whatever is at `path`, a folder with its content included; failures are ignored.
+void removeItem(const std::string& path) {
+    if (::unlink(path.c_str()) == 0 || errno != EISDIR) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 std::string expandTilde(const std::string& path) {
@@ -117,11 +138,24 @@ off_t firstPieceAtOrAfter(int descriptor, off_t cut) {
     return candidate;
 }
 
-void copyFrom(int descriptor, off_t offset, std::FILE* destination) {
+bool writeAll(int descriptor, const char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(descriptor, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Copies the rest of `source` from `offset` on. The destination is a freshly opened append
+// stream with nothing buffered, so its descriptor can take the bytes directly in a few writes.
+void copyFrom(int source, off_t offset, int destination) {
     char buffer[kChunkSize];
     std::size_t got = 0;
-    while (readAt(descriptor, buffer, sizeof buffer, offset, got) && got > 0) {
-        if (std::fwrite(buffer, 1, got, destination) != got) return;
+    while (readAt(source, buffer, sizeof buffer, offset, got) && got > 0) {
+        if (!writeAll(destination, buffer, got)) return;
         offset += static_cast<off_t>(got);
     }
 }
@@ -152,8 +186,12 @@ LogFile::~LogFile() {
     close();
 }
 
-std::string LogFile::currentTimeStamp() const {
-    return places_.timeStamp ? places_.timeStamp() : clockTimeStamp();
+void LogFile::appendTimeStamp(std::string& out) const {
+    if (places_.timeStamp) {
+        out += places_.timeStamp();
+    } else {
+        appendClockTimeStamp(out);
+    }
 }
 
 void LogFile::report(const std::string& message) const {
@@ -201,12 +239,9 @@ bool LogFile::openFile(const std::string& fileName) {
     std::lock_guard lock(mLock);
     if (mFile != nullptr) throw LogFileAssertion("Log file is already open");
     mPath = path;
-    // "e": shell commands that the executables run must not inherit the log.
-    mFile = path ? std::fopen(path->c_str(), "ae") : nullptr;
+    if (path) openStream(*path);
     const int error = path ? errno : ENOENT;
-    if (mFile != nullptr) {
-        std::setvbuf(mFile, nullptr, _IOLBF, BUFSIZ);
-    } else {
+    if (mFile == nullptr) {
         std::printf("[openFile] [Error in file opening %s] =%d\n", path ? path->c_str() : "(null)",
                     error);
     }
@@ -216,16 +251,25 @@ bool LogFile::openFile(const std::string& fileName) {
 void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* format,
                         const std::vector<Value>& arguments) {
     if (userLevel > mLogLevel) return;
-    std::string line = "[";
+    // Each thread reuses one buffer for its lines; a rare huge message does not pin its memory.
+    thread_local std::string line;
+    if (line.capacity() > 65536) std::string().swap(line);
+    line.assign("[");
+    const bool daemonNil = variant_ == Variant::Daemon && (tag == nullptr || format == nullptr);
     if (variant_ == Variant::Daemon) {
-        const bool missing = tag == nullptr || format == nullptr;
-        line += missing ? kDaemonNilText : tag;
-        line += "] [" + currentTimeStamp() + "] : ";
-        line += missing ? kDaemonNilText : formatMessage(format, arguments);
+        line += daemonNil ? kDaemonNilText : tag;
     } else {
         line += levelName(userLevel);
-        line += "] [" + currentTimeStamp() + "] : ";
-        line += format == nullptr ? kPatcherNilText : formatMessage(format, arguments);
+    }
+    line += "] [";
+    appendTimeStamp(line);
+    line += "] : ";
+    if (daemonNil) {
+        line += kDaemonNilText;
+    } else if (format == nullptr) {
+        line += kPatcherNilText;
+    } else {
+        appendFormattedMessage(line, format, arguments);
     }
     line += '\n';
 
@@ -233,8 +277,8 @@ void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* for
     {
         std::lock_guard lock(mLock);
         if (mFile == nullptr) return;
-        std::fwrite(line.data(), 1, line.size(), mFile);
-        if (ftello(mFile) > mHighWaterMark) {
+        const std::size_t written = std::fwrite(line.data(), 1, line.size(), mFile);
+        if (isPastHighWaterMark(written)) {
             reduceToLowWaterMark();
             trimmed = true;
         }
@@ -242,9 +286,33 @@ void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* for
     if (trimmed && variant_ == Variant::Patcher) printHeaderInformation();
 }
 
+void LogFile::openStream(const std::string& path) {
+    // "e": shell commands that the executables run must not inherit the log.
+    mFile = std::fopen(path.c_str(), "ae");
+    if (mFile == nullptr) return;
+    std::setvbuf(mFile, nullptr, _IOLBF, BUFSIZ);
+    struct stat status {};
+    position_ = ::fstat(fileno(mFile), &status) == 0 ? status.st_size : 0;
+    linesSincePositionQuery_ = 0;
+}
+
+bool LogFile::isPastHighWaterMark(std::size_t bytesWritten) {
+    // Appending moves the position by what was written. Asking the kernel now and then keeps
+    // the count honest should anything else change the file.
+    position_ += static_cast<std::int64_t>(bytesWritten);
+    if (++linesSincePositionQuery_ >= kPositionQueryInterval) {
+        linesSincePositionQuery_ = 0;
+        const off_t position = ftello(mFile);
+        if (position >= 0) position_ = position;
+    }
+    return position_ > mHighWaterMark;
+}
+
 void LogFile::reduceToLowWaterMark() {
     struct stat status {};
-    if (::fstat(fileno(mFile), &status) != 0 || status.st_size < mHighWaterMark) return;
+    if (::fstat(fileno(mFile), &status) != 0) return;
+    position_ = status.st_size;
+    if (status.st_size < mHighWaterMark) return;
     std::fclose(mFile);
     mFile = nullptr;
 
@@ -252,8 +320,7 @@ void LogFile::reduceToLowWaterMark() {
     // in place, the stale file's tail is appended, and the next line trims again.
     const std::string temporaryPath = *mPath + ".tmp";
     moveWithoutReplacing(*mPath, temporaryPath);
-    mFile = std::fopen(mPath->c_str(), "ae");
-    if (mFile != nullptr) std::setvbuf(mFile, nullptr, _IOLBF, BUFSIZ);
+    openStream(*mPath);
 
     const int old = ::open(temporaryPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (old < 0) {
@@ -261,12 +328,13 @@ void LogFile::reduceToLowWaterMark() {
     } else {
         const off_t cut = std::max<off_t>(1, status.st_size - mLowWaterMark);
         if (mFile != nullptr) {
-            copyFrom(old, firstPieceAtOrAfter(old, cut), mFile);
-            std::fflush(mFile);
+            copyFrom(old, firstPieceAtOrAfter(old, cut), fileno(mFile));
+            struct stat copied {};
+            if (::fstat(fileno(mFile), &copied) == 0) position_ = copied.st_size;
         }
         ::close(old);
     }
-    ::unlink(temporaryPath.c_str());
+    removeItem(temporaryPath);
 }
 
 void LogFile::close() {

@@ -82,9 +82,11 @@ class LogFile {
     bool isOpen() const;
 
   private:
-    void reduceToLowWaterMark();  // called with mLock held
+    void reduceToLowWaterMark();                         // called with mLock held
+    void openStream(const std::string& path);            // called with mLock held
+    bool isPastHighWaterMark(std::size_t bytesWritten);  // called with mLock held
     void report(const std::string& message) const;
-    std::string currentTimeStamp() const;
+    void appendTimeStamp(std::string& out) const;
 
     const Variant variant_;
     const Places places_;
@@ -93,6 +95,10 @@ class LogFile {
     std::int64_t mHighWaterMark = 4194304;
     std::optional<std::string> mPath;
     std::FILE* mFile = nullptr;
+    // The stream's position as of the last line: the log's size, kept without asking the kernel
+    // after every line; asked afresh every few dozen lines and before any trim.
+    std::int64_t position_ = 0;
+    unsigned linesSincePositionQuery_ = 0;
     mutable std::mutex mLock;
     std::int32_t mLogLevel = 2;
 

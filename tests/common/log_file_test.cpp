@@ -238,6 +238,36 @@ TEST(LogFile, FailedOpenPrintsOnStandardOutputAndWritesNothing) {
     log->writeLogToFileWithInfo("USER", 0, "dropped");
 }
 
+TEST(LogFile, NoBaseFolderMeansNoDirectoryAndAFailedOpen) {
+    LogSetup setup;
+    auto places = setup.places();
+    places.localLibrary.clear();
+    ::testing::internal::CaptureStdout();
+    auto log = LogFile::initWithFile(LogFile::Variant::Daemon, "Daemon.log", 2, places);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "[openFile] [Error in file opening (null)] =" + std::to_string(ENOENT) + "\n");
+    EXPECT_FALSE(log->isOpen());
+    EXPECT_FALSE(log->path().has_value());
+    EXPECT_EQ(setup.reports,
+              (std::vector<std::string>{"path count:0", "Path Formed during Contruction : (null)",
+                                        "path:(null)"}));
+}
+
+TEST(LogFile, PatcherFolderDefaultsToTheHomeFolder) {
+    LogSetup setup;
+    const char* saved = std::getenv("HOME");
+    const std::string original = saved ? saved : "";
+    setenv("HOME", setup.folder.path().c_str(), 1);
+    auto places = setup.places();
+    places.userApplicationSupport.clear();
+    LogFile log(LogFile::Variant::Patcher, places);
+    EXPECT_EQ(log.formDirectoryPath(),
+              setup.folder / "Library/Application Support/Corvant/Solvane");
+    EXPECT_TRUE(std::filesystem::is_directory(setup.folder /
+                                              "Library/Application Support/Corvant/Solvane"));
+    if (saved) setenv("HOME", original.c_str(), 1);
+}
+
 TEST(LogFile, ConcurrentWritersNeverMixLines) {
     LogSetup setup;
     auto log = setup.open(LogFile::Variant::Daemon);

@@ -1,0 +1,376 @@
+#include "patcher/driver.h"
+
+#include <memory>
+#include <optional>
+
+#include "common/format.h"
+#include "common/log_file.h"
+#include "common/places.h"
+#include "common/plist.h"
+#include "common/shell.h"
+#include "patcher/backup.h"
+#include "patcher/branding.h"
+#include "patcher/clean_up.h"
+#include "patcher/own_folder.h"
+#include "patcher/profile.h"
+#include "patcher/update_description.h"
+
+namespace ostrel {
+
+using corvant::LogFile;
+using corvant::shellEscaped;
+using corvant::Value;
+
+namespace {
+
+enum class Ending {
+    NoArgument,
+    NoDescription,
+    BackupFolder,
+    BackupCopy,
+    BrandedIcon,
+    UninstallerIcon,
+    InfoPlist,
+    ExecutableName,
+    Deletion,
+    Copy,
+    Success,
+};
+
+enum class CleanUp {
+    RollBack,
+    RemoveUpdateFolder,
+    RemoveBackup,
+    ProfileRestore,
+    StatusFalse,
+    StatusTrue,
+    Launch,
+    CopyBackDirectoryFiles,
+    RemovePatcherFolder,
+    RemoveProfileBackupIfPresent,
+    CompletionLine,
+};
+
+struct EndingPlan {
+    Ending ending;
+    int level;
+    const char* announcement;  // null when nothing announces the ending
+    std::vector<CleanUp> cleanUp;
+    int exitStatus;
+};
+
+// Every way a run ends: the line that announces it, what is cleaned up and in which order, and the
+// exit status. Each ending writes the status file exactly once; the two endings before the
+// application's name is known do not launch it; only success removes the patcher's folder.
+const std::vector<EndingPlan>& endingTable() {
+    using enum CleanUp;
+    static const std::vector<EndingPlan> table = {
+        {Ending::NoArgument,
+         2,
+         "Parameters not passed during the launch of patcher, Update Content path should be "
+         "passesd as a parameter to software patcher. Software patching failed",
+         {StatusFalse, ProfileRestore},
+         1},
+        {Ending::NoDescription,
+         1,
+         "UpdateInfo.plist missing at path the above path, Hence Patching failed, Client will not "
+         "launch since software pathcer does not know the application name",
+         {RemoveUpdateFolder, ProfileRestore, StatusFalse},
+         1},
+        {Ending::BackupFolder,
+         1,
+         "Software backup folder creation Failed, Hence Patching failed",
+         {RemoveUpdateFolder, StatusFalse, ProfileRestore, Launch},
+         1},
+        {Ending::BackupCopy,
+         1,
+         "Software backup Failed due to wrong file permissions, Hence Patching failed",
+         {RemoveUpdateFolder, StatusFalse, ProfileRestore, Launch},
+         1},
+        {Ending::BrandedIcon,
+         1,
+         "Copying branded icon Failed, due to wrong file permissions",
+         {RemoveUpdateFolder, RemoveBackup, StatusFalse, ProfileRestore, Launch},
+         1},
+        {Ending::UninstallerIcon,
+         1,
+         "Copying Uninstaller branded icon Failed, due to wrong file permissions",
+         {RemoveUpdateFolder, RemoveBackup, StatusFalse, ProfileRestore, Launch},
+         1},
+        {Ending::InfoPlist,
+         1,
+         "Changing info.plist for branded application failed",
+         {RemoveUpdateFolder, RemoveBackup, ProfileRestore, StatusFalse, Launch},
+         1},
+        {Ending::ExecutableName,
+         1,
+         "Changing exec name of branded application failed",
+         {RemoveUpdateFolder, RemoveBackup, ProfileRestore, StatusFalse, Launch},
+         1},
+        {Ending::Deletion,
+         1,
+         "Deleting the above file failed, Hence Rolling back to old Software",
+         {RollBack, RemoveUpdateFolder, RemoveBackup, ProfileRestore, StatusFalse, Launch},
+         1},
+        {Ending::Copy,
+         1,
+         "Copying the above file failed, Hence rolling back",
+         {RollBack, RemoveUpdateFolder, RemoveBackup, ProfileRestore, StatusFalse, Launch},
+         1},
+        {Ending::Success,
+         2,
+         nullptr,
+         {RemoveUpdateFolder, RemoveBackup, CopyBackDirectoryFiles, RemovePatcherFolder,
+          RemoveProfileBackupIfPresent, StatusTrue, Launch, CompletionLine},
+         0},
+    };
+    return table;
+}
+
+const EndingPlan& planFor(Ending ending) {
+    for (const EndingPlan& plan : endingTable())
+        if (plan.ending == ending) return plan;
+    return endingTable().front();  // unreachable: the table lists every ending
+}
+
+Ending endingForBackup(BackupResult result) {
+    switch (result) {
+        case BackupResult::FolderCreationFailed:
+            return Ending::BackupFolder;
+        case BackupResult::CopyFailed:
+            return Ending::BackupCopy;
+        case BackupResult::Success:
+            break;
+    }
+    return Ending::Success;
+}
+
+Ending endingForBranding(BrandingResult result) {
+    switch (result) {
+        case BrandingResult::BrandedIcon:
+            return Ending::BrandedIcon;
+        case BrandingResult::UninstallerIcon:
+            return Ending::UninstallerIcon;
+        case BrandingResult::InfoPlist:
+            return Ending::InfoPlist;
+        case BrandingResult::ExecutableName:
+            return Ending::ExecutableName;
+        case BrandingResult::Success:
+            break;
+    }
+    return Ending::Success;
+}
+
+// The values one run forms once and hands to its steps and its clean-up.
+class PatchRun {
+  public:
+    PatchRun(const Places& places, LogFile& log) : places_(places), log_(log) {}
+
+    // Runs the steps in order until one of them decides how the run ends.
+    Ending applyUpdate(const std::vector<std::string>& arguments);
+    // Announces the ending and runs its clean-up; returns the exit status.
+    int finish(Ending ending);
+
+  private:
+    bool readDescription();
+    bool nameApplication();
+    void perform(CleanUp step);
+    void removeUpdateFolder();
+    void removeBackup();
+    void restoreProfile();
+    void copyBackDirectoryFiles();
+    void removePatcherFolder();
+
+    const Places& places_;
+    LogFile& log_;
+
+    std::string patcherFolderPath_;
+    std::string updateContentPath_;
+    std::string deleteTmpFolderCommand_;
+    std::optional<corvant::Dictionary> updateInfo_;
+    std::string installedApplicationName_;
+    std::string installedApplicationPath_;
+    std::string launchCommand_;
+    std::string softwareBackupPath_;
+    bool isBranded_ = false;
+    bool rolledBack_ = true;
+};
+
+Ending PatchRun::applyUpdate(const std::vector<std::string>& arguments) {
+    if (arguments.size() < 2) return Ending::NoArgument;
+    log_.writeLogToFileWithInfo("DEBUG", 2, "Parameters Passed During Launch :%@",
+                                corvant::Array(arguments.begin(), arguments.end()));
+    patcherFolderPath_ = deletingLastPathComponent(arguments[0]);
+    updateContentPath_ = arguments[1];
+    if (!readDescription() || !nameApplication()) return Ending::NoDescription;
+
+    softwareBackupPath_ = softwareBackupPath(places_);
+    Ending backup =
+        endingForBackup(backUpSoftware(installedApplicationPath_, softwareBackupPath_, log_));
+    if (backup != Ending::Success) return backup;
+    if (isBranded_) {
+        Ending branding = endingForBranding(adaptBrandedApplication(
+            updateContentPath_, installedApplicationPath_, installedApplicationName_, log_));
+        if (branding != Ending::Success) return branding;
+    }
+    if (!applyDeletions(*updateInfo_, installedApplicationPath_, isBranded_, log_))
+        return Ending::Deletion;
+    if (!applyCopies(*updateInfo_, installedApplicationPath_, isBranded_, log_))
+        return Ending::Copy;
+    return Ending::Success;
+}
+
+// False when there is no description file; the dictionary is read and logged either way.
+bool PatchRun::readDescription() {
+    std::string updateInfoPath =
+        corvant::formatString("%@/%@", updateContentPath_, "UpdateInfo.plist");
+    log_.writeLogToFileWithInfo("DEBUG", 2, "Update Dictionary Path : %@", updateInfoPath);
+    bool exists = corvant::fileExists(updateInfoPath);
+    updateInfo_ = corvant::readDictionaryFromFile(updateInfoPath);
+    log_.writeLogToFileWithInfo("DEBUG", 2, "Update Dictionary Contents : %@",
+                                updateInfo_ ? Value(*updateInfo_) : Value());
+    deleteTmpFolderCommand_ = corvant::formatString("rm -Rf %@", shellEscaped(updateContentPath_));
+    return exists;
+}
+
+// A description that is not a dictionary or does not name the application leaves the run as
+// helpless as a missing one.
+bool PatchRun::nameApplication() {
+    if (!updateInfo_) {
+        log_.writeLogToFileWithInfo("DEBUG", 1, "UpdateInfo.plist is not a dictionary");
+        return false;
+    }
+    std::optional<std::string> name = installedApplicationName(*updateInfo_);
+    if (!name) {
+        log_.writeLogToFileWithInfo("DEBUG", 1,
+                                    "UpdateInfo.plist does not name the installed application in "
+                                    "InstalledApplicationName : %@",
+                                    corvant::lookup(*updateInfo_, "InstalledApplicationName"));
+        return false;
+    }
+    installedApplicationName_ = *name;
+    std::string installedBundleName = installedApplicationName_ + ".app";
+    installedApplicationPath_ = places_.applicationsFolder + "/" + installedBundleName;
+    launchCommand_ = corvant::formatString("open %@", shellEscaped(installedApplicationPath_));
+    isBranded_ = isBrandedBundleName(installedBundleName);
+    return true;
+}
+
+int PatchRun::finish(Ending ending) {
+    const EndingPlan& plan = planFor(ending);
+    if (plan.announcement != nullptr)
+        log_.writeLogToFileWithInfo("DEBUG", plan.level, plan.announcement);
+    for (CleanUp step : plan.cleanUp) perform(step);
+    return plan.exitStatus;
+}
+
+void PatchRun::perform(CleanUp step) {
+    switch (step) {
+        case CleanUp::RollBack:
+            rolledBack_ = restoreApplication(shellEscaped(softwareBackupPath_),
+                                             shellEscaped(installedApplicationPath_), log_);
+            return;
+        case CleanUp::RemoveUpdateFolder:
+            return removeUpdateFolder();
+        case CleanUp::RemoveBackup:
+            return removeBackup();
+        case CleanUp::ProfileRestore:
+            return restoreProfile();
+        case CleanUp::StatusFalse:
+            updateSoftwarePatcherStatus(places_, false, log_);
+            return;
+        case CleanUp::StatusTrue:
+            updateSoftwarePatcherStatus(places_, true, log_);
+            return;
+        case CleanUp::Launch:
+            launchApplication(launchCommand_, log_);
+            return;
+        case CleanUp::CopyBackDirectoryFiles:
+            return copyBackDirectoryFiles();
+        case CleanUp::RemovePatcherFolder:
+            return removePatcherFolder();
+        case CleanUp::RemoveProfileBackupIfPresent:
+            if (isProfileBackUpFolderPresent(places_)) removeProfileBackUpFolder(places_, log_);
+            return;
+        case CleanUp::CompletionLine:
+            log_.writeLogToFileWithInfo("DEBUG", 2,
+                                        "************************Software Patching Completed "
+                                        "Successfully************************");
+            return;
+    }
+}
+
+// The update folder is removed as a whole, so it must be a folder of the update's own.
+void PatchRun::removeUpdateFolder() {
+    if (auto reason = reasonToKeepFolder(updateContentPath_, places_, installedApplicationPath_)) {
+        log_.writeLogToFileWithInfo("DEBUG", 1, "Not removing the update folder %@ since %@",
+                                    updateContentPath_, *reason);
+        return;
+    }
+    removeDownloadedBinaries(deleteTmpFolderCommand_, log_);
+}
+
+// After a failed roll back the backup is the only whole copy of the application left.
+void PatchRun::removeBackup() {
+    if (!rolledBack_) {
+        log_.writeLogToFileWithInfo(
+            "DEBUG", 1, "Keeping Backup Folder %@ since the roll back failed", softwareBackupPath_);
+        return;
+    }
+    removeBackedUpData(shellEscaped(softwareBackupPath_), log_);
+}
+
+// The profile backup goes only once its files are back in place; otherwise it is all that is left
+// of them.
+void PatchRun::restoreProfile() {
+    if (!isProfileBackUpFolderPresent(places_)) return;
+    if (restoreProfileFiles(places_, log_)) {
+        removeProfileBackUpFolder(places_, log_);
+        return;
+    }
+    log_.writeLogToFileWithInfo("DEBUG", 1,
+                                "Keeping profile BackUp Folder %@ since its files could not be "
+                                "copied back",
+                                profileBackupPath(places_));
+}
+
+// Without a directory folder of the user's there is nothing to copy, and emptying the
+// application's own directory folder first would only lose the files the update installed.
+void PatchRun::copyBackDirectoryFiles() {
+    std::string source = userDirectoryPath(places_);
+    if (!corvant::directoryExists(source)) {
+        log_.writeLogToFileWithInfo(
+            "DEBUG", 1, "No directory files at %@, keeping those of the application", source);
+        return;
+    }
+    copyBackLatestDirectoryFilesToApplication(
+        shellEscaped(source), shellEscaped(applicationDirectoryPath(installedApplicationPath_)),
+        log_);
+}
+
+// The patcher's folder is removed as a whole, so it must be a folder of the patcher's own.
+void PatchRun::removePatcherFolder() {
+    if (auto reason = reasonToKeepFolder(patcherFolderPath_, places_, installedApplicationPath_)) {
+        log_.writeLogToFileWithInfo("DEBUG", 1, "Not removing the patcher folder %@ since %@",
+                                    patcherFolderPath_, *reason);
+        return;
+    }
+    removeSoftwarePatcher(shellEscaped(patcherFolderPath_), log_);
+}
+
+}  // namespace
+
+int runSoftwarePatcher(const std::vector<std::string>& arguments, const Places& places) {
+    LogFile::Places logPlaces;
+    logPlaces.userApplicationSupport = places.homeFolder + "/Library/Application Support";
+    std::unique_ptr<LogFile> log =
+        LogFile::initWithFile(LogFile::Variant::Patcher, "SoftwarePatcher.log", 2, logPlaces);
+    log->writeLogToFileWithInfo(
+        "DEBUG", 2, "**********************Software Pathcer Started**********************");
+    PatchRun run(places, *log);
+    int exitStatus = run.finish(run.applyUpdate(arguments));
+    log.reset();  // closes the log before the process ends
+    return exitStatus;
+}
+
+}  // namespace ostrel

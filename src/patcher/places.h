@@ -1,0 +1,33 @@
+// The folders a patch run works in, handed in so that tests can point them at temporary folders.
+#pragma once
+
+#include <string>
+
+namespace ostrel {
+
+struct Places {
+    // The home folder of the user the patcher runs as.
+    std::string homeFolder;
+    // The folder that holds the installed application bundle.
+    std::string applicationsFolder = "/Applications";
+};
+
+// The maker's Application Support folder in the user's home: the backups, the status file and
+// (one level down) the log and the user's directory files live below it.
+std::string makerSupportFolder(const Places& places);
+std::string softwareBackupPath(const Places& places);
+std::string profileBackupPath(const Places& places);
+std::string userDirectoryPath(const Places& places);
+std::string patcherStatusFilePath(const Places& places);
+
+// The directory folder inside an installed application's common framework.
+std::string applicationDirectoryPath(const std::string& installedApplicationPath);
+
+// The path without its last component, the way the patcher finds its own folder from the path it
+// was started by: "/a/b/Ostrel" gives "/a/b", "/Ostrel" gives "/", a bare name gives "".
+std::string deletingLastPathComponent(const std::string& path);
+
+// `folder` and `name` joined by exactly one slash, whether or not `folder` ends in one.
+std::string appendingPathComponent(const std::string& folder, const std::string& name);
+
+}  // namespace ostrel

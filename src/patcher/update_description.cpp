@@ -1,0 +1,213 @@
+#include "patcher/update_description.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "common/format.h"
+#include "common/shell.h"
+#include "patcher/places.h"
+
+namespace ostrel {
+
+using corvant::Array;
+using corvant::Dictionary;
+using corvant::formatString;
+using corvant::LogFile;
+using corvant::shellEscaped;
+using corvant::Value;
+
+namespace {
+
+bool equalIgnoringCase(std::string_view left, std::string_view right) {
+    return left.size() == right.size() &&
+           std::equal(left.begin(), left.end(), right.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+bool isOnlyDots(std::string_view name) {
+    return !name.empty() && name.find_first_not_of('.') == std::string_view::npos;
+}
+
+void replaceAll(std::string& text, std::string_view from, std::string_view to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+struct PassKind {
+    const char* listKey;
+    const char* listFormat;
+    bool needsUnzippedPath;
+};
+
+constexpr PassKind kDeletions{"toBeDeleted", "Files to be deleted : %@", false};
+constexpr PassKind kCopies{"toBeCopied", "Files to be copied : %@", true};
+
+struct UpdateEntry {
+    std::string actualFileName;
+    std::string filePath;
+    std::string unzippedFilePath;
+    bool wholeApplication = false;
+};
+
+// The list under the pass's key, after writing it to the log. An absent key is an empty list;
+// anything other than an array fails the pass rather than silently installing nothing.
+std::optional<Array> takeList(const Dictionary& updateInfo, const PassKind& pass, LogFile& log) {
+    const Value& list = corvant::lookup(updateInfo, pass.listKey);
+    if (list.isAbsent()) {
+        log.writeLogToFileWithInfo("DEBUG", 2, pass.listFormat, Value(Array{}));
+        return Array{};
+    }
+    log.writeLogToFileWithInfo("DEBUG", 2, pass.listFormat, list);
+    if (const Array* entries = list.as<Array>()) return *entries;
+    log.writeLogToFileWithInfo(
+        "DEBUG", 1, "%@ is not a list of entries, Hence it cannot be applied", pass.listKey);
+    return std::nullopt;
+}
+
+const std::string* requiredText(const Dictionary& entry, const char* key, const PassKind& pass,
+                                int number, LogFile& log) {
+    if (const std::string* text = corvant::lookup(entry, key).as<std::string>()) return text;
+    log.writeLogToFileWithInfo("DEBUG", 1,
+                               "%@ entry %d has no text for %@, Hence it cannot be applied",
+                               pass.listKey, number, key);
+    return nullptr;
+}
+
+// Reads entry `number` (counted from 1) of a pass. Refuses, with a line that says why, anything
+// that would make a command act on something other than one named item: an entry that is not a
+// dictionary or lacks a string, a relative folder, and a name that is empty or only dots (which
+// would name the folder itself or its parent).
+std::optional<UpdateEntry> readEntry(const Value& value, int number, const PassKind& pass,
+                                     LogFile& log) {
+    const Dictionary* entry = value.as<Dictionary>();
+    if (entry == nullptr) {
+        log.writeLogToFileWithInfo("DEBUG", 1,
+                                   "%@ entry %d is not a dictionary, Hence it cannot be applied",
+                                   pass.listKey, number);
+        return std::nullopt;
+    }
+    const std::string* name = requiredText(*entry, "ActualFileName", pass, number, log);
+    if (name == nullptr) return std::nullopt;
+    const std::string* folder = requiredText(*entry, "filePath", pass, number, log);
+    if (folder == nullptr) return std::nullopt;
+    UpdateEntry parsed{*name, *folder, "", isWholeApplicationEntry(*folder)};
+    if (pass.needsUnzippedPath) {
+        const std::string* source = requiredText(*entry, "unzippedFilePath", pass, number, log);
+        if (source == nullptr) return std::nullopt;
+        if (source->empty()) {
+            log.writeLogToFileWithInfo(
+                "DEBUG", 1, "%@ entry %d has an empty unzippedFilePath, Hence it cannot be applied",
+                pass.listKey, number);
+            return std::nullopt;
+        }
+        parsed.unzippedFilePath = *source;
+    }
+    if (parsed.wholeApplication) return parsed;
+    if (parsed.filePath.empty() || parsed.filePath.front() != '/') {
+        log.writeLogToFileWithInfo(
+            "DEBUG", 1,
+            "%@ entry %d has a filePath that is not absolute : %@, Hence it cannot be applied",
+            pass.listKey, number, parsed.filePath);
+        return std::nullopt;
+    }
+    if (parsed.actualFileName.empty() || isOnlyDots(parsed.actualFileName)) {
+        log.writeLogToFileWithInfo(
+            "DEBUG", 1,
+            "%@ entry %d does not name an item in its folder : \"%@\", Hence it cannot be applied",
+            pass.listKey, number, parsed.actualFileName);
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+bool deleteEntry(const UpdateEntry& entry, const std::string& installedApplicationPath,
+                 bool isBranded, LogFile& log) {
+    // A whole-application entry empties the installed bundle; the "*" stays outside the escaped
+    // path so that the shell expands it.
+    std::string command =
+        entry.wholeApplication
+            ? formatString("rm -Rf %@/*", shellEscaped(installedApplicationPath))
+            : formatString("rm -Rf %@",
+                           shellEscaped(targetPath(entry.filePath, entry.actualFileName, isBranded,
+                                                   installedApplicationPath)));
+    log.writeLogToFileWithInfo("DEBUG", 2, "Executing : %@", command);
+    return corvant::runShellCommand(command) == 0;
+}
+
+bool copyEntry(const UpdateEntry& entry, const std::string& installedApplicationPath,
+               bool isBranded, LogFile& log) {
+    std::string source;
+    std::string destination;
+    std::string preRemoval;
+    if (entry.wholeApplication) {
+        // The unpacked folder's contents become the bundle's contents.
+        source = shellEscaped(entry.unzippedFilePath) + "/*";
+        destination = shellEscaped(installedApplicationPath) + "/";
+        preRemoval = formatString("rm -Rf %@*", destination);
+    } else {
+        source = shellEscaped(entry.unzippedFilePath);
+        destination = shellEscaped(
+            targetPath(entry.filePath, entry.actualFileName, isBranded, installedApplicationPath));
+        preRemoval = formatString("rm -Rf %@", destination);
+    }
+    // The pre-removal only clears the way; whether it worked shows in the copy.
+    corvant::runShellCommand(preRemoval);
+    log.writeLogToFileWithInfo("DEBUG", 2, "Removing existing files before copying  : %@",
+                               preRemoval);
+    std::string command = formatString("cp -pHfR %@ %@", source, destination);
+    log.writeLogToFileWithInfo("DEBUG", 2, "Executing  : %@", command);
+    return corvant::runShellCommand(command) == 0;
+}
+
+template <typename ApplyEntry>
+bool applyPass(const Dictionary& updateInfo, const PassKind& pass, LogFile& log,
+               ApplyEntry applyEntry) {
+    std::optional<Array> entries = takeList(updateInfo, pass, log);
+    if (!entries) return false;
+    int number = 0;
+    for (const Value& value : *entries) {
+        std::optional<UpdateEntry> entry = readEntry(value, ++number, pass, log);
+        if (!entry || !applyEntry(*entry)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> installedApplicationName(const Dictionary& updateInfo) {
+    const std::string* name =
+        corvant::lookup(updateInfo, "InstalledApplicationName").as<std::string>();
+    if (name == nullptr || name->empty() || isOnlyDots(*name) ||
+        name->find('/') != std::string::npos)
+        return std::nullopt;
+    return *name;
+}
+
+bool isWholeApplicationEntry(std::string_view filePath) {
+    return equalIgnoringCase(filePath, "/Applications/");
+}
+
+std::string targetPath(const std::string& filePath, const std::string& actualFileName,
+                       bool isBranded, const std::string& installedApplicationPath) {
+    std::string target = appendingPathComponent(filePath, actualFileName);
+    if (isBranded) replaceAll(target, kDefaultApplicationPath, installedApplicationPath);
+    return target;
+}
+
+bool applyDeletions(const Dictionary& updateInfo, const std::string& installedApplicationPath,
+                    bool isBranded, LogFile& log) {
+    return applyPass(updateInfo, kDeletions, log, [&](const UpdateEntry& entry) {
+        return deleteEntry(entry, installedApplicationPath, isBranded, log);
+    });
+}
+
+bool applyCopies(const Dictionary& updateInfo, const std::string& installedApplicationPath,
+                 bool isBranded, LogFile& log) {
+    return applyPass(updateInfo, kCopies, log, [&](const UpdateEntry& entry) {
+        return copyEntry(entry, installedApplicationPath, isBranded, log);
+    });
+}
+
+}  // namespace ostrel

@@ -1,0 +1,40 @@
+// The update description ("UpdateInfo.plist"): the installed application's name and the two lists
+// of items to delete from and copy into the installation.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/log_file.h"
+#include "common/value.h"
+
+namespace ostrel {
+
+// The bundle name and path that every update is prepared against.
+inline constexpr std::string_view kDefaultBundleName = "Solvane.app";
+inline constexpr std::string_view kDefaultApplicationPath = "/Applications/Solvane.app";
+
+// The value of "InstalledApplicationName" when it can name a bundle in the applications folder;
+// none when it is missing, not a string, empty, or holds a slash or only dots.
+std::optional<std::string> installedApplicationName(const corvant::Dictionary& updateInfo);
+
+// A "filePath" of "/Applications/" (any case, slash included) stands for the whole application.
+bool isWholeApplicationEntry(std::string_view filePath);
+
+// Where an entry that is not a whole-application entry lands: "filePath" joined with
+// "ActualFileName"; for a branded installation the default bundle's path is replaced by the
+// installed one (case-sensitive).
+std::string targetPath(const std::string& filePath, const std::string& actualFileName,
+                       bool isBranded, const std::string& installedApplicationPath);
+
+// The two passes. Each applies its list in order and stops at the first entry that cannot be
+// applied or whose command fails, returning false; true when every entry was applied. Both log
+// every command they run.
+bool applyDeletions(const corvant::Dictionary& updateInfo,
+                    const std::string& installedApplicationPath, bool isBranded,
+                    corvant::LogFile& log);
+bool applyCopies(const corvant::Dictionary& updateInfo, const std::string& installedApplicationPath,
+                 bool isBranded, corvant::LogFile& log);
+
+}  // namespace ostrel
