@@ -257,10 +257,11 @@ class UsbTopology:
         self._add(self._usb_device(path, vendor, product))
         return path
 
-    def plug_modem(self, driver, tty, vendor, product, port, hub=None):
+    def plug_modem(self, driver, tty, vendor, product, port, hub=None, before_tty=None):
         """Plugs a modem whose first interface carries `tty`; parents first, as the kernel adds
         them. `driver` is 'usb-serial' (ttyUSB: a port node between interface and tty) or
-        'cdc-acm' (ttyACM: the tty straight on the interface). Returns the paths, device first."""
+        'cdc-acm' (ttyACM: the tty straight on the interface). `before_tty` is called just before
+        the tty is added. Returns the paths, device first."""
         device = self.child_path(hub or self.ROOT_HUB, port)
         interface = device + '/' + device.rsplit('/', 1)[-1] + ':1.0'
         paths = [device, interface]
@@ -276,8 +277,11 @@ class UsbTopology:
             tty_path = interface + '/tty/' + tty
         paths.append(tty_path)
         records.append(self._record(tty_path, {'SUBSYSTEM': 'tty', 'DEVNAME': '/dev/' + tty}))
-        for record in records:
+        for record in records[:-1]:
             self._add(record)
+        if before_tty:
+            before_tty()
+        self._add(records[-1])
         return paths
 
     def plug_virtual_tty(self, name):
