@@ -119,10 +119,5 @@ TEST(ConsoleUserOfSession, GreeterAndNamelessSessionsAreNobody) {
     }
 }
 
-TEST(PowerMessageForSleep, MapsPrepareForSleepToPowerMessages) {
-    EXPECT_EQ(powerMessageForSleep(true), 0xE0000210u);
-    EXPECT_EQ(powerMessageForSleep(false), 0xE0000230u);
-}
-
 }  // namespace
 }  // namespace kelvorn::linux_backend

@@ -26,6 +26,10 @@ for dir in bin sbin lib lib32 lib64 libx32; do
         args+=(--ro-bind "/${dir}" "/${dir}")
     fi
 done
+# Inside, the tests are root, as the daemon is in service: the bus policy grants its name to root.
+if [ "$(id -u)" -ne 0 ]; then
+    args+=(--unshare-user --uid 0 --gid 0)
+fi
 # A build folder outside the source tree (KO_BUILD_DIR) is made visible too.
 if [ -n "${KO_BUILD_DIR:-}" ] && [ -d "${KO_BUILD_DIR}" ]; then
     args+=(--ro-bind "${KO_BUILD_DIR}" "${KO_BUILD_DIR}")

@@ -96,13 +96,6 @@ TEST(SerialDeviceBook, RemovalHandsBackTheEntryTakenOnArrival) {
               std::vector<std::string>{"+ttyUSB0"});
 }
 
-TEST(SerialDeviceBook, RecordsEachPresentDeviceOnce) {
-    SerialDeviceBook book;
-    EXPECT_TRUE(book.recordPresent("/sys/a", entryNamed("a")));
-    EXPECT_FALSE(book.recordPresent("/sys/a", entryNamed("a")));
-    EXPECT_EQ(book.size(), 1u);
-}
-
 TEST(LinkEntries, ParentsFollowTheChainAndEndAtTheTop) {
     auto tty = linkEntries({{"ttyACM0", "tty", {}},
                             {"ttyACM0", "port", {}},
@@ -116,14 +109,6 @@ TEST(LinkEntries, ParentsFollowTheChainAndEndAtTheTop) {
     EXPECT_TRUE(device->property(kProductIdProperty).isAbsent());
     EXPECT_EQ(device->parent(), nullptr);
     EXPECT_EQ(linkEntries({}), nullptr);
-}
-
-TEST(BatchIterator, YieldsEachEntryOnceThenNull) {
-    BatchIterator iterator({entryNamed("a"), entryNamed("b")});
-    EXPECT_EQ(nameOf(iterator.next()), "a");
-    EXPECT_EQ(nameOf(iterator.next()), "b");
-    EXPECT_EQ(iterator.next(), nullptr);
-    EXPECT_EQ(iterator.next(), nullptr);
 }
 
 }  // namespace
