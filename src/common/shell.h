@@ -10,7 +10,7 @@ namespace corvant {
 
 // Runs `command` through /bin/sh and waits for it (system()). Returns 0 only when the command ran
 // and exited with status 0; a failing command, one that could not run, or one ended by a signal
-// gives a non-zero result.
+// gives a non-zero result: the exit status, 128 plus the signal number, or -1 when no shell ran.
 int runShellCommand(const std::string& command);
 
 // Starts `command` through /bin/sh (popen, mode "r"), reads at most `maxBytes` of its standard
