@@ -24,9 +24,15 @@ from gi.repository import Gio, GLib, UMockdev  # noqa: E402
 NOTIFICATION_PATH = '/com/Corvant/Kelvorn'
 NOTIFICATION_INTERFACE = 'com.Corvant.Kelvorn.Notifications'
 NOTIFICATION_MEMBER = 'Posted'
+DAEMON_BUS_NAME = 'com.Corvant.Kelvorn'
 
 PYTHON = '/usr/bin/python3'
 
+POLICY_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                           '../../packaging/com.Corvant.Kelvorn.conf')
+
+# The system bus's usual rules: nobody owns names or calls methods unless a policy allows it;
+# signals go everywhere. On top come the rules logind ships and Kelvorn's own policy file.
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
@@ -35,8 +41,8 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Config
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
     <allow send_type="signal"/>
     <allow send_requested_reply="true" send_type="method_return"/>
     <allow send_requested_reply="true" send_type="error"/>
@@ -44,9 +50,17 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Config
     <allow receive_type="method_return"/>
     <allow receive_type="error"/>
     <allow receive_type="signal"/>
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Properties"/>
   </policy>
+  <policy context="default">
+    <allow own="org.freedesktop.login1"/>
+    <allow send_destination="org.freedesktop.login1"/>
+  </policy>
+  {policy}
 </busconfig>
 """
 
@@ -66,13 +80,14 @@ def wait_until(predicate, timeout, interval=0.05):
 class PrivateSystemBus:
     """A dbus-daemon of the test's own, standing in for the system bus."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, with_policy=True):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
         socket = os.path.join(folder, 'system_bus_socket')
         config = os.path.join(folder, 'system.conf')
         with open(config, 'w') as f:
-            f.write(BUS_CONFIG.format(socket=socket))
+            policy = '<include>%s</include>' % os.path.abspath(POLICY_FILE) if with_policy else ''
+            f.write(BUS_CONFIG.format(socket=socket, policy=policy))
         self.process = subprocess.Popen(
             ['dbus-daemon', '--config-file=' + config, '--nofork', '--nopidfile',
              '--print-address=1'],
@@ -161,8 +176,9 @@ class MockLogind:
 class SignalListener:
     """Records every notification broadcast on the bus: (name, user information, arrival time)."""
 
-    def __init__(self, bus):
+    def __init__(self, bus, sender=DAEMON_BUS_NAME):
         self.received = queue.Queue()
+        self.sender = sender
         self.context = GLib.MainContext.new()
         self.loop = GLib.MainLoop.new(self.context, False)
         ready = threading.Event()
@@ -173,8 +189,10 @@ class SignalListener:
     def _run(self, bus, ready):
         self.context.push_thread_default()
         self.connection = bus.connect()
+        # Normally only signals of the name's owner count: the daemon's policy must let it take
+        # the name.
         self.connection.signal_subscribe(
-            None, NOTIFICATION_INTERFACE, NOTIFICATION_MEMBER, NOTIFICATION_PATH, None,
+            self.sender, NOTIFICATION_INTERFACE, NOTIFICATION_MEMBER, NOTIFICATION_PATH, None,
             Gio.DBusSignalFlags.NONE, self._on_signal)
         # A round trip makes sure the bus has the subscription before anyone relies on it.
         self.connection.call_sync('org.freedesktop.DBus', '/org/freedesktop/DBus',
@@ -277,11 +295,11 @@ class UsbTopology:
 class Services:
     """The private bus, the mock logind, the listener and the testbed, started together."""
 
-    def __init__(self):
+    def __init__(self, with_policy=True):
         self.folder = tempfile.mkdtemp(prefix='services-')
-        self.bus = PrivateSystemBus(os.path.join(self.folder, 'bus'))
+        self.bus = PrivateSystemBus(os.path.join(self.folder, 'bus'), with_policy)
         self.logind = MockLogind(self.bus)
-        self.listener = SignalListener(self.bus)
+        self.listener = SignalListener(self.bus, DAEMON_BUS_NAME if with_policy else None)
         self.usb = UsbTopology()
 
     def environment(self):

@@ -193,6 +193,22 @@ class BackendTest(unittest.TestCase):
         self.assertEqual(signature, '(sa{sv})')
         self.assertQuits()
 
+    def test_a_refused_bus_name_costs_nothing_but_the_name(self):
+        # A bus without the daemon's policy refuses it the name; the connection must stay.
+        self.services.stop()
+        self.services = harness.Services(with_policy=False)
+        probe = self.start_probe()
+        probe.ask('power', 'power watched')
+        probe.ask('post Supported device removed', 'posted')
+        name, _, _, _ = self.services.listener.next(timeout=10)
+        self.assertEqual(name, 'Supported device removed')
+        self.services.logind.prepare_for_sleep(True)
+        probe.expect('power 0xE0000210')
+        self.services.logind.add_seat0()
+        self.services.logind.log_in('user1')
+        probe.ask('console', 'console user1')
+        self.assertQuits()
+
     def test_finds_the_client_bundle(self):
         def bundle(path, identifier):
             os.makedirs(path + '/Contents', exist_ok=True)

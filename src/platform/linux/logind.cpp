@@ -81,9 +81,9 @@ void LogindPowerEvents::addInterestNotification(Handler handler) {
 
 void LogindPowerEvents::subscribe(sd_bus* bus) {
     match_ = sd_bus_slot_unref(match_);
-    sd_bus_match_signal_async(bus, &match_, kLogindName, kLogindPath, kManagerInterface,
-                              "PrepareForSleep", &LogindPowerEvents::onPrepareForSleep, nullptr,
-                              this);
+    // Subscribed with a call that waits for its answer (see SystemBus::connect).
+    sd_bus_match_signal(bus, &match_, kLogindName, kLogindPath, kManagerInterface,
+                        "PrepareForSleep", &LogindPowerEvents::onPrepareForSleep, this);
 }
 
 int LogindPowerEvents::onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error*) {

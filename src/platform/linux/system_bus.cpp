@@ -32,8 +32,10 @@ sd_bus* SystemBus::connect() {
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0) return nullptr;
     if (loop_.event() != nullptr) sd_bus_attach_event(bus, loop_.event(), SD_EVENT_PRIORITY_NORMAL);
-    // Taking the name is a courtesy to clients; signals go out without it.
-    sd_bus_request_name_async(bus, nullptr, kDaemonBusName, 0, nullptr, nullptr);
+    // Taking the name is a courtesy to clients; signals go out without it, so a refusal is fine.
+    // The call waits for its answer: an asynchronous call left unanswered while a handler blocks
+    // the loop longer than the call's timeout fails, and sd-bus then drops the connection.
+    sd_bus_request_name(bus, kDaemonBusName, 0);
     return bus;
 }
 

@@ -1,0 +1,77 @@
+#include "platform/linux/bundle_launcher.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/plist.h"
+
+namespace kelvorn::linux_backend {
+
+namespace {
+
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// Runs in the grandchild: never returns.
+[[noreturn]] void execute(const std::string& executable, int reportFd) {
+    int devNull = open("/dev/null", O_RDONLY);
+    if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+    if (chdir("/") != 0) {
+        // The application starts where the caller was; nothing depends on it.
+    }
+    execl(executable.c_str(), executable.c_str(), static_cast<char*>(nullptr));
+    int error = errno;
+    if (write(reportFd, &error, sizeof error) < 0) {
+        // The caller then sees a started process that ended at once; nothing more can be done.
+    }
+    _exit(127);
+}
+
+}  // namespace
+
+std::optional<std::string> bundleExecutable(const std::string& bundle) {
+    std::string contents = withoutTrailingSlashes(bundle) + "/Contents";
+    auto info = corvant::readDictionaryFromFile(contents + "/Info.plist");
+    if (!info) return std::nullopt;
+    const auto* name = corvant::lookup(*info, "CFBundleExecutable").as<std::string>();
+    if (name == nullptr || !isPlainFileName(*name)) return std::nullopt;
+    std::string executable = contents + "/MacOS/" + *name;
+    if (access(executable.c_str(), X_OK) != 0) return std::nullopt;
+    return executable;
+}
+
+bool launchDetached(const std::string& executable) {
+    // The grandchild reports a failed exec through this pipe; a successful exec closes it.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return false;
+    pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        setsid();
+        pid_t grandchild = fork();
+        if (grandchild == 0) execute(executable, report[1]);
+        _exit(grandchild < 0 ? 1 : 0);
+    }
+    close(report[1]);
+    int status = 0;
+    bool started = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+                   WEXITSTATUS(status) == 0;
+    int error = 0;
+    ssize_t reported;
+    do {
+        reported = read(report[0], &error, sizeof error);
+    } while (reported < 0 && errno == EINTR);
+    close(report[0]);
+    return started && reported == 0;
+}
+
+}  // namespace kelvorn::linux_backend

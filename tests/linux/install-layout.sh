@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs a build into a scratch folder with prefix /usr and checks what lands where: the daemon,
+# its "open", the systemd unit naming both, and the D-Bus policy, which a bus must accept.
+# Usage: install-layout.sh BUILD_DIR
+set -euo pipefail
+
+build_dir=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "${scratch}"' EXIT
+
+DESTDIR="${scratch}/root" cmake --install "${build_dir}" --prefix /usr >/dev/null
+root="${scratch}/root"
+unit="${root}/usr/lib/systemd/system/kelvorn.service"
+policy="${root}/usr/share/dbus-1/system.d/com.Corvant.Kelvorn.conf"
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+[ -x "${root}/usr/sbin/Kelvorn" ] || fail "no /usr/sbin/Kelvorn"
+[ -x "${root}/usr/libexec/kelvorn/open" ] || fail "no /usr/libexec/kelvorn/open"
+[ -f "${unit}" ] || fail "no unit"
+[ -f "${policy}" ] || fail "no policy"
+grep -qx 'ExecStart=/usr/sbin/Kelvorn' "${unit}" || fail "ExecStart does not name the daemon"
+grep -q '^Environment=PATH=/usr/libexec/kelvorn:' "${unit}" || fail "open's folder is not first"
+grep -qx 'RestartPreventExitStatus=1' "${unit}" || fail "a missing card list would restart"
+if grep -q '@' "${unit}"; then fail "unit has an unfilled placeholder"; fi
+
+# A bus whose configuration includes the policy starts only when the policy is well formed.
+cat >"${scratch}/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=${scratch}/bus</listen>
+  <include>${policy}</include>
+</busconfig>
+CONF
+dbus-daemon --config-file="${scratch}/bus.conf" --nofork --nopidfile --print-address=1 \
+    >"${scratch}/address" 2>"${scratch}/bus.err" &
+bus=$!
+for _ in $(seq 50); do
+    [ -s "${scratch}/address" ] && break
+    kill -0 "${bus}" 2>/dev/null || break
+    sleep 0.1
+done
+[ -s "${scratch}/address" ] || fail "the bus refused the policy: $(cat "${scratch}/bus.err")"
+kill "${bus}"
+wait "${bus}" 2>/dev/null || true
+echo "install layout OK"

@@ -1,0 +1,239 @@
+"""Kelvorn end to end: the real executable in the private root, with umockdev modems, a private
+system bus, a mock logind, a stub "ps" and the shipped "open".
+
+Kelvorn waits 30 seconds after the console login before it looks at devices, so each scenario
+takes at least that long; ctest runs the scenario classes side by side.
+"""
+
+import os
+import plistlib
+import subprocess
+import time
+import unittest
+
+import harness
+
+KELVORN = os.environ.get('KO_KELVORN', 'Kelvorn')
+OPEN_DIR = os.environ.get('KO_OPEN_DIR', '')
+
+LOG = '/Library/Application Support/Corvant/Solvane/Daemon.log'
+BUNDLE = '/Applications/Solvane.app'
+CARD_LIST = (BUNDLE + '/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/'
+             'MBConfig/MDCardList')
+STUBS = '/tmp/stubs'
+CLIENT_RUNNING = '/tmp/client-running'
+LAUNCHES = '/tmp/client-launches'
+
+# What the login wait, the start-up wait and the registration take before devices are watched.
+START_UP = 30 + 20
+
+# The modems of these scenarios: (driver, tty, vendor, product).
+HUAWEI_SERIAL = ('usb-serial', 'ttyUSB0', 0x12d1, 0x1506)
+SIERRA_ACM = ('cdc-acm', 'ttyACM0', 0x1199, 0x68a3)
+FTDI_CABLE = ('usb-serial', 'ttyUSB1', 0x0403, 0x6001)
+
+# The card list: family, suffix, vendor id and product id, in decimal text.
+CARDS = {
+    'ttyUSB': {'0': {'4817': {'5382': 'E3372'}}, '1': {'4817': {'5382': 'E3372'}}},
+    'ttyACM': {'0': {'4505': {'26787': 'MC7710'}}},
+}
+
+STUB_PS = """#!/bin/sh
+# Stands in for "ps": lists the client while the marker file exists.
+echo '  PID TTY      STAT   TIME COMMAND'
+if [ -e %s ]; then echo ' 4242 ?        Sl     0:01 Solvane'; fi
+""" % CLIENT_RUNNING
+
+CLIENT = """#!/bin/sh
+# The client application: notes each start and then counts as running.
+echo "started $0" >> %s
+touch %s
+""" % (LAUNCHES, CLIENT_RUNNING)
+
+
+def install_client():
+    os.makedirs(BUNDLE + '/Contents/MacOS')
+    with open(BUNDLE + '/Contents/Info.plist', 'wb') as f:
+        plistlib.dump({'CFBundleIdentifier': 'com.Corvant.Solvane',
+                       'CFBundleExecutable': 'Solvane', 'CFBundleName': 'Solvane'}, f)
+    write_script(BUNDLE + '/Contents/MacOS/Solvane', CLIENT)
+    os.makedirs(os.path.dirname(CARD_LIST))
+    with open(CARD_LIST, 'wb') as f:
+        plistlib.dump(CARDS, f)
+
+
+def write_script(path, text):
+    with open(path, 'w') as f:
+        f.write(text)
+    os.chmod(path, 0o755)
+
+
+def read(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ''
+
+
+class KelvornScenario(unittest.TestCase):
+    """Starts the stand-ins; each scenario then sets the scene and starts Kelvorn."""
+
+    def setUp(self):
+        self.services = harness.Services()
+        self.logind = self.services.logind
+        self.usb = self.services.usb
+        self.listener = self.services.listener
+        os.makedirs(STUBS, exist_ok=True)
+        write_script(STUBS + '/ps', STUB_PS)
+        self.kelvorn = None
+
+    def tearDown(self):
+        if self.kelvorn and self.kelvorn.poll() is None:
+            self.kelvorn.terminate()
+            self.kelvorn.wait(30)
+        result = self._outcome.result
+        if any(test is self for test, _ in result.failures + result.errors):
+            print('\n--- Daemon.log\n' + read(LOG))
+            print('--- Kelvorn standard error\n' + read('/tmp/kelvorn.err'))
+        self.services.stop()
+
+    def start_kelvorn(self):
+        env = self.services.environment()
+        env['PATH'] = ':'.join(filter(None, [STUBS, OPEN_DIR, '/usr/bin', '/bin']))
+        with open('/tmp/kelvorn.out', 'w') as out, open('/tmp/kelvorn.err', 'w') as err:
+            self.kelvorn = subprocess.Popen([KELVORN], env=env, stdout=out, stderr=err)
+        self.started = time.monotonic()
+
+    def log_has(self, text):
+        return text in read(LOG)
+
+    def wait_for_log(self, text, timeout):
+        self.assertTrue(harness.wait_until(lambda: self.log_has(text), timeout, 0.2),
+                        'no log line with %r' % text)
+
+    def wait_until_watching(self):
+        # The count of families is the last line before the devices present are handled.
+        self.wait_for_log('No of Families supported by Daemon Process : 2', START_UP)
+
+    def plug(self, modem, port, hub=None):
+        driver, tty, vendor, product = modem
+        return self.usb.plug_modem(driver, tty, vendor, product, port=port, hub=hub)
+
+    def expect_signal(self, name, modem, timeout=15):
+        received = self.listener.next(timeout)
+        self.assertIsNotNone(received, 'no %r signal' % name)
+        _, _, vendor, product = modem
+        self.assertEqual(received[0], name)
+        self.assertEqual(received[1], {'VID': vendor, 'PID': product, 'fromDaemon': 'YES'})
+        self.assertEqual(received[3], '(sa{sv})')
+        return received[2]
+
+    def expect_no_signal(self, seconds):
+        received = self.listener.next(seconds)
+        self.assertIsNone(received, 'unexpected signal %r' % (received,))
+
+
+class ModemPresentClientRunning(KelvornScenario):
+    def test_announces_arrivals_and_removals_with_the_modems_own_ids(self):
+        install_client()
+        open(CLIENT_RUNNING, 'w').close()
+        self.logind.add_seat0()
+        self.logind.log_in('user1')
+        hub = self.usb.plug_hub(port=1)
+        serial = self.plug(HUAWEI_SERIAL, port=2, hub=hub)
+        self.start_kelvorn()
+
+        # Present at start-up, behind a hub: announced with the modem's ids, not the hub's.
+        arrived = self.expect_signal('Supported device added', HUAWEI_SERIAL, START_UP)
+        self.assertGreaterEqual(arrived - self.started, 30)
+        self.assertIn('Current Logged in User:user1', read(LOG))
+
+        # An unsupported cable: its ids are read and refused, nothing is announced.
+        cable = self.plug(FTDI_CABLE, port=3)
+        self.wait_for_log('vendor id is not supported by Solvane', 15)
+        self.expect_no_signal(2)
+
+        # A ttyACM modem plugged in straight, then pulled out.
+        acm = self.plug(SIERRA_ACM, port=4)
+        self.expect_signal('Supported device added', SIERRA_ACM)
+        self.usb.unplug(acm)
+        self.expect_signal('Supported device removed', SIERRA_ACM)
+
+        # The announcement was used up: the next removal is only logged.
+        self.usb.unplug(cable)
+        self.wait_for_log('InCompatible device found during termination , hence no posting', 15)
+        self.usb.unplug(serial)
+        self.expect_no_signal(2)
+        self.assertEqual(read(LAUNCHES), '')
+        self.assertIn('ttyUSB', read('/tmp/kelvorn.err'))
+        self.assertIsNone(self.kelvorn.poll())
+
+
+class ModemPresentClientNotRunning(KelvornScenario):
+    def test_starts_the_client_through_open_instead_of_announcing(self):
+        install_client()
+        self.logind.add_seat0()
+        self.logind.log_in('user1')
+        hub = self.usb.plug_hub(port=1)
+        self.plug(SIERRA_ACM, port=3, hub=hub)
+        self.start_kelvorn()
+
+        self.wait_for_log('Solvane Not Runnning , hence launching the application', START_UP)
+        launched = harness.wait_until(lambda: read(LAUNCHES), 10)
+        self.assertEqual(launched, 'started %s/Contents/MacOS/Solvane\n' % BUNDLE)
+        self.wait_for_log('Deamon did not post notification , it just launched the application',
+                          5)
+        self.expect_no_signal(2)
+
+        # The client now runs: the next modem is announced to it.
+        self.plug(HUAWEI_SERIAL, port=2)
+        self.expect_signal('Supported device added', HUAWEI_SERIAL)
+        self.assertEqual(read(LAUNCHES).count('started'), 1)
+
+
+class LoginAfterGreeterThenSleep(KelvornScenario):
+    def test_waits_for_a_real_login_and_after_sleep_for_ten_more_seconds(self):
+        install_client()
+        open(CLIENT_RUNNING, 'w').close()
+        self.logind.add_seat0()
+        self.logind.show_greeter()
+        self.start_kelvorn()
+
+        # The greeter is nobody: the daemon keeps asking every 2 seconds.
+        harness.wait_until(
+            lambda: read(LOG).count('current user got before executing notification : (null)')
+            >= 2, 15)
+        self.assertNotIn('Current Logged in User', read(LOG))
+        self.logind.log_in('user1')
+        self.wait_for_log('Current Logged in User:user1', 10)
+        self.wait_until_watching()
+        self.expect_no_signal(1)
+
+        self.logind.prepare_for_sleep(True)
+        self.wait_for_log('System did power off notification received', 10)
+        self.logind.prepare_for_sleep(False)
+        self.wait_for_log('System did power on notification received', 10)
+
+        plugged = time.monotonic()
+        self.plug(HUAWEI_SERIAL, port=2)
+        self.wait_for_log('Since system woke up from sleep, checking if user has logged in', 10)
+        arrived = self.expect_signal('Supported device added', HUAWEI_SERIAL, 30)
+        self.assertGreaterEqual(arrived - plugged, 10)
+
+
+class NoCardList(KelvornScenario):
+    def test_exits_with_status_1(self):
+        self.logind.add_seat0()
+        self.logind.log_in('user1')
+        self.plug(HUAWEI_SERIAL, port=2)
+        self.start_kelvorn()
+        status = self.kelvorn.wait(START_UP)
+        self.assertEqual(status, 1)
+        self.assertIn('MDCardList File Absent . Hence Quitting Card Detection', read(LOG))
+        self.assertGreaterEqual(time.monotonic() - self.started, 30)
+        self.expect_no_signal(0.5)
+
+
+if __name__ == '__main__':
+    unittest.main()
