@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Shows Ostrel, the software patcher, at work on the bundled samples (samples/ostrel). Each sample
+# runs the built Ostrel inside a private root made with bubblewrap: /Applications, /Library and
+# /Users are temporary folders, the host's other folders are read-only, and a stub `open` records
+# the relaunch. Nothing of the host is touched.
+#
+#   1. A branded installation ("Acme Connect.app") gets update 2.0: its log, status file and the
+#      resulting bundle are shown.
+#   2. The same installation gets an update whose last copy fails: the bundle is rolled back and
+#      the user's directory files are restored from their profile backup.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+samples=samples/ostrel
+ostrel=build/default/src/patcher/Ostrel
+
+if [ ! -x "$ostrel" ]; then
+    echo "== building Ostrel (preset default)"
+    cmake --preset default >/dev/null
+    cmake --build --preset default -j2 --target Ostrel >/dev/null
+fi
+
+work=$(mktemp -d)
+trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+
+home=/Users/demo
+support="$home/Library/Application Support/Corvant"
+update="$home/Downloads/Solvane Update"
+patcher="$home/Library/Caches/Ostrel/Ostrel"
+
+# Runs a command inside the private root whose writable folders live in $1.
+in_private_root() {
+    local root=$1
+    shift
+    local arguments=(--die-with-parent --cap-drop ALL)
+    [ "$(id -u)" -eq 0 ] || arguments+=(--unshare-user)
+    local entry
+    for entry in /*; do
+        case "$entry" in /proc | /dev | /tmp | /Applications | /Library | /Users | /Stubs) continue ;; esac
+        if [ -L "$entry" ]; then
+            arguments+=(--symlink "$(readlink "$entry")" "$entry")
+        elif [ -d "$entry" ]; then
+            arguments+=(--ro-bind "$entry" "$entry")
+        fi
+    done
+    arguments+=(--dev /dev --proc /proc --tmpfs /tmp)
+    for entry in Applications Library Users Stubs; do arguments+=(--bind "$root/$entry" "/$entry"); done
+    bwrap "${arguments[@]}" --setenv HOME "$home" --setenv PATH /Stubs:/usr/bin:/bin \
+        --chdir "$home" -- "$@"
+}
+
+# Lays out the installation, the user's files, the unpacked update and the patcher.
+stage() {
+    local root=$1 description=$2 with_profile_backup=$3
+    mkdir -p "$root"/{Applications,Library,Users,Stubs} "$root$support" "$root$update" \
+        "$(dirname "$root$patcher")"
+    cp -a "$samples/installation/." "$root/Applications/"
+    cp -a "$samples/home/." "$root$home/"
+    cp -a "$samples/update/Solvane.app" "$root$update/"
+    cp "$description" "$root$update/UpdateInfo.plist"
+    [ "$with_profile_backup" = no ] || cp -a "$samples/profile-backup" "$root$support/ProfileBackup"
+    cp "$ostrel" "$root$patcher"
+    cat >"$root/Stubs/open" <<'STUB'
+#!/bin/sh
+echo "open $*" >>/Stubs/open.calls
+STUB
+    chmod +x "$root/Stubs/open"
+}
+
+show() {
+    local root=$1 bundle="$1/Applications/Acme Connect.app"
+    echo "-- SoftwarePatcher.log"
+    cat "$root$support/Solvane/SoftwarePatcher.log"
+    echo "-- PatcherStatusFile.plist"
+    cat "$root$support/PatcherStatusFile.plist"
+    echo "-- relaunch recorded by the stub open"
+    cat "$root/Stubs/open.calls" 2>/dev/null || echo "(none)"
+    echo "-- the bundle after the run"
+    (cd "$root/Applications" && find "Acme Connect.app" | sort)
+    echo "-- Contents/Resources/version.txt: $(cat "$bundle/Contents/Resources/version.txt")"
+    echo "-- Contents/Info.plist"
+    cat "$bundle/Contents/Info.plist"
+    echo "-- the user's directory files: $(ls -A "$root$support/Solvane/Directory" | tr '\n' ' ')"
+    echo "-- left in Application Support: $(ls -A "$root$support" | tr '\n' ' ')"
+    echo "-- update folder: $([ -e "$root$update" ] && echo kept || echo removed)," \
+        "patcher folder: $([ -e "$(dirname "$root$patcher")" ] && echo kept || echo removed)"
+}
+
+run_sample() {
+    local title=$1 description=$2 with_profile_backup=$3 root="$work/$4"
+    echo
+    echo "==== $title"
+    stage "$root" "$description" "$with_profile_backup"
+    local status=0
+    in_private_root "$root" "$patcher" "$update" >"$root/output" 2>&1 || status=$?
+    echo "-- Ostrel exited with status $status"
+    if [ -s "$root/output" ]; then
+        echo "-- output of the commands Ostrel ran"
+        cat "$root/output"
+    fi
+    show "$root"
+}
+
+run_sample "Update 2.0 applied to the branded installation \"Acme Connect\"" \
+    "$samples/update/UpdateInfo.plist" no success
+run_sample "An update whose last copy fails: rolled back, profile restored" \
+    "$samples/failing-update/UpdateInfo.plist" yes failure
