@@ -42,12 +42,7 @@ def show_signals(monitor):
 def main():
     services = harness.Services()
     env = services.environment()
-    scene.install_client()
-    os.makedirs(scene.STUBS, exist_ok=True)
-    scene.write_script(scene.STUBS + '/ps', scene.STUB_PS)
-    open(scene.CLIENT_RUNNING, 'w').close()
-    services.logind.add_seat0()
-    services.logind.log_in('user1')
+    scene.prepare_running_client(services)
 
     say('dbus-monitor --system "%s"' % MATCH)
     monitor = subprocess.Popen(['dbus-monitor', '--system', MATCH], env=env,

@@ -29,12 +29,7 @@ def resident_kib(pid):
 
 def main():
     services = harness.Services()
-    scene.install_client()
-    os.makedirs(scene.STUBS, exist_ok=True)
-    scene.write_script(scene.STUBS + '/ps', scene.STUB_PS)
-    open(scene.CLIENT_RUNNING, 'w').close()
-    services.logind.add_seat0()
-    services.logind.log_in('user1')
+    scene.prepare_running_client(services)
     env = services.environment()
     env['PATH'] = ':'.join([scene.STUBS, scene.OPEN_DIR, '/usr/bin', '/bin'])
     kelvorn = subprocess.Popen([scene.KELVORN], env=env, stderr=subprocess.DEVNULL)

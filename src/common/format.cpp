@@ -129,24 +129,24 @@ void appendPadded(std::string& out, std::string_view text, const Conversion& con
     if (leftJustified) out.append(padding, ' ');
 }
 
-// Runs snprintf with a rebuilt conversion specification and one argument.
+// Runs snprintf with a rebuilt printf directive and one argument.
 template <typename T>
 void appendPrintf(std::string& out, const Conversion& conversion, std::string_view length,
                   char kind, T argument) {
-    std::string spec = "%" + conversion.flags;
-    if (conversion.width >= 0) spec += std::to_string(conversion.width);
-    if (conversion.precision >= 0) spec += "." + std::to_string(conversion.precision);
-    spec += length;
-    spec += kind;
+    std::string directive = "%" + conversion.flags;
+    if (conversion.width >= 0) directive += std::to_string(conversion.width);
+    if (conversion.precision >= 0) directive += "." + std::to_string(conversion.precision);
+    directive += length;
+    directive += kind;
     char small[128];
-    int needed = std::snprintf(small, sizeof small, spec.c_str(), argument);
+    int needed = std::snprintf(small, sizeof small, directive.c_str(), argument);
     if (needed < 0) return;
     if (static_cast<std::size_t>(needed) < sizeof small) {
         out.append(small, needed);
         return;
     }
     std::string large(static_cast<std::size_t>(needed) + 1, '\0');
-    std::snprintf(large.data(), large.size(), spec.c_str(), argument);
+    std::snprintf(large.data(), large.size(), directive.c_str(), argument);
     out.append(large.data(), needed);
 }
 

@@ -62,6 +62,16 @@ def install_client():
         plistlib.dump(CARDS, f)
 
 
+def prepare_running_client(services):
+    """Installs the client, marks it running for the stub ps and logs user1 in at seat0."""
+    install_client()
+    os.makedirs(STUBS, exist_ok=True)
+    write_script(STUBS + '/ps', STUB_PS)
+    open(CLIENT_RUNNING, 'w').close()
+    services.logind.add_seat0()
+    services.logind.log_in('user1')
+
+
 def write_script(path, text):
     with open(path, 'w') as f:
         f.write(text)

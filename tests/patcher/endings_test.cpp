@@ -13,17 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Names each table row by its name in test output.
-template <typename Case>
-requires requires(const Case& row) {
-    row.name;
-}
-void PrintTo(const Case& row, std::ostream* out) {
-    *out << row.name;
-}
 using corvant::Array;
-
-constexpr const char* kUpdate = "/Users/tester/Downloads/Update 1";
 
 struct EndingCase {
     const char* name;
@@ -141,7 +131,8 @@ const EndingCase kEndings[] = {
 class EndingTest : public ::testing::TestWithParam<EndingCase> {
   protected:
     void SetUp() override {
-        if (!testing_support::PrivateRoot::available()) GTEST_SKIP() << "bubblewrap is not usable";
+        ASSERT_TRUE(testing_support::PrivateRoot::available())
+            << "bubblewrap cannot make a private root on this machine";
     }
 };
 
@@ -188,7 +179,8 @@ INSTANTIATE_TEST_SUITE_P(Patcher, EndingTest, ::testing::ValuesIn(kEndings),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PatcherEnding, WithoutArgumentRestoresProfileAndLaunchesNothing) {
-    if (!testing_support::PrivateRoot::available()) GTEST_SKIP() << "bubblewrap is not usable";
+    ASSERT_TRUE(testing_support::PrivateRoot::available())
+            << "bubblewrap cannot make a private root on this machine";
     PatchScenario scenario;
     scenario.installApplication("Solvane");
     scenario.addUserDirectoryFiles();

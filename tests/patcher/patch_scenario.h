@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -79,5 +80,20 @@ class PatchScenario {
     std::string patcherPath_ = "/Users/tester/Library/Caches/Ostrel/Ostrel";
     std::string startedAs_;
 };
+
+// The update content folder the scenarios hand to the patcher.
+inline constexpr const char* kUpdate = "/Users/tester/Downloads/Update 1";
+
+// Names each table row by its name in test output. Table rows live in each test file's unnamed
+// namespace, so the printer is declared there too, where argument-dependent lookup finds it.
+namespace {
+template <typename Case>
+requires requires(const Case& row) {
+    row.name;
+}
+void PrintTo(const Case& row, std::ostream* out) {
+    *out << row.name;
+}
+}  // namespace
 
 }  // namespace ostrel_test

@@ -14,24 +14,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Names each table row by its name in test output.
-template <typename Case>
-requires requires(const Case& row) {
-    row.name;
-}
-void PrintTo(const Case& row, std::ostream* out) {
-    *out << row.name;
-}
 using corvant::Array;
 using corvant::Value;
 
-constexpr const char* kUpdate = "/Users/tester/Downloads/Update 1";
 constexpr const char* kBranded = "/Applications/Acme Connect.app";
 
 class PatchRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!testing_support::PrivateRoot::available()) GTEST_SKIP() << "bubblewrap is not usable";
+        ASSERT_TRUE(testing_support::PrivateRoot::available())
+            << "bubblewrap cannot make a private root on this machine";
     }
     // An installation named `name`, the user's files and a four-entry profile backup.
     void prepare(const std::string& name) {
