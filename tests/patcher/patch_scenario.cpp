@@ -20,6 +20,8 @@ Value entry(const std::string& actualFileName, const std::string& filePath,
 
 PatchScenario::PatchScenario() {
     fs::create_directories(host(kSupport));
+    // An "open" installed on the host would come first on the patcher's PATH, ahead of the stub.
+    if (fs::exists(OSTREL_BUNDLE_OPEN_FOLDER)) root_.bindFolder(OSTREL_BUNDLE_OPEN_FOLDER);
 }
 
 namespace {
