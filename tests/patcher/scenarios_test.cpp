@@ -271,20 +271,22 @@ TEST_F(PatchRunTest, OwnFolderWithOtherFilesGoesOnlyAfterSuccess) {
 // Only an update is removed as the update folder: not a folder without a usable description,
 // however it is named, and not the home folder even when it holds one.
 TEST_F(PatchRunTest, FolderThatIsNotAnUpdateIsKept) {
-    const std::pair<const char*, const char*> folders[] = {
-        {"/Users/tester/", "/Users/tester/Documents/letter"},
-        {"/Users/tester/mydocs", "/Users/tester/mydocs/letter"},
-        {"--help", "/Users/tester/--help/letter"},
+    struct Case {
+        const char* argument;
+        const char* file;  // a file of the user's inside the folder
+        bool holdsDescription;
     };
-    for (const auto& [argument, file] : folders) {
-        SCOPED_TRACE(argument);
+    for (const Case& c : {Case{"/Users/tester/", "/Users/tester/Documents/letter", true},
+                          Case{"/Users/tester/mydocs", "/Users/tester/mydocs/letter", false},
+                          Case{"--help", "/Users/tester/--help/letter", false}}) {
+        SCOPED_TRACE(c.argument);
         PatchScenario fresh;
         fresh.installApplication("Solvane");
-        fresh.write(file, "mine");
-        if (std::string(argument) == "/Users/tester/")
-            fresh.stageUpdate("/Users/tester", "Solvane", std::nullopt, std::nullopt);
-        fresh.run({argument});
-        EXPECT_EQ(fresh.read(file), "mine");
+        fresh.write(c.file, "mine");
+        if (c.holdsDescription)
+            fresh.stageUpdate(c.argument, "Solvane", std::nullopt, std::nullopt);
+        fresh.run({c.argument});
+        EXPECT_EQ(fresh.read(c.file), "mine");
         for (const std::string& message : fresh.messages())
             EXPECT_EQ(message.rfind("Deleting the tmp folder", 0), std::string::npos) << message;
     }
