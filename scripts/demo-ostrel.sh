@@ -7,7 +7,8 @@
 #   1. A branded installation ("Acme Connect.app") gets update 2.0: its log, status file and the
 #      resulting bundle are shown.
 #   2. The same installation gets an update whose last copy fails: the bundle is rolled back and
-#      the user's directory files are restored from their profile backup.
+#      the user's directory files, the hidden ".preferences" included, are restored from their
+#      profile backup, and the profile backup is removed only then.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 samples=samples/ostrel

@@ -13,7 +13,8 @@ namespace {
 bool isPlainForShell(unsigned char c) {
     if (c >= 0x80) return true;  // non-ASCII bytes carry no meaning for the shell
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-    return c == '_' || c == '-' || c == '.' || c == '/' || c == ':' || c == '+' || c == '@';
+    return c == '_' || c == '-' || c == '.' || c == '/' || c == ':' || c == '+' || c == '@' ||
+           c == ',';  // a comma means something only between braces, and braces are escaped
 }
 
 bool isControl(unsigned char c) {

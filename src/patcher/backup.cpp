@@ -6,20 +6,46 @@
 #include <system_error>
 
 #include "common/format.h"
+#include "common/plist.h"
 #include "common/shell.h"
+#include "patcher/update_description.h"
 
 namespace ostrel {
 
+namespace fs = std::filesystem;
 using corvant::formatString;
 using corvant::shellEscaped;
 
 namespace {
 
-// One backup at a time: whatever stands at the path is the previous run's and goes first. The
-// folder is made without its parents, so a missing Application Support folder fails here.
-bool makeFreshBackupFolder(const std::string& softwareBackupPath) {
+bool existsWithoutFollowing(const std::string& path) {
     std::error_code ignored;
-    std::filesystem::remove_all(softwareBackupPath, ignored);
+    return fs::exists(fs::symlink_status(path, ignored));
+}
+
+// "cp -p" copies a read-only folder as read-only, and nothing inside such a folder can be removed.
+// Makes `folder` and every folder below it writable by its owner; links are not followed.
+void makeFoldersWritable(const std::string& folder) {
+    std::error_code ignored;
+    if (!fs::is_directory(fs::symlink_status(folder, ignored))) return;
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (auto it = fs::recursive_directory_iterator(folder, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+}
+
+// One backup at a time: whatever stands at the path is the previous run's and goes first. What
+// cannot be removed is moved aside, so that it does not block every later update. The folder is
+// made without its parents, so a missing Application Support folder fails here.
+bool makeFreshBackupFolder(const std::string& softwareBackupPath, corvant::LogFile& log) {
+    if (existsWithoutFollowing(softwareBackupPath)) {
+        makeFoldersWritable(softwareBackupPath);
+        std::error_code ignored;
+        fs::remove_all(softwareBackupPath, ignored);
+        if (existsWithoutFollowing(softwareBackupPath)) moveAside(softwareBackupPath, log);
+    }
     return ::mkdir(softwareBackupPath.c_str(), 0777) == 0;
 }
 
@@ -27,7 +53,7 @@ bool makeFreshBackupFolder(const std::string& softwareBackupPath) {
 
 BackupResult backUpSoftware(const std::string& installedApplicationPath,
                             const std::string& softwareBackupPath, corvant::LogFile& log) {
-    if (!makeFreshBackupFolder(softwareBackupPath)) return BackupResult::FolderCreationFailed;
+    if (!makeFreshBackupFolder(softwareBackupPath, log)) return BackupResult::FolderCreationFailed;
     std::string command = formatString("cp -pHfR %@/* %@", shellEscaped(installedApplicationPath),
                                        shellEscaped(softwareBackupPath));
     log.writeLogToFileWithInfo("DEBUG", 2, "Software backup Started\nExcecuting %@", command);
@@ -48,10 +74,45 @@ bool restoreApplication(const std::string& escapedBackupPath,
     return restored;
 }
 
-void removeBackedUpData(const std::string& escapedBackupPath, corvant::LogFile& log) {
-    std::string command = formatString("rm -Rdf %@", escapedBackupPath);
+void removeBackedUpData(const std::string& softwareBackupPath, corvant::LogFile& log) {
+    makeFoldersWritable(softwareBackupPath);
+    std::string command = formatString("rm -Rdf %@", shellEscaped(softwareBackupPath));
     log.writeLogToFileWithInfo("DEBUG", 2, "Removing Backup Folder, Executing :%@", command);
     corvant::runShellCommand(command);
+}
+
+std::optional<std::string> moveAside(const std::string& folder, corvant::LogFile& log) {
+    for (int number = 1; number <= 1000; ++number) {
+        std::string aside = folder + "." + std::to_string(number);
+        if (existsWithoutFollowing(aside)) continue;
+        std::error_code error;
+        fs::rename(folder, aside, error);
+        if (error) {
+            log.writeLogToFileWithInfo("DEBUG", 1, "Moving %@ aside to %@ failed : %@", folder,
+                                       aside, error.message());
+            return std::nullopt;
+        }
+        log.writeLogToFileWithInfo("DEBUG", 1, "Moved %@ aside to %@, it could not be removed",
+                                   folder, aside);
+        return aside;
+    }
+    return std::nullopt;
+}
+
+bool markInstallationInChange(const Places& places, const std::string& installedApplicationName) {
+    return corvant::writeDictionaryToFile({{"InstalledApplicationName", installedApplicationName}},
+                                          installationInChangePath(places));
+}
+
+void clearInstallationInChange(const Places& places) {
+    std::error_code ignored;
+    fs::remove(installationInChangePath(places), ignored);
+}
+
+std::optional<std::string> interruptedInstallation(const Places& places) {
+    auto marker = corvant::readDictionaryFromFile(installationInChangePath(places));
+    if (!marker) return std::nullopt;
+    return installedApplicationName(*marker);
 }
 
 }  // namespace ostrel

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/log_file.h"
 #include "patcher/places.h"
@@ -15,6 +16,16 @@ bool updateSoftwarePatcherStatus(const Places& places, bool status, corvant::Log
 // Each runs a complete command after logging it and returns its exit status.
 int removeDownloadedBinaries(const std::string& command, corvant::LogFile& log);
 int launchApplication(const std::string& command, corvant::LogFile& log);
+
+// Where the "open" for application bundles may be installed along with the patcher: the folder the
+// build installs it to, then "../kelvorn" beside the patcher's own folder, where an install under
+// another prefix puts it.
+std::vector<std::string> bundleOpenFolders();
+
+// Puts the first of `folders` that holds an executable "open" at the front of PATH, so that the
+// launch command starts the application bundle whatever PATH the caller gave. Without one, PATH
+// stays as it is and the system's "open" serves.
+void putBundleOpenFirstOnPath(const std::vector<std::string>& folders);
 
 // Removes the folder that holds the patcher; the path comes shell-escaped.
 void removeSoftwarePatcher(const std::string& escapedFolderPath, corvant::LogFile& log);

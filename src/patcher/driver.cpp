@@ -1,7 +1,10 @@
 #include "patcher/driver.h"
 
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <system_error>
 
 #include "common/format.h"
 #include "common/log_file.h"
@@ -161,6 +164,15 @@ Ending endingForBranding(BrandingResult result) {
     return Ending::Success;
 }
 
+// A path that begins with "-" would reach the commands as an option; made absolute, it is a path
+// like any other. Every other path stays as it was given.
+std::string withoutLeadingDash(const std::string& path) {
+    if (path.empty() || path.front() != '-') return path;
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return error ? "./" + path : absolute.string();
+}
+
 // The values one run forms once and hands to its steps and its clean-up.
 class PatchRun {
   public:
@@ -172,6 +184,7 @@ class PatchRun {
     int finish(Ending ending);
 
   private:
+    void undoInterruptedRun();
     bool readDescription();
     bool nameApplication();
     void perform(CleanUp step);
@@ -193,18 +206,23 @@ class PatchRun {
     std::string launchCommand_;
     std::string softwareBackupPath_;
     bool isBranded_ = false;
+    bool isUpdate_ = false;          // the folder holds a description that names the application
+    bool backupIsLastCopy_ = false;  // an interrupted run's backup could not be put back
     bool rolledBack_ = true;
 };
 
 Ending PatchRun::applyUpdate(const std::vector<std::string>& arguments) {
+    undoInterruptedRun();
     if (arguments.size() < 2) return Ending::NoArgument;
     log_.writeLogToFileWithInfo("DEBUG", 2, "Parameters Passed During Launch :%@",
                                 corvant::Array(arguments.begin(), arguments.end()));
-    patcherFolderPath_ = deletingLastPathComponent(arguments[0]);
-    updateContentPath_ = arguments[1];
+    patcherFolderPath_ = withoutLeadingDash(deletingLastPathComponent(arguments[0]));
+    updateContentPath_ = withoutLeadingDash(arguments[1]);
     if (!readDescription() || !nameApplication()) return Ending::NoDescription;
+    isUpdate_ = true;
 
     softwareBackupPath_ = softwareBackupPath(places_);
+    if (backupIsLastCopy_) return Ending::BackupFolder;
     Ending backup =
         endingForBackup(backUpSoftware(installedApplicationPath_, softwareBackupPath_, log_));
     if (backup != Ending::Success) return backup;
@@ -213,11 +231,43 @@ Ending PatchRun::applyUpdate(const std::vector<std::string>& arguments) {
             updateContentPath_, installedApplicationPath_, installedApplicationName_, log_));
         if (branding != Ending::Success) return branding;
     }
+    if (!markInstallationInChange(places_, installedApplicationName_))
+        log_.writeLogToFileWithInfo("DEBUG", 1,
+                                    "Writing %@ failed, a run stopped from here on cannot be "
+                                    "undone by the next one",
+                                    installationInChangePath(places_));
     if (!applyDeletions(*updateInfo_, installedApplicationPath_, isBranded_, log_))
         return Ending::Deletion;
     if (!applyCopies(*updateInfo_, installedApplicationPath_, isBranded_, log_))
         return Ending::Copy;
+    clearInstallationInChange(places_);
     return Ending::Success;
+}
+
+// A run stopped while its deletions and copies changed the application (killed, or a failed roll
+// back) leaves it part old, part new, and leaves the backup as the last whole copy. Put that copy
+// back before anything else; where that is not possible, keep the backup under a name of its own,
+// so that this run's backup does not replace it.
+void PatchRun::undoInterruptedRun() {
+    std::optional<std::string> name = interruptedInstallation(places_);
+    if (!name) return;
+    std::string application = places_.applicationsFolder + "/" + *name + ".app";
+    std::string backup = softwareBackupPath(places_);
+    log_.writeLogToFileWithInfo("DEBUG", 1,
+                                "An earlier run was stopped while changing %@, restoring it from "
+                                "%@ first",
+                                application, backup);
+    std::error_code ignored;
+    bool backupHoldsEntries = std::filesystem::is_directory(backup, ignored) &&
+                              !std::filesystem::is_empty(backup, ignored);
+    if (!backupHoldsEntries) {
+        log_.writeLogToFileWithInfo("DEBUG", 1, "There is no backup at %@ to restore from", backup);
+    } else if (!restoreApplication(shellEscaped(backup), shellEscaped(application), log_) &&
+               !moveAside(backup, log_)) {
+        backupIsLastCopy_ = true;  // the marker stays, and this run makes no backup of its own
+        return;
+    }
+    clearInstallationInChange(places_);
 }
 
 // False when there is no description file; the dictionary is read and logged either way.
@@ -269,6 +319,7 @@ void PatchRun::perform(CleanUp step) {
         case CleanUp::RollBack:
             rolledBack_ = restoreApplication(shellEscaped(softwareBackupPath_),
                                              shellEscaped(installedApplicationPath_), log_);
+            if (rolledBack_) clearInstallationInChange(places_);
             return;
         case CleanUp::RemoveUpdateFolder:
             return removeUpdateFolder();
@@ -300,8 +351,16 @@ void PatchRun::perform(CleanUp step) {
     }
 }
 
-// The update folder is removed as a whole, so it must be a folder of the update's own.
+// The update folder is removed as a whole, so it must be an update, and a folder of the update's
+// own.
 void PatchRun::removeUpdateFolder() {
+    if (!isUpdate_) {
+        log_.writeLogToFileWithInfo(
+            "DEBUG", 1,
+            "Not removing the update folder %@ since it holds no usable UpdateInfo.plist",
+            updateContentPath_);
+        return;
+    }
     if (auto reason = reasonToKeepFolder(updateContentPath_, places_, installedApplicationPath_)) {
         log_.writeLogToFileWithInfo("DEBUG", 1, "Not removing the update folder %@ since %@",
                                     updateContentPath_, *reason);
@@ -317,7 +376,7 @@ void PatchRun::removeBackup() {
             "DEBUG", 1, "Keeping Backup Folder %@ since the roll back failed", softwareBackupPath_);
         return;
     }
-    removeBackedUpData(shellEscaped(softwareBackupPath_), log_);
+    removeBackedUpData(softwareBackupPath_, log_);
 }
 
 // The profile backup goes only once its files are back in place; otherwise it is all that is left
@@ -334,23 +393,23 @@ void PatchRun::restoreProfile() {
                                 profileBackupPath(places_));
 }
 
-// Without a directory folder of the user's there is nothing to copy, and emptying the
-// application's own directory folder first would only lose the files the update installed.
+// Without directory files of the user's there is nothing to copy, and emptying the application's
+// own directory folder first would only lose the files the update installed.
 void PatchRun::copyBackDirectoryFiles() {
     std::string source = userDirectoryPath(places_);
-    if (!corvant::directoryExists(source)) {
+    if (!hasDirectoryFiles(places_)) {
         log_.writeLogToFileWithInfo(
             "DEBUG", 1, "No directory files at %@, keeping those of the application", source);
         return;
     }
     copyBackLatestDirectoryFilesToApplication(
-        shellEscaped(source), shellEscaped(applicationDirectoryPath(installedApplicationPath_)),
-        log_);
+        source, applicationDirectoryPath(installedApplicationPath_), log_);
 }
 
 // The patcher's folder is removed as a whole, so it must be a folder of the patcher's own.
 void PatchRun::removePatcherFolder() {
-    if (auto reason = reasonToKeepFolder(patcherFolderPath_, places_, installedApplicationPath_)) {
+    if (auto reason =
+            reasonToKeepPatcherFolder(patcherFolderPath_, places_, installedApplicationPath_)) {
         log_.writeLogToFileWithInfo("DEBUG", 1, "Not removing the patcher folder %@ since %@",
                                     patcherFolderPath_, *reason);
         return;
@@ -361,6 +420,7 @@ void PatchRun::removePatcherFolder() {
 }  // namespace
 
 int runSoftwarePatcher(const std::vector<std::string>& arguments, const Places& places) {
+    putBundleOpenFirstOnPath(bundleOpenFolders());
     LogFile::Places logPlaces;
     logPlaces.userApplicationSupport = places.homeFolder + "/Library/Application Support";
     std::unique_ptr<LogFile> log =
@@ -368,8 +428,15 @@ int runSoftwarePatcher(const std::vector<std::string>& arguments, const Places& 
     log->writeLogToFileWithInfo(
         "DEBUG", 2, "**********************Software Pathcer Started**********************");
     PatchRun run(places, *log);
-    int exitStatus = run.finish(run.applyUpdate(arguments));
+    Ending ending = run.applyUpdate(arguments);
+    int exitStatus = run.finish(ending);
+    std::string logPath =
+        log->path().value_or(makerSupportFolder(places) + "/Solvane/SoftwarePatcher.log");
     log.reset();  // closes the log before the process ends
+    if (ending == Ending::NoArgument)
+        std::fprintf(stderr, "usage: Ostrel <update content folder> (log: %s)\n", logPath.c_str());
+    else if (exitStatus != 0)
+        std::fprintf(stderr, "Ostrel: the update was not installed, see %s\n", logPath.c_str());
     return exitStatus;
 }
 

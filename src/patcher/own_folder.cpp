@@ -80,6 +80,13 @@ constexpr std::array kHomeStandardFolders = {
     ".local/bin",
 };
 
+// Trees that the system's package manager owns: nothing below them is the patcher's to remove,
+// however much it looks like a folder of its own (/usr/libexec/Ostrel).
+constexpr std::array kPackageTrees = {
+    "/bin",    "/boot", "/etc",  "/lib",  "/lib32", "/lib64",
+    "/libx32", "/opt",  "/sbin", "/snap", "/usr",   "/var",
+};
+
 // The absolute path with "..", "." and symbolic links of its existing part resolved.
 fs::path resolved(const std::string& path) {
     std::error_code error;
@@ -128,6 +135,17 @@ std::optional<std::string> reasonToKeepFolder(const std::string& folder, const P
     if (!installedApplicationPath.empty() &&
         isStrictlyInside(candidate, resolved(installedApplicationPath)))
         return "it lies inside the installed application";
+    return std::nullopt;
+}
+
+std::optional<std::string> reasonToKeepPatcherFolder(const std::string& folder,
+                                                     const Places& places,
+                                                     const std::string& installedApplicationPath) {
+    if (auto reason = reasonToKeepFolder(folder, places, installedApplicationPath)) return reason;
+    fs::path candidate = resolved(folder);
+    for (const char* tree : kPackageTrees)
+        if (isSameOrInside(candidate, resolved(tree)))
+            return "it lies in a folder that the system's packages own";
     return std::nullopt;
 }
 

@@ -17,4 +17,11 @@ namespace ostrel {
 std::optional<std::string> reasonToKeepFolder(const std::string& folder, const Places& places,
                                               const std::string& installedApplicationPath);
 
+// The same for the folder that holds the patcher, which must in addition lie outside the trees
+// the system's packages own (/usr, /opt, /etc, /var and the like): a package's folder is the
+// package manager's to remove.
+std::optional<std::string> reasonToKeepPatcherFolder(const std::string& folder,
+                                                     const Places& places,
+                                                     const std::string& installedApplicationPath);
+
 }  // namespace ostrel

@@ -22,6 +22,10 @@ std::string patcherStatusFilePath(const Places& places) {
     return makerSupportFolder(places) + "/PatcherStatusFile.plist";
 }
 
+std::string installationInChangePath(const Places& places) {
+    return makerSupportFolder(places) + "/PatchInProgress.plist";
+}
+
 std::string applicationDirectoryPath(const std::string& installedApplicationPath) {
     return installedApplicationPath +
            "/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/Directory";

@@ -19,6 +19,8 @@ std::string softwareBackupPath(const Places& places);
 std::string profileBackupPath(const Places& places);
 std::string userDirectoryPath(const Places& places);
 std::string patcherStatusFilePath(const Places& places);
+// The marker that says the installed application is being changed (see backup.h).
+std::string installationInChangePath(const Places& places);
 
 // The directory folder inside an installed application's common framework.
 std::string applicationDirectoryPath(const std::string& installedApplicationPath);

@@ -12,15 +12,19 @@ namespace ostrel {
 // True when the profile backup folder lists more than three entries (hidden ones included).
 bool isProfileBackUpFolderPresent(const Places& places);
 
-// Replaces the user's directory files by the profile backup's. True when the copy back worked.
+// Replaces the user's directory files by the profile backup's, hidden ones included. True when
+// every entry of the backup is back in place.
 bool restoreProfileFiles(const Places& places, corvant::LogFile& log);
 
 void removeProfileBackUpFolder(const Places& places, corvant::LogFile& log);
 
-// Replaces the contents of `escapedDestination` by those of `escapedSource`; both come
-// shell-escaped.
-void copyBackLatestDirectoryFilesToApplication(const std::string& escapedSource,
-                                               const std::string& escapedDestination,
+// True when the user's directory folder holds at least one entry.
+bool hasDirectoryFiles(const Places& places);
+
+// Replaces the contents of `destination` by those of `source`, hidden entries included. Both come
+// unescaped.
+void copyBackLatestDirectoryFilesToApplication(const std::string& source,
+                                               const std::string& destination,
                                                corvant::LogFile& log);
 
 }  // namespace ostrel

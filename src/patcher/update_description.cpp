@@ -77,8 +77,8 @@ const std::string* requiredText(const Dictionary& entry, const char* key, const 
 
 // Reads entry `number` (counted from 1) of a pass. Refuses, with a line that says why, anything
 // that would make a command act on something other than one named item: an entry that is not a
-// dictionary or lacks a string, a relative folder, and a name that is empty or only dots (which
-// would name the folder itself or its parent).
+// dictionary or lacks a string, a relative folder or source, and a name that is empty or only dots
+// (which would name the folder itself or its parent).
 std::optional<UpdateEntry> readEntry(const Value& value, int number, const PassKind& pass,
                                      LogFile& log) {
     const Dictionary* entry = value.as<Dictionary>();
@@ -96,10 +96,13 @@ std::optional<UpdateEntry> readEntry(const Value& value, int number, const PassK
     if (pass.needsUnzippedPath) {
         const std::string* source = requiredText(*entry, "unzippedFilePath", pass, number, log);
         if (source == nullptr) return std::nullopt;
-        if (source->empty()) {
-            log.writeLogToFileWithInfo(
-                "DEBUG", 1, "%@ entry %d has an empty unzippedFilePath, Hence it cannot be applied",
-                pass.listKey, number);
+        // A relative source would depend on the working folder, and one that begins with "-"
+        // would reach cp as an option.
+        if (source->empty() || source->front() != '/') {
+            log.writeLogToFileWithInfo("DEBUG", 1,
+                                       "%@ entry %d has an unzippedFilePath that is not absolute : "
+                                       "\"%@\", Hence it cannot be applied",
+                                       pass.listKey, number, *source);
             return std::nullopt;
         }
         parsed.unzippedFilePath = *source;

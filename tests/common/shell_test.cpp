@@ -37,6 +37,7 @@ TEST(ReadCommandOutput, ReadsAtMostTheGivenNumberOfBytes) {
 TEST(ShellEscaped, SpaceIsABackslashAndASpace) {
     EXPECT_EQ(shellEscaped("/Applications/My App.app"), "/Applications/My\\ App.app");
     EXPECT_EQ(shellEscaped("plain/path-1.2_x:y"), "plain/path-1.2_x:y");
+    EXPECT_EQ(shellEscaped("Acme, 100%"), "Acme,\\ 100\\%");
     EXPECT_EQ(shellEscaped(""), "");
 }
 

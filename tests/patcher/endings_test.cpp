@@ -54,15 +54,15 @@ const EndingCase kEndings[] = {
      "UpdateInfo.plist missing at path the above path, Hence Patching failed, Client will not "
      "launch since software pathcer does not know the application name",
      "ERROR",
-     {"remove update", "restore profile", "remove profile backup", "status"},
+     {"restore profile", "remove profile backup", "status"},
      false,
      false,
      false},
     {"BackupFolder", "Solvane",
      [](PatchScenario& s) {
-         // An old backup that cannot be cleared leaves no room for a fresh one.
-         s.write(std::string(kSoftwareBackup) + "/locked/old", "old");
-         lockFolder(s, std::string(kSoftwareBackup) + "/locked");
+         // An old backup that can be neither removed nor moved aside (a mount point) leaves no
+         // room for a fresh one.
+         s.root().bindFolder(kSoftwareBackup);
      },
      "Software backup folder creation Failed, Hence Patching failed", "ERROR", kFailureTrail, false,
      true, true},
@@ -160,12 +160,17 @@ TEST_P(EndingTest, AnnouncesCleansUpAndReports) {
             1);
     }
     EXPECT_EQ(scenario.cleanUpTrail(), ending.trail);
+    bool updateRemoved = std::count(ending.trail.begin(), ending.trail.end(), "remove update") > 0;
+    EXPECT_NE(scenario.exists(kUpdate), updateRemoved);
+    EXPECT_EQ(result.output.find("see " + std::string(kSupport) + "/Solvane/SoftwarePatcher.log") !=
+                  std::string::npos,
+              !ending.status)
+        << result.output;
     EXPECT_EQ(scenario.status(), ending.status);
     std::string bundle = "/Applications/" + ending.installedName + ".app";
     EXPECT_EQ(scenario.root().openCalls(), ending.launched
                                                ? std::vector<std::string>{"[" + bundle + "]"}
                                                : std::vector<std::string>{});
-    EXPECT_FALSE(scenario.exists(kUpdate));
     EXPECT_FALSE(scenario.exists(kProfileBackup));
     EXPECT_EQ(scenario.exists(kSoftwareBackup), ending.backupLeft);
     EXPECT_EQ(scenario.exists(scenario.patcherPath()), !ending.status);
@@ -180,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Patcher, EndingTest, ::testing::ValuesIn(kEndings),
 
 TEST(PatcherEnding, WithoutArgumentRestoresProfileAndLaunchesNothing) {
     ASSERT_TRUE(testing_support::PrivateRoot::available())
-            << "bubblewrap cannot make a private root on this machine";
+        << "bubblewrap cannot make a private root on this machine";
     PatchScenario scenario;
     scenario.installApplication("Solvane");
     scenario.addUserDirectoryFiles();
@@ -189,6 +194,10 @@ TEST(PatcherEnding, WithoutArgumentRestoresProfileAndLaunchesNothing) {
     auto result = scenario.run({});
 
     EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_NE(result.output.find("usage: Ostrel <update content folder> (log: " +
+                                 std::string(kSupport) + "/Solvane/SoftwarePatcher.log)"),
+              std::string::npos)
+        << result.output;
     EXPECT_EQ(scenario.messages().front(),
               "**********************Software Pathcer Started**********************");
     EXPECT_EQ(scenario.logLines().at(1),

@@ -20,6 +20,8 @@ Value entry(const std::string& actualFileName, const std::string& filePath,
 
 PatchScenario::PatchScenario() {
     fs::create_directories(host(kSupport));
+    // An "open" installed on the host would come first on the patcher's PATH, ahead of the stub.
+    if (fs::exists(OSTREL_BUNDLE_OPEN_FOLDER)) root_.bindFolder(OSTREL_BUNDLE_OPEN_FOLDER);
 }
 
 namespace {
@@ -73,11 +75,13 @@ void PatchScenario::writeDescription(const std::string& folder, const std::strin
     write(folder + "/UpdateInfo.plist", text);
 }
 
-testing_support::PrivateRoot::Result PatchScenario::run(const std::vector<std::string>& arguments) {
+testing_support::PrivateRoot::Result PatchScenario::run(
+    const std::vector<std::string>& arguments,
+    const std::map<std::string, std::string>& environment) {
     root_.install(OSTREL_EXECUTABLE, patcherPath_);
     std::vector<std::string> command = {startedAs_.empty() ? patcherPath_ : startedAs_};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    return root_.run(command);
+    return root_.run(command, environment);
 }
 
 std::string PatchScenario::logText() const {

@@ -2,6 +2,7 @@
 // update, and the real Ostrel in a folder of its own.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -53,7 +54,9 @@ class PatchScenario {
     void writeDescription(const std::string& folder, const std::string& text);
 
     // Copies the built Ostrel to `insidePath` (a folder of its own by default) and runs it there.
-    testing_support::PrivateRoot::Result run(const std::vector<std::string>& arguments);
+    testing_support::PrivateRoot::Result run(
+        const std::vector<std::string>& arguments,
+        const std::map<std::string, std::string>& environment = {});
     // Puts the patcher at `insidePath`, started by that path or by `startedAs`.
     void placePatcherAt(const std::string& insidePath, const std::string& startedAs = "") {
         patcherPath_ = insidePath;

@@ -87,6 +87,13 @@ TEST(PatcherRules, FoldersTheRunMustKeep) {
          {"/Users/tester/Library/Caches/Ostrel", "/usr/libexec/Ostrel", "/opt/ostrel",
           "/Users/tester/Downloads/Update 1", "/Applications/Acme Connect Updater"})
         EXPECT_EQ(reasonToKeepFolder(own, places, app), std::nullopt) << own;
+
+    // A patcher folder must also lie outside the trees the system's packages own.
+    for (const char* packaged : {"/usr/libexec/Ostrel", "/usr/local/libexec/Ostrel", "/opt/ostrel",
+                                 "/var/tmp/Ostrel", "/etc/ostrel"})
+        EXPECT_TRUE(reasonToKeepPatcherFolder(packaged, places, app)) << packaged;
+    for (const char* own : {"/Users/tester/Library/Caches/Ostrel", "/tmp/Ostrel", "/usrlocal/x"})
+        EXPECT_EQ(reasonToKeepPatcherFolder(own, places, app), std::nullopt) << own;
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Whole patch runs in a private root: where entries land, branding, profile files, roll back,
 // hostile names, and the folders and files a run must never remove.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "common/format.h"
 #include "common/plist.h"
@@ -163,7 +166,8 @@ TEST_P(ProfileTest, RestoredAfterFailureRemovedAfterSuccess) {
 
         EXPECT_EQ(fresh.run({kUpdate}).exitStatus, succeed ? 0 : 1);
         bool restored = GetParam().present && !succeed;
-        EXPECT_EQ(fresh.exists(std::string(kUserDirectory) + "/a"), restored);
+        for (const std::string& name : GetParam().entries)
+            EXPECT_EQ(fresh.exists(std::string(kUserDirectory) + "/" + name), restored) << name;
         EXPECT_EQ(fresh.exists(std::string(kUserDirectory) + "/profile.dat"), !restored);
         EXPECT_EQ(fresh.exists(kProfileBackup), !GetParam().entries.empty() && !GetParam().present);
         auto trail = fresh.cleanUpTrail();
@@ -182,11 +186,13 @@ INSTANTIATE_TEST_SUITE_P(Patcher, ProfileTest,
 
 TEST_F(PatchRunTest, DirectoryFilesReplaceTheApplicationsAfterSuccess) {
     prepare("Solvane");
+    s.write(std::string(kUserDirectory) + "/.preferences", "hidden");
     s.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
     EXPECT_EQ(s.run({kUpdate}).exitStatus, 0);
     std::string directory = std::string("/Applications/Solvane.app") + kFrameworkDirectory;
     EXPECT_EQ(s.read(directory + "/installer.ini"), "ApplicationName=user\n");
     EXPECT_EQ(s.read(directory + "/profile.dat"), "user profile");
+    EXPECT_EQ(s.read(directory + "/.preferences"), "hidden");
 }
 
 // A whole-application deletion empties the bundle, later copies succeed, the last one fails: the
@@ -244,6 +250,8 @@ INSTANTIATE_TEST_SUITE_P(
                       KeptFolderCase{"InsideTheApplication",
                                      "/Applications/Solvane.app/Contents/MacOS/Ostrel", nullptr},
                       KeptFolderCase{"SystemFolder", "/usr/local/bin/Ostrel", "/usr/local/bin"},
+                      KeptFolderCase{"PackageTree", "/usr/local/libexec/Ostrel/Ostrel",
+                                     "/usr/local"},
                       KeptFolderCase{"ThroughDotDot", "/Users/tester/Downloads/Ostrel", nullptr,
                                      "/Users/tester/Library/../Downloads/Ostrel"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -260,13 +268,36 @@ TEST_F(PatchRunTest, OwnFolderWithOtherFilesGoesOnlyAfterSuccess) {
     }
 }
 
-TEST_F(PatchRunTest, UpdateFolderThatIsTheHomeFolderIsKept) {
+// Only an update is removed as the update folder: not a folder without a usable description,
+// however it is named, and not the home folder even when it holds one.
+TEST_F(PatchRunTest, FolderThatIsNotAnUpdateIsKept) {
+    struct Case {
+        const char* argument;
+        const char* file;  // a file of the user's inside the folder
+        bool holdsDescription;
+    };
+    for (const Case& c : {Case{"/Users/tester/", "/Users/tester/Documents/letter", true},
+                          Case{"/Users/tester/mydocs", "/Users/tester/mydocs/letter", false},
+                          Case{"--help", "/Users/tester/--help/letter", false}}) {
+        SCOPED_TRACE(c.argument);
+        PatchScenario fresh;
+        fresh.installApplication("Solvane");
+        fresh.write(c.file, "mine");
+        if (c.holdsDescription)
+            fresh.stageUpdate(c.argument, "Solvane", std::nullopt, std::nullopt);
+        fresh.run({c.argument});
+        EXPECT_EQ(fresh.read(c.file), "mine");
+        for (const std::string& message : fresh.messages())
+            EXPECT_EQ(message.rfind("Deleting the tmp folder", 0), std::string::npos) << message;
+    }
+}
+
+TEST_F(PatchRunTest, UpdateFolderNamedLikeAnOptionIsAPath) {
     prepare("Solvane");
-    s.write("/Users/tester/Documents/letter", "mine");
-    EXPECT_EQ(s.run({"/Users/tester/"}).exitStatus, 1);
-    EXPECT_EQ(s.read("/Users/tester/Documents/letter"), "mine");
-    EXPECT_TRUE(hasMessageStartingWith("Not removing the update folder /Users/tester/ since"));
-    EXPECT_EQ(s.status(), false);
+    s.stageUpdate("/Users/tester/-update", "Solvane", std::nullopt, std::nullopt);
+    EXPECT_EQ(s.run({"-update"}).exitStatus, 0) << s.logText();
+    EXPECT_TRUE(s.logged("Deleting the tmp folder, Executing :rm -Rf /Users/tester/-update"));
+    EXPECT_FALSE(s.exists("/Users/tester/-update"));
 }
 
 struct DescriptionCase {
@@ -362,7 +393,9 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"ListIsNotAnArray", Value(), Value("logo.icns"),
                   "toBeCopied is not a list of entries", kCopyFailed},
         EntryCase{"NoSource", Array{}, Array{entry("logo.icns", kResources)},
-                  "toBeCopied entry 1 has no text for unzippedFilePath", kCopyFailed}),
+                  "toBeCopied entry 1 has no text for unzippedFilePath", kCopyFailed},
+        EntryCase{"OptionLikeSource", Array{}, Array{entry("logo.icns", kResources, "--version")},
+                  "toBeCopied entry 1 has an unzippedFilePath that is not absolute", kCopyFailed}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // What is left of the application, or of the user's files, is kept where the run could not put
@@ -386,23 +419,151 @@ TEST_F(PatchRunTest, FailedRollBackKeepsTheBackup) {
     EXPECT_EQ(s.status(), false);
 }
 
+// The profile backup goes only once every entry of it, hidden ones included, is back in place.
 TEST_F(PatchRunTest, FailedProfileRestoreKeepsTheProfileBackup) {
-    prepare("Solvane");
-    fs::permissions(s.host(kUserDirectory), fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_EQ(s.run({kUpdate}).exitStatus, 1);
-    EXPECT_TRUE(s.logged("Copying Profile Backup failed"));
-    EXPECT_TRUE(hasMessageStartingWith("Keeping profile BackUp Folder"));
-    EXPECT_EQ(s.read(std::string(kProfileBackup) + "/a"), "a");
+    const std::pair<std::string, fs::perms> lockedPaths[] = {
+        {kUserDirectory, fs::perms::owner_read | fs::perms::owner_exec},
+        {std::string(kProfileBackup) + "/.hidden", fs::perms::none},
+    };
+    for (const auto& [locked, permissions] : lockedPaths) {
+        SCOPED_TRACE(locked);
+        PatchScenario fresh;
+        fresh.installApplication("Solvane");
+        fresh.addUserDirectoryFiles();
+        fresh.addProfileBackup({"a", "b", "c", ".hidden"});
+        fs::permissions(fresh.host(locked), permissions);
+        EXPECT_EQ(fresh.run({kUpdate}).exitStatus, 1);
+        EXPECT_TRUE(fresh.logged("Copying Profile Backup failed")) << fresh.logText();
+        EXPECT_FALSE(fresh.logged("Removing profile BackUp Folder succeded"));
+        EXPECT_EQ(fresh.read(std::string(kProfileBackup) + "/a"), "a");
+    }
 }
 
-TEST_F(PatchRunTest, MissingUserDirectoryKeepsTheApplicationsFiles) {
-    s.installApplication("Solvane");
+TEST_F(PatchRunTest, MissingOrEmptyUserDirectoryKeepsTheApplicationsFiles) {
+    for (bool folderExists : {false, true}) {
+        PatchScenario fresh;
+        fresh.installApplication("Solvane");
+        if (folderExists) fs::create_directories(fresh.host(kUserDirectory));
+        fresh.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
+        EXPECT_EQ(fresh.run({kUpdate}).exitStatus, 0);
+        auto lines = fresh.logLines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& line) {
+            return line.first == "ERROR" && line.second.rfind("No directory files at", 0) == 0;
+        })) << fresh.logText();
+        EXPECT_EQ(fresh.read(std::string("/Applications/Solvane.app") + kFrameworkDirectory +
+                             "/installer.ini"),
+                  "ApplicationName=installed\n");
+    }
+}
+
+// A cp that stops the patcher dead (as a kill -9 would) when it is asked to copy "stop-here", and
+// copies as usual otherwise.
+constexpr const char* kStoppingCp =
+    "case \"$*\" in *stop-here*)\n"
+    "    pid=$$\n"
+    "    while [ \"$pid\" -gt 1 ]; do\n"
+    "        pid=$(sed -n 's/^PPid:[[:space:]]*//p' /proc/$pid/status)\n"
+    "        if [ \"$(cat /proc/$pid/comm)\" = Ostrel ]; then kill -9 \"$pid\"; exit 1; fi\n"
+    "    done;;\n"
+    "esac\n"
+    "exec /bin/cp \"$@\"\n";
+
+// A run stopped during its copies leaves the application part old, part new. The next run puts the
+// old version back before it makes its own backup, so that its failing copy rolls back to the old
+// version rather than to the mix.
+TEST_F(PatchRunTest, RunStoppedDuringTheCopiesIsUndoneByTheNext) {
+    prepare("Solvane");
+    const std::string app = "/Applications/Solvane.app";
+    const std::string update = kUpdate;
+    s.root().addStub("cp", kStoppingCp);
+    s.write(update + "/stop-here", "x");
+    s.stageUpdate(kUpdate, "Solvane", std::nullopt,
+                  Array{entry("Solvane", app + "/Contents/MacOS",
+                              update + "/Solvane.app/Contents/MacOS/Solvane"),
+                        entry("stop-here", app + "/Contents", update + "/stop-here")});
+    s.run({kUpdate});
+    ASSERT_EQ(s.read(app + "/Contents/MacOS/Solvane"), "executable downloaded") << s.logText();
+    ASSERT_EQ(s.status(), std::nullopt) << "the first run was stopped before its end";
+
+    s.stageUpdate(kUpdate, "Solvane", std::nullopt,
+                  Array{entry("missing", app + "/Contents", update + "/missing")});
+    EXPECT_EQ(s.run({kUpdate}).exitStatus, 1);
+    EXPECT_TRUE(hasMessageStartingWith("An earlier run was stopped while changing " + app))
+        << s.logText();
+    EXPECT_EQ(s.read(app + "/Contents/MacOS/Solvane"), "executable installed");
+    EXPECT_FALSE(s.exists(kSoftwareBackup));
+}
+
+// "cp -p" copies a read-only folder into the backup as read-only; the backup goes all the same,
+// and one that cannot go (here a mount point inside it) is moved aside instead of blocking every
+// later update.
+TEST_F(PatchRunTest, BackupThatResistsRemovalDoesNotBlockTheNextUpdate) {
+    prepare("Solvane");
+    s.write("/Applications/Solvane.app/Contents/Locked/file", "x");
+    fs::permissions(s.host("/Applications/Solvane.app/Contents/Locked"),
+                    fs::perms::owner_read | fs::perms::owner_exec);
     s.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
     EXPECT_EQ(s.run({kUpdate}).exitStatus, 0);
-    EXPECT_TRUE(hasMessageStartingWith("No directory files at"));
-    EXPECT_TRUE(s.exists(std::string("/Applications/Solvane.app") + kFrameworkDirectory +
-                         "/installer.ini"));
+    EXPECT_FALSE(s.exists(kSoftwareBackup));
+
+    PatchScenario stuck;
+    stuck.root().bindFolder(std::string(kSoftwareBackup) + "/stuck");
+    stuck.installApplication("Solvane");
+    stuck.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
+    EXPECT_EQ(stuck.run({kUpdate}).exitStatus, 0) << stuck.logText();
+    EXPECT_TRUE(stuck.exists(std::string(kSoftwareBackup) + ".1/stuck"));
+    EXPECT_EQ(stuck.status(), true);
 }
+
+struct BundleOpenCase {
+    const char* name;
+    std::string openFolder;
+    std::string patcher;
+};
+
+class BundleOpenTest : public PatchRunTest, public ::testing::WithParamInterface<BundleOpenCase> {};
+
+// The client starts the patcher with a PATH of its own, which need not hold the project's "open":
+// the relaunch reaches it all the same, in the folder it is installed to with the patcher, and
+// starts the bundle's executable.
+TEST_P(BundleOpenTest, RelaunchStartsTheBundleWhateverThePath) {
+    const std::string& folder = GetParam().openFolder;
+    if (folder.rfind("/Users/", 0) != 0) {
+        fs::path mountPoint = folder;  // the nearest folder the host has, to put a fresh one over
+        while (!fs::exists(mountPoint)) mountPoint = mountPoint.parent_path();
+        if (mountPoint == "/" || mountPoint == "/usr")
+            GTEST_SKIP() << "cannot stand in for " << folder;
+        s.root().bindFolder(mountPoint.string());
+    }
+    s.root().install(BUNDLE_OPEN_EXECUTABLE, folder + "/open");
+    prepare("Solvane");
+    const std::string executable = "/Applications/Solvane.app/Contents/MacOS/Solvane";
+    s.write(executable, "#!/bin/sh\necho started > /Users/tester/started\n");
+    fs::permissions(s.host(executable), fs::perms::owner_all);
+    s.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
+    s.placePatcherAt(GetParam().patcher);
+
+    auto result = s.run({kUpdate}, {{"PATH", "/usr/bin:/bin"}});
+    EXPECT_EQ(result.exitStatus, 0) << s.logText();
+    EXPECT_TRUE(s.logged("Launching Application, Executing :open /Applications/Solvane.app"));
+    // Run by root, the shipped "open" may start the client only as the user at the console, whom
+    // the private root lacks; then its own report on the bundle shows that it was reached.
+    bool reportedAsRoot =
+        ::geteuid() == 0 &&
+        result.output.find("open: /Applications/Solvane.app") != std::string::npos;
+    for (int wait = 0; wait < 50 && !reportedAsRoot && !s.exists("/Users/tester/started"); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(s.read("/Users/tester/started") == "started\n" || reportedAsRoot) << result.output;
+    EXPECT_TRUE(s.root().openCalls().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patcher, BundleOpenTest,
+    ::testing::Values(BundleOpenCase{"InstalledFolder", OSTREL_BUNDLE_OPEN_FOLDER,
+                                     "/Users/tester/Library/Caches/Ostrel/Ostrel"},
+                      BundleOpenCase{"BesideThePatcher", "/Users/tester/prefix/libexec/kelvorn",
+                                     "/Users/tester/prefix/libexec/Ostrel/Ostrel"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ostrel_test
