@@ -35,10 +35,12 @@ kelvorn /usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Notifications.xml
 kelvorn /usr/share/man/man8/Kelvorn.8.gz
 kelvorn /usr/share/doc/kelvorn/copyright
 kelvorn /usr/share/doc/kelvorn/changelog.gz
+kelvorn /usr/share/lintian/overrides/kelvorn
 ostrel /usr/libexec/Ostrel/Ostrel
 ostrel /usr/share/man/man1/Ostrel.1.gz
 ostrel /usr/share/doc/ostrel/copyright
 ostrel /usr/share/doc/ostrel/changelog.gz
+ostrel /usr/share/lintian/overrides/ostrel
 "
 while read -r package path; do
     [ -n "${package}" ] || continue
