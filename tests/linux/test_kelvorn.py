@@ -249,6 +249,7 @@ class NoCardList(KelvornScenario):
         self.assertEqual(second.returncode, 69)
         self.assertIn('com.Corvant.Kelvorn is held by another process', second.stderr)
         self.assertIn('Kelvorn already runs', read(LOG))
+        harness.introspect(self.services.bus.connect())  # still answered, by the first
 
         status = self.kelvorn.wait(START_UP)
         self.assertEqual(status, 1)
