@@ -11,6 +11,9 @@ packages=(
     bubblewrap
     umockdev libumockdev-dev gir1.2-umockdev-1.0
     dbus-daemon python3-dbusmock python3-gi
+    # The Debian packages: cpack's DEB generator (dpkg-shlibdeps, file), lintian, and the tools
+    # that review the unit and its tmpfiles line, and find its man page.
+    dpkg-dev file lintian systemd man-db
 )
 
 all_installed() {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds both presets (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer) and runs
-# every test of each through ctest. Installs the needed packages first when any is missing.
+# every test of each through ctest (which builds the Debian packages and runs lintian on them).
+# Installs the needed packages first when any is missing. Leaves the packages of the plain build
+# in build/default/packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +16,5 @@ for preset in default asan; do
     echo "== ${preset}: test"
     ctest --preset "${preset}"
 done
+echo "== default: Debian packages"
+(cd build/default && cpack -G DEB -B packages >/dev/null && ls -l packages/*.deb)

@@ -1,6 +1,7 @@
 // The daemon object, its log, and start-up through to the run loop.
 #include "daemon/daemon.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "common/shell.h"
@@ -43,17 +44,42 @@ void Daemon::writeLog(const char* tag, int level, const char* format,
     if (state.mLogFile) state.mLogFile->writeLine(tag, level, format, arguments);
 }
 
+void DaemonOptions::explainOnStandardError(const std::string& reason) {
+    std::fprintf(stderr, "Kelvorn: %s\n", reason.c_str());
+    std::fflush(stderr);
+}
+
+int Daemon::endWith(int status, const std::string& reason) {
+    if (options_.explainExit) {
+        options_.explainExit(reason + " (exit status " + std::to_string(status) + ")");
+    }
+    return status;
+}
+
 int Daemon::run() {
     log("USER", 0, "Starting up Deamon Process [Version - %@]", kDaemonVersion);
+    if (options_.takeServiceName) {
+        if (auto refusal = options_.takeServiceName()) {
+            log("USER", 1, "%@", *refusal);
+            return endWith(kExitServiceNameRefused, *refusal);
+        }
+    }
     AddSleepNotification();
-    if (!AddMBCardNotification()) return 1;
+    if (!AddMBCardNotification()) {
+        return endWith(kExitNoCardList,
+                       "the Solvane client's supported-card list (MDCardList) was not found");
+    }
     platform_.runLoop.run();
     state.mLogFile.reset();
     return 0;
 }
 
 int runDaemon(Platform& platform, const DaemonPlaces& places) {
-    Daemon daemon(platform, places);
+    return runDaemon(platform, places, DaemonOptions{});
+}
+
+int runDaemon(Platform& platform, const DaemonPlaces& places, DaemonOptions options) {
+    Daemon daemon(platform, places, std::move(options));
     return daemon.run();
 }
 

@@ -27,9 +27,17 @@ struct DaemonPlaces {
     corvant::LogFile::Places log;
 };
 
+// The daemon's exit statuses besides 0 (the run loop returned).
+inline constexpr int kExitNoCardList = 1;
+// Another process holds the daemon's service name, or the system refused it (EX_UNAVAILABLE).
+inline constexpr int kExitServiceNameRefused = 69;
+
+struct DaemonOptions;
+
 // Creates the daemon's log and state, runs start-up and then the run loop; returns the process's
-// exit status (1 when the card list is missing; 0 if the run loop ever returns).
+// exit status.
 int runDaemon(Platform& platform, const DaemonPlaces& places = {});
+int runDaemon(Platform& platform, const DaemonPlaces& places, DaemonOptions options);
 
 // An optional text as a value: absent when there is none, so that "%@" prints "(null)".
 inline corvant::Value optionalText(const std::optional<std::string>& text) {
@@ -56,6 +64,14 @@ struct DaemonOptions {
     ShellCommands commands = ShellCommands::realShell();
     // Sees every log line the daemon writes, whatever the log file does with it.
     std::function<void(const LogRecord&)> logObserver;
+    // Takes the daemon's service name, after the start line and before the login wait, so that a
+    // second daemon ends at once. Returns why the name cannot be had; the daemon then ends.
+    std::function<std::optional<std::string>()> takeServiceName;
+    // Hears why the daemon ends, besides the log: standard error, which the service manager's
+    // journal keeps, unless a test listens instead.
+    std::function<void(const std::string&)> explainExit = explainOnStandardError;
+
+    static void explainOnStandardError(const std::string& reason);
 };
 
 class Daemon {
@@ -115,6 +131,7 @@ class Daemon {
     }
     void writeLog(const char* tag, int level, const char* format,
                   const std::vector<corvant::Value>& arguments);
+    int endWith(int status, const std::string& reason);
     template <typename... Args>
     void systemLog(const char* format, const Args&... arguments) {
         platform_.systemLog.alert(corvant::formatString(format, arguments...));

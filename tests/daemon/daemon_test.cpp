@@ -64,6 +64,18 @@ TEST_F(StartUp, MissingCardListEndsWithStatusOne) {
     EXPECT_EQ(records.back().message, "MDCardList File Absent . Hence Quitting Card Detection");
     EXPECT_TRUE(doubles.registry.registrations.empty());
     EXPECT_EQ(doubles.runLoopRuns, 0);
+    ASSERT_EQ(exitReasons.size(), 1u);
+    EXPECT_TRUE(exitReasons[0].ends_with("(exit status 1)")) << exitReasons[0];
+}
+
+TEST_F(StartUp, RefusedServiceNameEndsBeforeTheLoginWait) {
+    takeServiceName = [] { return std::optional<std::string>("the name is held"); };
+    EXPECT_EQ(daemon().run(), kExitServiceNameRefused);
+    EXPECT_EQ(records.size(), 2u);
+    EXPECT_TRUE(logged("USER", 1, "the name is held"));
+    EXPECT_EQ(exitReasons, (std::vector<std::string>{"the name is held (exit status 69)"}));
+    EXPECT_TRUE(doubles.waits.empty());
+    EXPECT_FALSE(doubles.powerHandler);
 }
 
 TEST_F(StartUp, UnreadableCardListCountsNoFamiliesAndRejectsEveryDevice) {

@@ -61,6 +61,8 @@ Daemon& DaemonScenario::daemon() {
         places.log.localLibrary = (root_ / "Library").string();
         DaemonOptions options;
         options.logObserver = [this](const LogRecord& record) { records.push_back(record); };
+        options.takeServiceName = takeServiceName;
+        options.explainExit = [this](const std::string& reason) { exitReasons.push_back(reason); };
         daemon_ = std::make_unique<Daemon>(doubles.platform, places, options);
     }
     return *daemon_;

@@ -37,6 +37,8 @@ class DaemonScenario : public ::testing::Test {
 
     Doubles doubles;
     std::vector<LogRecord> records;
+    std::function<std::optional<std::string>()> takeServiceName;
+    std::vector<std::string> exitReasons;
 
   private:
     std::filesystem::path root_;

@@ -147,6 +147,8 @@ int onInput(sd_event_source* source, int fd, std::uint32_t, void* userdata) {
 int main(int argc, char** argv) {
     // Optional folders for the application lookup: applications folder, users folder.
     LinuxServices services(argc > 1 ? argv[1] : "/Applications", argc > 2 ? argv[2] : "/Users");
+    // As the daemon does; a bus that refuses the name still carries the probe's signals.
+    services.takeBusName();
     Probe probe(services);
     Input input{probe, {}};
     sd_event_source* stdinSource = nullptr;

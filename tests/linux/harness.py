@@ -10,6 +10,7 @@ Meant to run inside the private root (private-root.sh) under umockdev-wrapper:
 
 import os
 import queue
+import xml.etree.ElementTree as ElementTree
 import shutil
 import subprocess
 import tempfile
@@ -30,6 +31,8 @@ PYTHON = '/usr/bin/python3'
 
 POLICY_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                            '../../packaging/com.Corvant.Kelvorn.conf')
+INTERFACE_FILE = os.path.join(os.path.dirname(POLICY_FILE),
+                              NOTIFICATION_INTERFACE + '.xml')
 
 # The system bus's usual rules: nobody owns names or calls methods unless a policy allows it;
 # signals go everywhere. On top come the rules logind ships and Kelvorn's own policy file.
@@ -114,6 +117,28 @@ class PrivateSystemBus:
         self.process.terminate()
         self.process.wait()
         self.process.stdout.close()
+
+
+def introspect(connection, timeout=2):
+    """The daemon's object's introspection data, asked with a `timeout` in seconds."""
+    (xml,) = connection.call_sync(
+        DAEMON_BUS_NAME, NOTIFICATION_PATH, 'org.freedesktop.DBus.Introspectable', 'Introspect',
+        None, GLib.VariantType('(s)'), Gio.DBusCallFlags.NONE, int(timeout * 1000),
+        None).unpack()
+    return xml
+
+
+def notification_signals(xml):
+    """The signals of the notifications' interface in introspection data: name -> arguments."""
+    interface = ElementTree.fromstring(xml).find(
+        "interface[@name='%s']" % NOTIFICATION_INTERFACE)
+    return {signal.get('name'): [(arg.get('type'), arg.get('name')) for arg in signal]
+            for signal in interface.iter('signal')}
+
+
+def shipped_notification_signals():
+    with open(INTERFACE_FILE) as f:
+        return notification_signals(f.read())
 
 
 class MockLogind:

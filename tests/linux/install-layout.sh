@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch folder with prefix /usr and checks what lands where: the daemon,
-# its "open", the systemd unit naming both, and the D-Bus policy, which a bus must accept.
+# its "open", the systemd unit naming both, the tmpfiles line, the D-Bus policy, which a bus must
+# accept, and the interface description. The unit must pass systemd-analyze's verify and rate at
+# most 2.5 in its security review, where systemd-analyze is installed.
 # Usage: install-layout.sh BUILD_DIR
 set -euo pipefail
 
@@ -10,7 +12,8 @@ trap 'rm -rf "${scratch}"' EXIT
 
 DESTDIR="${scratch}/root" cmake --install "${build_dir}" --prefix /usr >/dev/null
 root="${scratch}/root"
-unit="${root}/usr/lib/systemd/system/kelvorn.service"
+unit_dir=$(pkg-config --variable=systemdsystemunitdir systemd 2>/dev/null || echo /lib/systemd/system)
+unit="${root}${unit_dir}/kelvorn.service"
 policy="${root}/usr/share/dbus-1/system.d/com.Corvant.Kelvorn.conf"
 
 fail() {
@@ -20,12 +23,33 @@ fail() {
 
 [ -x "${root}/usr/sbin/Kelvorn" ] || fail "no /usr/sbin/Kelvorn"
 [ -x "${root}/usr/libexec/kelvorn/open" ] || fail "no /usr/libexec/kelvorn/open"
-[ -f "${unit}" ] || fail "no unit"
+[ -f "${unit}" ] || fail "no unit in ${unit_dir}"
 [ -f "${policy}" ] || fail "no policy"
+[ -f "${root}/usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Notifications.xml" ] ||
+    fail "no interface description"
 grep -qx 'ExecStart=/usr/sbin/Kelvorn' "${unit}" || fail "ExecStart does not name the daemon"
 grep -q '^Environment=PATH=/usr/libexec/kelvorn:' "${unit}" || fail "open's folder is not first"
-grep -qx 'RestartPreventExitStatus=1' "${unit}" || fail "a missing card list would restart"
-if grep -q '@' "${unit}"; then fail "unit has an unfilled placeholder"; fi
+grep -qx 'RestartPreventExitStatus=1 69' "${unit}" || fail "a missing card list would restart"
+if grep -q '@KO_' "${unit}"; then fail "unit has an unfilled placeholder"; fi
+
+# The log folder, which the unit keeps writable, is what the tmpfiles line creates.
+systemd-tmpfiles --root="${root}" --create "${root}/usr/lib/tmpfiles.d/kelvorn.conf"
+log_folder="/Library/Application Support/Corvant/Solvane"
+[ -d "${root}${log_folder}" ] || fail "tmpfiles.d does not create the log folder"
+grep -qxF "ReadWritePaths=\"${log_folder}\"" "${unit}" || fail "the log folder is not writable"
+
+if command -v systemd-analyze >/dev/null; then
+    # Verified where the daemon really is; its man page is looked for in the scratch root.
+    sed "s|^ExecStart=|ExecStart=${root}|" "${unit}" >"${scratch}/kelvorn.service"
+    MANPATH="${root}/usr/share/man" systemd-analyze verify "${scratch}/kelvorn.service" ||
+        fail "systemd-analyze verify"
+    exposure=$(systemd-analyze security --offline=true --threshold=25 \
+        "${scratch}/kelvorn.service" | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p') ||
+        fail "security exposure ${exposure:-unknown} is above 2.5"
+    echo "security exposure ${exposure}"
+else
+    echo "systemd-analyze is not installed: unit not reviewed"
+fi
 
 # A bus whose configuration includes the policy starts only when the policy is well formed.
 cat >"${scratch}/bus.conf" <<CONF

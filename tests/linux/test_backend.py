@@ -16,6 +16,15 @@ import harness
 
 PROBE = os.environ.get('KO_PROBE', 'linux_backend_probe')
 
+# Sends the notification the daemon would, as whatever user runs it.
+FORGER = """
+from gi.repository import Gio, GLib
+bus = Gio.bus_get_sync(Gio.BusType.SYSTEM)
+bus.emit_signal(None, '%s', '%s', '%s', GLib.Variant(
+    '(sa{sv})', ('Supported device added', {'VID': GLib.Variant('x', 4817)})))
+bus.flush_sync()
+""" % (harness.NOTIFICATION_PATH, harness.NOTIFICATION_INTERFACE, harness.NOTIFICATION_MEMBER)
+
 
 class Probe:
     def __init__(self, env):
@@ -156,6 +165,39 @@ class BackendTest(unittest.TestCase):
         self.usb.unplug(third)
         self.assertIn('ttyUSB0', probe.expect('removed'))
         self.assertQuits()
+
+    def test_a_wait_answers_introspection_while_power_events_queue(self):
+        probe = self.start_probe()
+        probe.ask('power', 'power watched')
+        probe.ask('console', 'console')  # a round trip: the subscription is in place
+        probe.send('block 3')
+        time.sleep(0.3)
+        self.services.logind.prepare_for_sleep(True)
+        asked = time.monotonic()
+        xml = harness.introspect(self.services.bus.connect())
+        self.assertLess(time.monotonic() - asked, 1)
+        self.assertEqual(harness.notification_signals(xml),
+                         harness.shipped_notification_signals())
+        probe.expect('unblocked')
+        probe.expect('power 0xE0000210')
+        self.assertQuits()
+
+    def test_only_root_may_send_the_notifications(self):
+        # A subscriber that does not check the sender still gets no signal forged by another user.
+        os.chmod(self.services.folder, 0o755)
+        anyone = harness.SignalListener(self.services.bus, None)
+        try:
+            forger = subprocess.run(
+                ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups',
+                 harness.PYTHON, '-c', FORGER], env=self.services.environment(), timeout=30)
+            self.assertEqual(forger.returncode, 0)
+            probe = self.start_probe()
+            probe.ask('post Supported device removed', 'posted')
+            name, _, _, _ = anyone.next(timeout=10)
+            self.assertEqual(name, 'Supported device removed')
+            self.assertQuits()
+        finally:
+            anyone.stop()
 
     def test_console_user_is_the_active_session_of_seat0(self):
         logind = self.services.logind

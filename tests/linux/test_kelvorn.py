@@ -233,16 +233,40 @@ class LoginAfterGreeterThenSleep(KelvornScenario):
 
 
 class NoCardList(KelvornScenario):
-    def test_exits_with_status_1(self):
+    def test_holds_its_name_and_answers_during_the_wait_then_exits_with_status_1(self):
         self.logind.add_seat0()
         self.logind.log_in('user1')
         self.plug(HUAWEI_SERIAL, port=2)
         self.start_kelvorn()
+        self.wait_for_log('Current Logged in User:user1', 10)
+
+        # In the 30-second wait: the object answers, and a second daemon ends at once.
+        xml = harness.introspect(self.services.bus.connect())
+        self.assertEqual(harness.notification_signals(xml),
+                         harness.shipped_notification_signals())
+        second = subprocess.run([KELVORN], env=self.services.environment(), timeout=10,
+                                capture_output=True, text=True)
+        self.assertEqual(second.returncode, 69)
+        self.assertIn('com.Corvant.Kelvorn is held by another process', second.stderr)
+        self.assertIn('Kelvorn already runs', read(LOG))
+        harness.introspect(self.services.bus.connect())  # still answered, by the first
+
         status = self.kelvorn.wait(START_UP)
         self.assertEqual(status, 1)
         self.assertIn('MDCardList File Absent . Hence Quitting Card Detection', read(LOG))
+        self.assertIn('supported-card list (MDCardList) was not found (exit status 1)',
+                      read('/tmp/kelvorn.err'))
         self.assertGreaterEqual(time.monotonic() - self.started, 30)
         self.expect_no_signal(0.5)
+
+    def test_answers_help_and_version_without_starting(self):
+        log = read(LOG)
+        for option, expected in (('--help', 'Usage: Kelvorn'), ('--version', 'Kelvorn ')):
+            answer = subprocess.run([KELVORN, option], env=self.services.environment(),
+                                    timeout=5, capture_output=True, text=True)
+            self.assertEqual(answer.returncode, 0)
+            self.assertTrue(answer.stdout.startswith(expected), answer.stdout)
+        self.assertEqual(read(LOG), log)
 
 
 if __name__ == '__main__':

@@ -7,6 +7,13 @@ namespace kelvorn::linux_backend {
 
 namespace {
 
+// The interface as introspection shows it; the object has no methods or properties.
+const sd_bus_vtable kNotificationsInterface[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_SIGNAL_WITH_NAMES(kNotificationMember, "sa{sv}",
+                             SD_BUS_PARAM(name) SD_BUS_PARAM(userInfo), 0),
+    SD_BUS_VTABLE_END};
+
 int appendInVariant(sd_bus_message* message, const corvant::Value& value);
 
 int appendArray(sd_bus_message* message, const corvant::Array& array) {
@@ -76,6 +83,14 @@ int appendUserInfo(sd_bus_message* message, const corvant::Dictionary& dictionar
         if (result >= 0) result = sd_bus_message_close_container(message);
     }
     return result < 0 ? result : sd_bus_message_close_container(message);
+}
+
+DbusNotificationCenter::DbusNotificationCenter(SystemBus& bus) : bus_(bus) {
+    // Bound to the connection's life: each new connection gets the object again.
+    bus_.onConnect([](sd_bus* connection) {
+        sd_bus_add_object_vtable(connection, nullptr, kNotificationPath, kNotificationInterface,
+                                 kNotificationsInterface, nullptr);
+    });
 }
 
 void DbusNotificationCenter::postNotification(const std::string& name,

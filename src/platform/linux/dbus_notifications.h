@@ -22,7 +22,8 @@ int appendUserInfo(sd_bus_message* message, const corvant::Dictionary& dictionar
 
 class DbusNotificationCenter final : public NotificationCenter {
   public:
-    explicit DbusNotificationCenter(SystemBus& bus) : bus_(bus) {}
+    // Publishes the notifications' interface on kNotificationPath, so that peers can introspect it.
+    explicit DbusNotificationCenter(SystemBus& bus);
     // The signal goes to every peer on the system bus whatever `options` asks; a bus that cannot
     // be reached drops it, as the interface allows.
     void postNotification(const std::string& name, const corvant::Dictionary& userInfo,

@@ -6,11 +6,17 @@ namespace kelvorn::linux_backend {
 
 LinuxServices::LinuxServices(std::string applicationsFolder, std::string usersFolder)
     : bus_(loop_),
+      serviceBus_(loop_),
       registry_(loop_),
       console_(bus_),
       power_(bus_),
       applications_(console_, std::move(applicationsFolder), std::move(usersFolder)),
-      notifications_(bus_) {}
+      notifications_(serviceBus_),
+      sleeper_(serviceBus_) {}
+
+std::optional<std::string> LinuxServices::takeBusName() {
+    return serviceBus_.takeName(kDaemonBusName);
+}
 
 Platform LinuxServices::platform() {
     return Platform{registry_, console_, power_,     applications_, notifications_,

@@ -22,15 +22,21 @@ class LinuxServices {
     Platform platform();
     EventLoop& loop() { return loop_; }
 
+    // Takes the daemon's well-known name on the system bus; why not, when the bus refuses it.
+    std::optional<std::string> takeBusName();
+
   private:
     EventLoop loop_;
+    // logind's questions and signals.
     SystemBus bus_;
+    // The daemon's name, object and notifications; served during the daemon's waits.
+    SystemBus serviceBus_;
     UdevDeviceRegistry registry_;
     LogindConsoleUser console_;
     LogindPowerEvents power_;
     BundleFinder applications_;
     DbusNotificationCenter notifications_;
-    BlockingSleeper sleeper_;
+    BusServingSleeper sleeper_;
     Syslog systemLog_;
     StderrValuePrinter printer_;
 };

@@ -1,8 +1,32 @@
 #include "platform/linux/system_bus.h"
 
+#include <time.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace kelvorn::linux_backend {
+
+namespace {
+
+std::uint64_t monotonicMicroseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+}
+
+// Waits the full time, also when a signal interrupts the wait.
+void sleepMicroseconds(std::uint64_t microseconds) {
+    timespec rest{static_cast<time_t>(microseconds / 1000000),
+                  static_cast<long>(microseconds % 1000000) * 1000};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
 
 SystemBus::SystemBus(EventLoop& loop) : loop_(loop) {}
 
@@ -32,11 +56,35 @@ sd_bus* SystemBus::connect() {
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0) return nullptr;
     if (loop_.event() != nullptr) sd_bus_attach_event(bus, loop_.event(), SD_EVENT_PRIORITY_NORMAL);
-    // Taking the name is a courtesy to clients; signals go out without it, so a refusal is fine.
-    // The call waits for its answer: an asynchronous call left unanswered while a handler blocks
-    // the loop longer than the call's timeout fails, and sd-bus then drops the connection.
-    sd_bus_request_name(bus, kDaemonBusName, 0);
     return bus;
+}
+
+std::optional<std::string> SystemBus::takeName(const char* name) {
+    // The calls wait for their answers: an asynchronous call left unanswered while a handler
+    // blocks the loop longer than the call's timeout fails, and sd-bus then drops the connection.
+    sd_bus* bus = connection();
+    hooks_.push_back([name](sd_bus* later) { sd_bus_request_name(later, name, 0); });
+    if (bus == nullptr) return std::nullopt;
+    const int result = sd_bus_request_name(bus, name, 0);
+    if (result >= 0 || result == -EALREADY) return std::nullopt;
+    const std::string quoted = std::string("the bus name ") + name;
+    if (result == -EEXIST) return quoted + " is held by another process: Kelvorn already runs";
+    return quoted + " was refused by the system bus (" + std::strerror(-result) +
+           "): is its policy com.Corvant.Kelvorn.conf installed where the bus reads it?";
+}
+
+void SystemBus::serveFor(unsigned seconds) {
+    const std::uint64_t end = monotonicMicroseconds() + std::uint64_t{seconds} * 1000000;
+    for (std::uint64_t now = monotonicMicroseconds(); now < end; now = monotonicMicroseconds()) {
+        sd_bus* bus = connection();
+        int result = bus == nullptr ? -ENOTCONN : sd_bus_process(bus, nullptr);
+        if (result == 0) result = sd_bus_wait(bus, end - now);
+        if (result < 0 && result != -EINTR) {
+            // Without a connection the rest of the wait is a plain one.
+            sleepMicroseconds(end - now);
+            return;
+        }
+    }
 }
 
 }  // namespace kelvorn::linux_backend

@@ -1,10 +1,14 @@
-// The daemon's one connection to the D-Bus system bus, shared by the console user, the power
-// events and the notifications, and attached to the run loop so that signals arrive as events.
+// A connection of the daemon to the D-Bus system bus, attached to the run loop so that signals and
+// calls arrive as events. The daemon holds two: one asks logind (console user, sleep), the other
+// holds the daemon's name, answers calls to its object and sends its notifications, so that the
+// daemon's waits can answer calls without handling a power event early.
 #pragma once
 
 #include <systemd/sd-bus.h>
 
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/linux/event_loop.h"
@@ -29,6 +33,15 @@ class SystemBus {
 
     // `hook` runs on every new connection, and at once when one is open (signal subscriptions).
     void onConnect(ConnectHook hook);
+
+    // Asks for the well-known `name` now and on every later connection, without queueing for it.
+    // Returns why the bus refused it (another owner, the policy); nothing when the name is held,
+    // or when the bus cannot be reached now (the name is then asked for once it can).
+    std::optional<std::string> takeName(const char* name);
+
+    // Handles the messages that reach this connection, and those arriving, for `seconds`; returns
+    // after them, also when the bus cannot be reached.
+    void serveFor(unsigned seconds);
 
   private:
     sd_bus* connect();

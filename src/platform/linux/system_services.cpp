@@ -2,19 +2,11 @@
 
 #include <syslog.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <ctime>
 
 #include "common/format.h"
 
 namespace kelvorn::linux_backend {
-
-void BlockingSleeper::sleepSeconds(unsigned seconds) {
-    timespec remaining{static_cast<time_t>(seconds), 0};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
-}
 
 Syslog::Syslog(const char* identity) {
     openlog(identity, LOG_PID, LOG_DAEMON);

@@ -1,16 +1,23 @@
-// The C library's services: waiting, the system log, printing a value on standard error.
+// The C library's services and the bus: waiting, the system log, printing a value on standard
+// error.
 #pragma once
 
 #include <string>
 
+#include "platform/linux/system_bus.h"
 #include "platform/system_services.h"
 
 namespace kelvorn::linux_backend {
 
-class BlockingSleeper final : public Sleeper {
+// Waits the full time while answering the calls that reach the daemon's own connection (its
+// introspection data); device and power events wait in their queues until the wait is over.
+class BusServingSleeper final : public Sleeper {
   public:
-    // Waits the full time, also when a signal interrupts the wait.
-    void sleepSeconds(unsigned seconds) override;
+    explicit BusServingSleeper(SystemBus& bus) : bus_(bus) {}
+    void sleepSeconds(unsigned seconds) override { bus_.serveFor(seconds); }
+
+  private:
+    SystemBus& bus_;
 };
 
 class Syslog final : public SystemLog {

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds the Debian packages of a build folder with cpack into a scratch folder, runs lintian on
+# them (no errors allowed), and checks each package's files, fields and programs: every file
+# where the README's "Installing" section says, the version of --version equal to the package's,
+# and --help touching nothing. Prints the packages' sizes.
+# Usage: packages.sh BUILD_DIR
+set -euo pipefail
+
+build_dir=$(cd "$1" && pwd)
+scratch=$(mktemp -d)
+trap 'rm -rf "${scratch}"' EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+cpack --config "${build_dir}/CPackConfig.cmake" -G DEB -B "${scratch}" >"${scratch}/cpack.log" 2>&1 ||
+    fail "cpack: $(cat "${scratch}/cpack.log")"
+kelvorn=$(echo "${scratch}"/kelvorn_*.deb)
+ostrel=$(echo "${scratch}"/ostrel_*.deb)
+[ -f "${kelvorn}" ] && [ -f "${ostrel}" ] || fail "cpack made no kelvorn and ostrel packages"
+
+lintian --fail-on error "${kelvorn}" "${ostrel}" ||
+    fail "lintian"
+
+# Each line: package, path; the file must be in the package, as a regular file or link.
+expected="
+kelvorn /usr/sbin/Kelvorn
+kelvorn /usr/libexec/kelvorn/open
+kelvorn /lib/systemd/system/kelvorn.service
+kelvorn /usr/lib/tmpfiles.d/kelvorn.conf
+kelvorn /usr/share/dbus-1/system.d/com.Corvant.Kelvorn.conf
+kelvorn /usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Notifications.xml
+kelvorn /usr/share/man/man8/Kelvorn.8.gz
+kelvorn /usr/share/doc/kelvorn/copyright
+kelvorn /usr/share/doc/kelvorn/changelog.gz
+kelvorn /usr/share/lintian/overrides/kelvorn
+ostrel /usr/libexec/Ostrel/Ostrel
+ostrel /usr/share/man/man1/Ostrel.1.gz
+ostrel /usr/share/doc/ostrel/copyright
+ostrel /usr/share/doc/ostrel/changelog.gz
+ostrel /usr/share/lintian/overrides/ostrel
+"
+while read -r package path; do
+    [ -n "${package}" ] || continue
+    deb=${scratch}/${package}_*.deb
+    # shellcheck disable=SC2086
+    dpkg-deb -c ${deb} | awk '{print $6}' | grep -qx ".${path}" || fail "${package} lacks ${path}"
+done <<<"${expected}"
+
+version=$(dpkg-deb -f "${kelvorn}" Version)
+dpkg-deb -f "${kelvorn}" Depends | grep -q 'dbus, procps, systemd' ||
+    fail "kelvorn does not depend on dbus, procps and systemd"
+dpkg-deb -f "${ostrel}" Recommends | grep -qx 'kelvorn' || fail "ostrel does not recommend kelvorn"
+zcat "$(dpkg-deb -x "${kelvorn}" "${scratch}/kelvorn" && echo "${scratch}/kelvorn/usr/share/doc/kelvorn/changelog.gz")" |
+    head -1 | grep -q "^kelvorn (${version})" || fail "the changelog's last entry is not ${version}"
+
+# The packaged Ostrel answers --help and --version and leaves its home folder untouched (Kelvorn's
+# are checked in the private root, where a daemon that started anyway would harm nothing).
+dpkg-deb -x "${ostrel}" "${scratch}/ostrel"
+mkdir "${scratch}/home"
+[ "$(HOME="${scratch}/home" "${scratch}/ostrel/usr/libexec/Ostrel/Ostrel" --version)" = \
+    "Ostrel ${version}" ] || fail "Ostrel --version does not say ${version}"
+HOME="${scratch}/home" "${scratch}/ostrel/usr/libexec/Ostrel/Ostrel" --help | grep -q '^Usage: Ostrel' ||
+    fail "Ostrel --help"
+[ -z "$(ls -A "${scratch}/home")" ] || fail "Ostrel --help wrote into the home folder"
+
+for deb in "${kelvorn}" "${ostrel}"; do
+    echo "$(basename "${deb}"): $(stat -c %s "${deb}") bytes," \
+        "installed $(dpkg-deb -f "${deb}" Installed-Size) KiB"
+done
+echo "packages OK"
