@@ -93,6 +93,8 @@ TEST_F(LocationTest, LivenessAnswersFromTheFilteredListing) {
         {"ApplicationName=x\n", std::string(4000, 'x') + "\n", true, "x"},
         {"ApplicationName=Acme & Co\n", " 7 ?? 0:00 Acme & Co\n", true, "Acme & Co"},
         {"ApplicationName=\"Acme", " 7 ?? 0:00 Acme\n", false, "\"Acme"},
+        // grep would print its version for -V, had the value reached it as an option.
+        {"ApplicationName=-V\n", " 7 ?? 0:00 Finder\n", false, "-V"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.listing);
@@ -110,9 +112,13 @@ TEST_F(LocationTest, LivenessAnswersFromTheFilteredListing) {
     }
 }
 
-// Values that try to run commands of their own reach ps, grep and open as data only.
+// Values that try to run commands of their own reach ps, grep and open as data only; names that
+// lead out of the applications folder are not launched at all.
 TEST_F(LocationTest, HostileApplicationNamesNeverRunCommands) {
-    const std::string marker = root() + "/ran";
+    // The commands run in the scenario's folder, so a relative marker is created there.
+    const std::string marker = "ran";
+    const auto savedFolder = std::filesystem::current_path();
+    std::filesystem::current_path(root());
     const std::string values[] = {
         "x; touch " + marker,
         "\"x\"; touch " + marker + "; \"",
@@ -130,9 +136,26 @@ TEST_F(LocationTest, HostileApplicationNamesNeverRunCommands) {
         std::filesystem::remove(root() + "/open-calls");
         FakeBatch batch({makeDevice({})});
         daemon().mycallbacknotifaction(batch);
-        EXPECT_FALSE(std::filesystem::exists(marker));
+        EXPECT_FALSE(std::filesystem::exists(root() + "/" + marker));
         EXPECT_EQ(openArguments(), std::vector<std::string>{applications() + "/" +
                                                             launchNameFromValue(value) + ".app"});
+    }
+    std::filesystem::current_path(savedFolder);
+
+    for (const std::string value : {"\"../Users/alice/Evil\"", "\"..\"", "\"a/b\""}) {
+        SCOPED_TRACE(value);
+        installClient(applications() + "/Solvane.app", std::nullopt,
+                      "ApplicationName=" + value + "\n");
+        std::filesystem::remove(root() + "/open-calls");
+        records.clear();
+        daemon().state.deviceinserted = false;
+        FakeBatch batch({makeDevice({})});
+        daemon().mycallbacknotifaction(batch);
+        EXPECT_EQ(openArguments(), std::vector<std::string>{});
+        EXPECT_TRUE(logged("USER", 2,
+                           value + " does not name an application inside " + applications() +
+                               ", hence not launching it"));
+        EXPECT_FALSE(daemon().state.deviceinserted);
     }
 }
 

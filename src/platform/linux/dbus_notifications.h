@@ -23,12 +23,14 @@ int appendUserInfo(sd_bus_message* message, const corvant::Dictionary& dictionar
 class DbusNotificationCenter final : public NotificationCenter {
   public:
     explicit DbusNotificationCenter(SystemBus& bus) : bus_(bus) {}
-    // The signal goes to every peer on the system bus whatever `options` asks; a bus that cannot
-    // be reached drops it, as the interface allows.
-    void postNotification(const std::string& name, const corvant::Dictionary& userInfo,
+    // The signal goes to every peer on the system bus whatever `options` asks. A send that fails
+    // is tried once more on a new connection; false when that fails too.
+    bool postNotification(const std::string& name, const corvant::Dictionary& userInfo,
                           unsigned options) override;
 
   private:
+    bool send(const std::string& name, const corvant::Dictionary& userInfo);
+
     SystemBus& bus_;
 };
 
