@@ -1,5 +1,7 @@
 // Locating the card list and installer.ini, the liveness check and the launch, through the real
 // shell with stub ps and open.
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "daemon/installer_ini.h"
@@ -62,13 +64,21 @@ TEST_F(LocationTest, CardListPathFollowsBundleThenInstallerINIThenDefault) {
     }
 }
 
-TEST_F(LocationTest, PerUserInstallerINIIsBuiltFromTheConsoleUser) {
+TEST_F(LocationTest, PerUserInstallerINIIsInTheConsoleUsersHome) {
+    const std::string tail = "/Library/Application Support/Corvant/Solvane/Directory/installer.ini";
+    // A user without a home in the password database keeps the users folder.
     daemon().state.CurrentUser = "user1";
     EXPECT_EQ(daemon().getInstallerINIPath(), std::nullopt);
-    EXPECT_TRUE(logged("USER", 2,
-                       "Constructed Installer.ini path " + users() +
-                           "/user1/Library/Application Support/Corvant/Solvane/Directory/"
-                           "installer.ini"));
+    EXPECT_TRUE(logged("USER", 2, "Constructed Installer.ini path " + users() + "/user1" + tail));
+
+    homes["bob"] = root() + "/home/bob";
+    writeUserINI("bob", "ApplicationName=Decoy\n");
+    writeFile(root() + "/home/bob" + tail, "ApplicationName=Acme\n");
+    daemon().state.CurrentUser = "bob";
+    records.clear();
+    EXPECT_EQ(daemon().getInstallerINIPath(), root() + "/home/bob" + tail);
+    EXPECT_TRUE(logged("USER", 2, "Installer.ini Final Path got is  " + root() + "/home/bob" + tail));
+    EXPECT_EQ(daemon().getMDCardListPath(), applications() + "/Acme" + kCardListTail);
     EXPECT_TRUE(daemon().issupportedfilepresent(users()));
     EXPECT_FALSE(daemon().issupportedfilepresent(std::nullopt));
     EXPECT_TRUE(logged("USER", 2, "Checking if MBConfig file exits at path (null)"));
@@ -109,6 +119,26 @@ TEST_F(LocationTest, LivenessAnswersFromTheFilteredListing) {
         records.clear();
         EXPECT_EQ(daemon().isSolvaneRunning(path), c.running);
         EXPECT_TRUE(logged("USER", 0, "Currently associated Application name :" + c.nameLogged));
+    }
+}
+
+// Only a regular file of at most 64 KiB is read; a link is followed to what it names.
+TEST_F(LocationTest, InstallerINIIsReadOnlyFromASmallRegularFile) {
+    namespace fs = std::filesystem;
+    const std::string folder = root() + "/ini";
+    const std::string line = "ApplicationName=Acme\n";
+    const std::string fits = line + std::string(64 * 1024 - line.size(), '#');
+    writeFile(folder + "/fits", fits);
+    writeFile(folder + "/over", fits + "#");
+    fs::create_symlink(folder + "/fits", folder + "/link");
+    fs::create_symlink("/dev/zero", folder + "/zero");
+    ASSERT_EQ(mkfifo((folder + "/fifo").c_str(), 0600), 0);
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"fits", "Acme"},       {"link", "Acme"},       {"over", std::nullopt},
+        {"zero", std::nullopt}, {"fifo", std::nullopt}, {"", std::nullopt},
+    };
+    for (const auto& [name, value] : cases) {
+        EXPECT_EQ(readApplicationNameValue(folder + "/" + name), value) << name;
     }
 }
 

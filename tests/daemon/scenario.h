@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "doubles.h"
 
 namespace kelvorn::testing {
+
+// Writes `text` to `path`, making the folders it needs.
+void writeFile(const std::filesystem::path& path, const std::string& text);
 
 class DaemonScenario : public ::testing::Test {
   protected:
@@ -37,6 +42,8 @@ class DaemonScenario : public ::testing::Test {
 
     Doubles doubles;
     std::vector<LogRecord> records;
+    // The password database's home folders; a user missing here has none.
+    std::map<std::string, std::string> homes;
 
   private:
     std::filesystem::path root_;
