@@ -11,6 +11,7 @@ packages=(
     bubblewrap
     umockdev libumockdev-dev gir1.2-umockdev-1.0
     dbus-daemon python3-dbusmock python3-gi
+    procps
 )
 
 all_installed() {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch folder with prefix /usr and checks what lands where: the daemon,
-# its "open", the systemd unit naming both, and the D-Bus policy, which a bus must accept.
+# its "open" and "ps", the systemd unit naming them, and the D-Bus policy, which a bus must accept.
 # Usage: install-layout.sh BUILD_DIR
 set -euo pipefail
 
@@ -20,6 +20,7 @@ fail() {
 
 [ -x "${root}/usr/sbin/Kelvorn" ] || fail "no /usr/sbin/Kelvorn"
 [ -x "${root}/usr/libexec/kelvorn/open" ] || fail "no /usr/libexec/kelvorn/open"
+[ -x "${root}/usr/libexec/kelvorn/ps" ] || fail "no /usr/libexec/kelvorn/ps"
 [ -f "${unit}" ] || fail "no unit"
 [ -f "${policy}" ] || fail "no policy"
 grep -qx 'ExecStart=/usr/sbin/Kelvorn' "${unit}" || fail "ExecStart does not name the daemon"
