@@ -155,8 +155,8 @@ class BackendTest(unittest.TestCase):
             self.probe.close()
         self.services.stop()
 
-    def start_probe(self):
-        self.probe = Probe(self.services.environment())
+    def start_probe(self, env=None):
+        self.probe = Probe(env or self.services.environment())
         return self.probe
 
     def assertQuits(self):
@@ -262,6 +262,27 @@ class BackendTest(unittest.TestCase):
         self.assertEqual(name, 'Supported device added')
         self.assertEqual(user_info, {'VID': 4817, 'PID': 5382, 'fromDaemon': 'YES'})
         self.assertEqual(signature, '(sa{sv})')
+        self.assertQuits()
+
+    def test_a_post_reaches_a_restarted_bus_and_fails_openly_without_one(self):
+        # The bus's address as a system names it: without the guid of one particular bus daemon.
+        env = self.services.environment()
+        env['DBUS_SYSTEM_BUS_ADDRESS'] = env['DBUS_SYSTEM_BUS_ADDRESS'].split(',guid=')[0]
+        probe = self.start_probe(env)
+        probe.ask('post Supported device added', 'posted')
+        self.assertIsNotNone(self.services.listener.next(timeout=10))
+        services = self.services
+        services.listener.stop()
+        services.logind.stop()
+        services.bus.stop()
+        probe.ask('post Supported device added', 'not posted')
+
+        # A bus at the same address again: the next post connects to it.
+        services.bus = harness.PrivateSystemBus(services.bus.folder)
+        services.listener = harness.SignalListener(services.bus)
+        probe.ask('post Supported device removed', 'posted')
+        name, _, _, _ = services.listener.next(timeout=10)
+        self.assertEqual(name, 'Supported device removed')
         self.assertQuits()
 
     def test_a_refused_bus_name_costs_nothing_but_the_name(self):
