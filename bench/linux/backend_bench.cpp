@@ -19,7 +19,13 @@ std::vector<KernelDevice> modemBehindHub() {
             {"1-1.4:1.0", "usb", "usb_interface", {}, {}, modem + "/1-1.4:1.0", "00"},
             {"1-1.4", "usb", "usb_device", "12d1", "1506", modem, {}},
             {"1-1", "usb", "usb_device", "05e3", "0608", hub, {}},
-            {"usb1", "usb", "usb_device", "1d6b", "0002", "/sys/devices/pci0000:00/0000:00:14.0/usb1", {}},
+            {"usb1",
+             "usb",
+             "usb_device",
+             "1d6b",
+             "0002",
+             "/sys/devices/pci0000:00/0000:00:14.0/usb1",
+             {}},
             {"0000:00:14.0", "pci", "", {}, {}, "/sys/devices/pci0000:00/0000:00:14.0", {}}};
 }
 

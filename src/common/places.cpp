@@ -40,8 +40,8 @@ std::string homeDirectory() {
 
 std::optional<std::string> homeDirectoryOf(const std::string& user) {
     if (user.empty()) return std::nullopt;
-    std::string home =
-        passwordDatabaseHome([&user](passwd* entry, char* buffer, std::size_t size, passwd** found) {
+    std::string home = passwordDatabaseHome(
+        [&user](passwd* entry, char* buffer, std::size_t size, passwd** found) {
             return getpwnam_r(user.c_str(), entry, buffer, size, found);
         });
     if (home.empty() || home.front() != '/') return std::nullopt;

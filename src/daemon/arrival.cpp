@@ -99,7 +99,8 @@ Daemon::DeviceIds Daemon::findDeviceIds(const std::shared_ptr<RegistryEntry>& en
     DeviceIds lastRead;
     std::shared_ptr<RegistryEntry> current = entry;
     for (int walked = 0; walked < kEntriesWalked && current; ++walked) {
-        lastRead = DeviceIds{current->property("idVendor"), current->property("idProduct"), nullptr};
+        lastRead =
+            DeviceIds{current->property("idVendor"), current->property("idProduct"), nullptr};
         if (!lastRead.product.isAbsent()) {
             lastRead.entry = current;
             recordDeviceIds(lastRead);

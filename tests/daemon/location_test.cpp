@@ -77,7 +77,8 @@ TEST_F(LocationTest, PerUserInstallerINIIsInTheConsoleUsersHome) {
     daemon().state.CurrentUser = "bob";
     records.clear();
     EXPECT_EQ(daemon().getInstallerINIPath(), root() + "/home/bob" + tail);
-    EXPECT_TRUE(logged("USER", 2, "Installer.ini Final Path got is  " + root() + "/home/bob" + tail));
+    EXPECT_TRUE(
+        logged("USER", 2, "Installer.ini Final Path got is  " + root() + "/home/bob" + tail));
     EXPECT_EQ(daemon().getMDCardListPath(), applications() + "/Acme" + kCardListTail);
     EXPECT_TRUE(daemon().issupportedfilepresent(users()));
     EXPECT_FALSE(daemon().issupportedfilepresent(std::nullopt));

@@ -146,12 +146,9 @@ TEST(PresentParentChain, KeepsEverythingAboveTheModemInOrder) {
 }
 
 TEST(PresentParentChain, FoldsSeveralNodesBetweenTtyAndInterfaceIntoOnePort) {
-    auto chain = presentParentChain({tty("ttyXY0"),
-                                     other("port0", "xy"),
-                                     other("bridge", "xy"),
-                                     interface("1-2:1.0"),
-                                     usbDevice("1-2", "abcd", "0001"),
-                                     kRootHub});
+    auto chain =
+        presentParentChain({tty("ttyXY0"), other("port0", "xy"), other("bridge", "xy"),
+                            interface("1-2:1.0"), usbDevice("1-2", "abcd", "0001"), kRootHub});
     ASSERT_GE(chain.size(), 5u);
     EXPECT_EQ(chain[1].name, "port0");
     EXPECT_EQ(corvant::lookup(chain[4].properties, kVendorIdProperty), corvant::Value(0xabcd));
@@ -194,9 +191,9 @@ TEST(PresentParentChain, EveryEntryHasItsOwnIdentity) {
         {tty("ttyACM0"), interface("1-2:1.0"), usbDevice("1-2", "1199", "68a3"), kRootHub});
     std::vector<std::string> identities;
     for (const auto& entry : chain) identities.push_back(entry.identity);
-    EXPECT_EQ(identities, (std::vector<std::string>{"/sys/ttyACM0", "/sys/ttyACM0#port",
-                                                    "/sys/1-2:1.0", "/sys/1-2#configuration",
-                                                    "/sys/1-2", "/sys/usb1"}));
+    EXPECT_EQ(identities,
+              (std::vector<std::string>{"/sys/ttyACM0", "/sys/ttyACM0#port", "/sys/1-2:1.0",
+                                        "/sys/1-2#configuration", "/sys/1-2", "/sys/usb1"}));
 }
 
 TEST(PresentParentChain, LeavesTtysThatAreNotOnUsbAsTheKernelHasThem) {

@@ -45,9 +45,8 @@ TEST(FindSystemPs, SkipsItselfWhateverItIsCalledAndWhatCannotRun) {
     script(root + "/system/ps", fs::perms::owner_all);
     script(root + "/later/ps", fs::perms::owner_all);
     const std::string self = root + "/own/ps";
-    const std::string path =
-        "relative:" + root + "/own:" + root + "/link::" + root + "/plain:" + root + "/system:" +
-        root + "/later";
+    const std::string path = "relative:" + root + "/own:" + root + "/link::" + root +
+                             "/plain:" + root + "/system:" + root + "/later";
     EXPECT_EQ(findSystemPs(path, self), root + "/system/ps");
     EXPECT_EQ(findSystemPs(root + "/own:" + root + "/link", self), std::nullopt);
     fs::remove_all(root);

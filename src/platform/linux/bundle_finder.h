@@ -25,7 +25,8 @@ class BundleFinder final : public ApplicationFinder {
     using HomeLookup = std::function<std::optional<std::string>(const std::string& user)>;
 
     BundleFinder(ConsoleUser& console, std::string applicationsFolder = "/Applications",
-                 std::string usersFolder = "/Users", HomeLookup homeFolderOf = corvant::homeDirectoryOf);
+                 std::string usersFolder = "/Users",
+                 HomeLookup homeFolderOf = corvant::homeDirectoryOf);
 
     std::optional<std::string> findApplicationForBundleIdentifier(
         const std::string& bundleIdentifier) override;

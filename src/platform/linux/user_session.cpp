@@ -4,12 +4,12 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <map>
 
 #include "platform/linux/bundle_launcher.h"
@@ -30,9 +30,17 @@ constexpr const char* kManagerInterface = "org.freedesktop.systemd1.Manager";
 constexpr auto kStartTimeout = std::chrono::seconds(20);
 
 // The session's variables taken from the user's service manager.
-constexpr const char* kSessionVariables[] = {
-    "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR",
-    "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP", "XDG_DATA_DIRS", "PATH", "LANG", "LANGUAGE"};
+constexpr const char* kSessionVariables[] = {"DISPLAY",
+                                             "WAYLAND_DISPLAY",
+                                             "XAUTHORITY",
+                                             "DBUS_SESSION_BUS_ADDRESS",
+                                             "XDG_RUNTIME_DIR",
+                                             "XDG_SESSION_TYPE",
+                                             "XDG_CURRENT_DESKTOP",
+                                             "XDG_DATA_DIRS",
+                                             "PATH",
+                                             "LANG",
+                                             "LANGUAGE"};
 
 // A bus message or error that frees itself.
 struct Reply {
@@ -157,8 +165,8 @@ std::vector<std::string> managerEnvironment(sd_bus* bus) {
 
 // A unit name of its own for each start.
 std::string transientUnitName() {
-    return "app-kelvorn-open-" + std::to_string(getpid()) + "-" + std::to_string(std::time(nullptr)) +
-           ".service";
+    return "app-kelvorn-open-" + std::to_string(getpid()) + "-" +
+           std::to_string(std::time(nullptr)) + ".service";
 }
 
 int appendProperty(sd_bus_message* message, const char* name, const char* text) {
@@ -246,7 +254,8 @@ std::vector<std::string> sessionEnvironment(const UserAccount& account,
         {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtimeFolder(account.uid) + "/bus"},
     };
     if (!sessionDisplay.empty()) {
-        variables["DISPLAY"] = sessionDisplay.front() == ':' ? sessionDisplay : ":" + sessionDisplay;
+        variables["DISPLAY"] =
+            sessionDisplay.front() == ':' ? sessionDisplay : ":" + sessionDisplay;
     }
     for (const std::string& variable : managerEnvironment) {
         const auto equals = variable.find('=');
@@ -278,9 +287,9 @@ std::unique_ptr<ConsoleUserLauncher> ConsoleUserLauncher::forConsoleUser(std::st
         why = "nobody is logged in at the console";
         return nullptr;
     }
-    const std::string user =
-        "user " + (session->userName.empty() ? std::string("?") : session->userName) + " (uid " +
-        std::to_string(session->uid) + ")";
+    const std::string user = "user " +
+                             (session->userName.empty() ? std::string("?") : session->userName) +
+                             " (uid " + std::to_string(session->uid) + ")";
     if (session->uid == 0) {
         why = "the console user is root, and applications are never started as root";
         return nullptr;
@@ -350,7 +359,8 @@ bool ConsoleUserLauncher::startTransientService(const std::string& executable, s
         if (sd_bus_process(userBus_, nullptr) > 0) continue;
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (sd_bus_wait(userBus_, static_cast<std::uint64_t>(std::max<long>(left.count(), 0))) < 0) {
+        if (sd_bus_wait(userBus_, static_cast<std::uint64_t>(std::max<long>(left.count(), 0))) <
+            0) {
             break;
         }
     }
