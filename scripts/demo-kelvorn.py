@@ -42,15 +42,15 @@ def show_signals(monitor):
 def main():
     services = harness.Services()
     env = services.environment()
-    scene.prepare_running_client(services)
+    client = scene.prepare_running_client(services)
 
     say('dbus-monitor --system "%s"' % MATCH)
     monitor = subprocess.Popen(['dbus-monitor', '--system', MATCH], env=env,
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     threading.Thread(target=show_signals, args=(monitor,), daemon=True).start()
 
-    say('Kelvorn starts; user1 is at the console, the client "Solvane" runs (stub ps)')
-    env['PATH'] = ':'.join([scene.STUBS, scene.OPEN_DIR, '/usr/bin', '/bin'])
+    say('Kelvorn starts; user1 is at the console, the client "Solvane" runs')
+    env['PATH'] = ':'.join([scene.OPEN_DIR, '/usr/bin', '/bin'])
     stop = threading.Event()
     threading.Thread(target=follow_log, args=(stop,), daemon=True).start()
     kelvorn = subprocess.Popen([scene.KELVORN], env=env, stderr=subprocess.DEVNULL)
@@ -72,6 +72,8 @@ def main():
     say('done; stopping Kelvorn')
     kelvorn.terminate()
     kelvorn.wait()
+    client.kill()
+    client.wait()
     stop.set()
     monitor.terminate()
     monitor.wait()

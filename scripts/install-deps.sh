@@ -14,6 +14,7 @@ packages=(
     # The Debian packages: cpack's DEB generator (dpkg-shlibdeps, file), lintian, and the tools
     # that review the unit and its tmpfiles line, and find its man page.
     dpkg-dev file lintian systemd man-db
+    procps
 )
 
 all_installed() {

@@ -12,13 +12,21 @@ namespace kelvorn::linux_backend {
 namespace {
 
 std::vector<KernelDevice> modemBehindHub() {
-    return {{"ttyUSB0", "tty", "", {}, {}},
-            {"ttyUSB0", "usb-serial", "", {}, {}},
-            {"1-1.4:1.0", "usb", "usb_interface", {}, {}},
-            {"1-1.4", "usb", "usb_device", "12d1", "1506"},
-            {"1-1", "usb", "usb_device", "05e3", "0608"},
-            {"usb1", "usb", "usb_device", "1d6b", "0002"},
-            {"0000:00:14.0", "pci", "", {}, {}}};
+    const std::string hub = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+    const std::string modem = hub + "/1-1.4";
+    return {{"ttyUSB0", "tty", "", {}, {}, modem + "/1-1.4:1.0/ttyUSB0/tty/ttyUSB0", {}},
+            {"ttyUSB0", "usb-serial", "", {}, {}, modem + "/1-1.4:1.0/ttyUSB0", {}},
+            {"1-1.4:1.0", "usb", "usb_interface", {}, {}, modem + "/1-1.4:1.0", "00"},
+            {"1-1.4", "usb", "usb_device", "12d1", "1506", modem, {}},
+            {"1-1", "usb", "usb_device", "05e3", "0608", hub, {}},
+            {"usb1",
+             "usb",
+             "usb_device",
+             "1d6b",
+             "0002",
+             "/sys/devices/pci0000:00/0000:00:14.0/usb1",
+             {}},
+            {"0000:00:14.0", "pci", "", {}, {}, "/sys/devices/pci0000:00/0000:00:14.0", {}}};
 }
 
 void BM_PresentParentChain(benchmark::State& state) {

@@ -29,9 +29,9 @@ def resident_kib(pid):
 
 def main():
     services = harness.Services()
-    scene.prepare_running_client(services)
+    client = scene.prepare_running_client(services)
     env = services.environment()
-    env['PATH'] = ':'.join([scene.STUBS, scene.OPEN_DIR, '/usr/bin', '/bin'])
+    env['PATH'] = ':'.join([scene.OPEN_DIR, '/usr/bin', '/bin'])
     kelvorn = subprocess.Popen([scene.KELVORN], env=env, stderr=subprocess.DEVNULL)
     print('waiting for Kelvorn to start watching (30 s after the login) ...', flush=True)
     harness.wait_until(lambda: 'No of Families' in scene.read(scene.LOG), 60, 0.2)
@@ -62,6 +62,8 @@ def main():
 
     kelvorn.terminate()
     kelvorn.wait()
+    client.kill()
+    client.wait()
     services.stop()
 
 

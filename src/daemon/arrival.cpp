@@ -1,5 +1,7 @@
 // Serial devices that appear: read their names and USB ids, check them against the card list, and
 // tell the running client application of a supported one, or start the client.
+#include <algorithm>
+
 #include "common/plist.h"
 #include "daemon/commands.h"
 #include "daemon/daemon.h"
@@ -24,6 +26,17 @@ std::optional<std::string> textOf(const corvant::Value& value) {
 
 bool hasProductId(const RegistryEntry& entry) {
     return !entry.property("idProduct").isAbsent();
+}
+
+// The fourth ancestor of a serial entry when it has a product id; null otherwise.
+std::shared_ptr<RegistryEntry> probableIdsEntry(std::shared_ptr<RegistryEntry> entry) {
+    for (int step = 0; step < kProbableAncestor && entry; ++step) entry = entry->parent();
+    return entry && hasProductId(*entry) ? entry : nullptr;
+}
+
+// A launch name must name a bundle in the applications folder itself, not one elsewhere.
+bool staysInApplicationsFolder(std::string_view name) {
+    return name.find('/') == std::string_view::npos && name != "..";
 }
 
 }  // namespace
@@ -67,16 +80,15 @@ void Daemon::handleArrivedDevice(const std::shared_ptr<RegistryEntry>& entry,
     const auto installerINIPath = getInstallerINIPath();
     if (isSolvaneRunning(installerINIPath)) {
         announceArrival();
-    } else {
-        launchClient(installerINIPath);
+        rememberCard(ids);
+    } else if (launchClient(installerINIPath)) {
+        rememberCard(ids);
     }
 }
 
 Daemon::DeviceIds Daemon::findDeviceIds(const std::shared_ptr<RegistryEntry>& entry) {
-    std::shared_ptr<RegistryEntry> ancestor = entry;
-    for (int step = 0; step < kProbableAncestor && ancestor; ++step) ancestor = ancestor->parent();
-    if (ancestor && hasProductId(*ancestor)) {
-        DeviceIds ids{ancestor->property("idVendor"), ancestor->property("idProduct")};
+    if (auto ancestor = probableIdsEntry(entry)) {
+        DeviceIds ids{ancestor->property("idVendor"), ancestor->property("idProduct"), ancestor};
         recordDeviceIds(ids);
         return ids;
     }
@@ -87,8 +99,10 @@ Daemon::DeviceIds Daemon::findDeviceIds(const std::shared_ptr<RegistryEntry>& en
     DeviceIds lastRead;
     std::shared_ptr<RegistryEntry> current = entry;
     for (int walked = 0; walked < kEntriesWalked && current; ++walked) {
-        lastRead = DeviceIds{current->property("idVendor"), current->property("idProduct")};
+        lastRead =
+            DeviceIds{current->property("idVendor"), current->property("idProduct"), nullptr};
         if (!lastRead.product.isAbsent()) {
+            lastRead.entry = current;
             recordDeviceIds(lastRead);
             return lastRead;
         }
@@ -125,17 +139,58 @@ void Daemon::announceArrival() {
     for (const auto& [key, value] : information) {
         log("USER", 2, "Vid_pid sent when posting notification :key: %@, value: %@", key, value);
     }
-    platform_.notifications.postNotification(kDeviceAddedNotification, information,
-                                             kPostToAllSessions);
+    const bool posted = platform_.notifications.postNotification(kDeviceAddedNotification,
+                                                                 information, kPostToAllSessions);
     systemLog("finished executing post notification");
     log("USER", 2, "Device Inserted Distributed Notification posting done");
+    if (!posted) logPostFailure(kDeviceAddedNotification);
     state.deviceinserted = true;
 }
 
-void Daemon::launchClient(const std::optional<std::string>& installerINIPath) {
+void Daemon::logPostFailure(const char* name) {
+    log("USER", 1, "%@ could not be posted, not even after connecting again", name);
+}
+
+void Daemon::rememberCard(const DeviceIds& ids) {
+    if (!ids.entry) return;
+    const std::string identity = ids.entry->identity();
+    for (const auto& card : state.announcedCards) {
+        if (card.idsEntry == identity) return;
+    }
+    state.announcedCards.push_back({identity, ids.vendor, ids.product});
+    state.deviceinserted = true;
+}
+
+// The search of the arrival handler, without its log lines: the fourth ancestor, else the first of
+// the serial entry and its seven nearest ancestors that has a product id.
+std::optional<DaemonState::AnnouncedCard> Daemon::forgetCardOf(
+    const std::shared_ptr<RegistryEntry>& entry) {
+    std::shared_ptr<RegistryEntry> idsEntry = probableIdsEntry(entry);
+    std::shared_ptr<RegistryEntry> current = entry;
+    for (int walked = 0; !idsEntry && current && walked < kEntriesWalked; ++walked) {
+        if (hasProductId(*current)) idsEntry = current;
+        current = current->parent();
+    }
+    if (!idsEntry) return std::nullopt;
+    auto& cards = state.announcedCards;
+    const auto found = std::find_if(cards.begin(), cards.end(), [&](const auto& card) {
+        return card.idsEntry == idsEntry->identity();
+    });
+    if (found == cards.end()) return std::nullopt;
+    auto card = *found;
+    cards.erase(found);
+    return card;
+}
+
+bool Daemon::launchClient(const std::optional<std::string>& installerINIPath) {
     if (const auto value = readApplicationNameValue(installerINIPath)) {
-        const std::string command =
-            launchCommand(places_.applicationsFolder, launchNameFromValue(*value));
+        const std::string name = launchNameFromValue(*value);
+        if (!staysInApplicationsFolder(name)) {
+            log("USER", 2, "%@ does not name an application inside %@, hence not launching it",
+                *value, places_.applicationsFolder);
+            return false;
+        }
+        const std::string command = launchCommand(places_.applicationsFolder, name);
         options_.commands.run(command);
         log("USER", 2, "%@ Not Runnning ,hence launching the application whose path is %@", *value,
             command);
@@ -147,6 +202,7 @@ void Daemon::launchClient(const std::optional<std::string>& installerINIPath) {
         "Deamon did not post notification , it just launched the application .\n Supported "
         "Device checking is done in application itself");
     state.deviceinserted = true;
+    return true;
 }
 
 }  // namespace kelvorn

@@ -34,6 +34,15 @@ bool Daemon::isUnderApplications(const std::string& path) const {
     return path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The console user's home folder from the password database; a user without an entry there keeps
+// the users folder and the short name.
+std::string Daemon::userFolder() const {
+    if (state.CurrentUser && places_.homeFolderOf) {
+        if (auto home = places_.homeFolderOf(*state.CurrentUser)) return *home;
+    }
+    return places_.usersFolder + "/" + corvant::describe(optionalText(state.CurrentUser));
+}
+
 std::string Daemon::getMDCardListPath() {
     std::optional<std::string> candidate;
     if (auto bundle =
@@ -71,10 +80,7 @@ std::optional<std::string> Daemon::getInstallerINIPath() {
     log("USER", 2,
         "Since LSFindApplication function returned a wrong value, constructing installer.ini path "
         "and checking if file exists");
-    // The home folder is taken to be the users folder and the short name; it is not looked up.
-    const std::string perUser = places_.usersFolder + "/" +
-                                corvant::describe(optionalText(state.CurrentUser)) +
-                                kInstallerINIInHome;
+    const std::string perUser = userFolder() + kInstallerINIInHome;
     log("USER", 2, "Constructed Installer.ini path %@", perUser);
     if (corvant::fileExists(perUser)) {
         log("USER", 2, "Installer.ini Final Path got is  %@", perUser);

@@ -27,14 +27,26 @@ bool isEnclosedInQuotationMarks(std::string_view text) {
     return text.size() >= 2 && text.front() == '"' && text.back() == '"';
 }
 
-// The grep pattern slot. A value that the shell reads as plain words stays as written. Anything
-// else becomes exactly one pattern, introduced by -e so that it can never be taken for an option:
-// the text between the enclosing quotation marks when it has them, otherwise the whole value.
+// grep takes any word that begins with a dash for an option, wherever it stands.
+bool hasWordLikeAnOption(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool startsWord = i == 0 || text[i - 1] == ' ' || text[i - 1] == '\t';
+        if (startsWord && text[i] == '-') return true;
+    }
+    return false;
+}
+
+// The grep pattern slot. A value that the shell reads as plain words, none of them like an option,
+// stays as written. Anything else becomes exactly one pattern, introduced by -e so that it can
+// never be taken for an option: the text between the enclosing quotation marks when it has them,
+// otherwise the whole value.
 std::string patternArgument(std::string_view value) {
-    if (isOrdinary(value)) return std::string(value);
+    if (isOrdinary(value) && !hasWordLikeAnOption(value)) return std::string(value);
     if (isEnclosedInQuotationMarks(value)) {
         const auto inner = value.substr(1, value.size() - 2);
-        if (isLiteralInsideDoubleQuotes(inner)) return std::string(value);
+        if (isLiteralInsideDoubleQuotes(inner) && !inner.starts_with('-')) {
+            return std::string(value);
+        }
         return "-e " + corvant::shellEscaped(inner);
     }
     return "-e " + corvant::shellEscaped(value);

@@ -12,6 +12,8 @@ namespace kelvorn {
 // The process listing filtered by the client's name. With a value from installer.ini the value is
 // the pattern as written ("ps Acx | grep -i %@ "), so quotation marks around it group a name with
 // blanks; without one, the default name between quotation marks ("ps Acx | grep -i \"%@\" ").
+// A value that grep would read as options (a word beginning with "-") or that the shell would act
+// on becomes one pattern after -e instead.
 std::string processListingCommand(const std::optional<std::string>& applicationNameValue);
 
 // The launch command `open "<applicationsFolder>/<name>.app"`.

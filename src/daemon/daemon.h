@@ -12,6 +12,7 @@
 
 #include "common/format.h"
 #include "common/log_file.h"
+#include "common/places.h"
 #include "common/value.h"
 #include "daemon/state.h"
 #include "platform/platform.h"
@@ -25,6 +26,10 @@ struct DaemonPlaces {
     std::string usersFolder = "/Users";
     // Where "Daemon.log" goes; its systemLog defaults to platform.systemLog.
     corvant::LogFile::Places log;
+    // The console user's home folder; none for a user without one, whose folder is then the
+    // users folder and the short name.
+    std::function<std::optional<std::string>(const std::string& user)> homeFolderOf =
+        corvant::homeDirectoryOf;
 };
 
 // The daemon's exit statuses besides 0 (the run loop returned).
@@ -123,6 +128,8 @@ class Daemon {
     struct DeviceIds {
         corvant::Value vendor;
         corvant::Value product;
+        // The entry where the ids were found; null when no entry had a product id.
+        std::shared_ptr<RegistryEntry> entry;
     };
 
     template <typename... Args>
@@ -140,13 +147,18 @@ class Daemon {
     std::string cardListPathForApplication(const std::string& applicationName) const;
     std::string defaultCardListPath() const;
     bool isUnderApplications(const std::string& path) const;
+    std::string userFolder() const;
     void handleArrivedDevice(const std::shared_ptr<RegistryEntry>& entry,
                              const corvant::Dictionary& cardList);
     DeviceIds findDeviceIds(const std::shared_ptr<RegistryEntry>& entry);
     void recordDeviceIds(const DeviceIds& ids);
     corvant::Dictionary userInformation() const;
     void announceArrival();
-    void launchClient(const std::optional<std::string>& installerINIPath);
+    bool launchClient(const std::optional<std::string>& installerINIPath);
+    void rememberCard(const DeviceIds& ids);
+    std::optional<DaemonState::AnnouncedCard> forgetCardOf(
+        const std::shared_ptr<RegistryEntry>& entry);
+    void logPostFailure(const char* name);
 
     Platform& platform_;
     const DaemonPlaces places_;

@@ -1,10 +1,12 @@
 #include "daemon/installer_ini.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cerrno>
 
 namespace kelvorn {
 
@@ -27,13 +29,31 @@ bool isAscii(const std::string& text) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
+// Larger files are not installer files; nor is anything but a regular file (a device, a pipe).
+constexpr std::size_t kLargestInstallerFile = 64 * 1024;
+
 std::optional<std::string> readWholeFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (file.bad()) return std::nullopt;
-    return content.str();
+    // Opened without waiting, so that a pipe with no writer cannot hold the daemon up.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> content;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+        static_cast<std::size_t>(status.st_size) <= kLargestInstallerFile) {
+        // One byte more than allowed shows a file that grew since fstat.
+        std::string buffer(kLargestInstallerFile + 1, '\0');
+        std::size_t got = 0;
+        ssize_t count = 0;
+        while (got < buffer.size() &&
+               (count = read(fd, buffer.data() + got, buffer.size() - got)) != 0) {
+            if (count < 0 && errno == EINTR) continue;
+            if (count < 0) break;
+            got += static_cast<std::size_t>(count);
+        }
+        if (count >= 0 && got <= kLargestInstallerFile) content = buffer.substr(0, got);
+    }
+    close(fd);
+    return content;
 }
 
 }  // namespace

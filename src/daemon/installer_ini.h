@@ -16,7 +16,8 @@ inline constexpr const char* kDefaultApplicationName = "Solvane";
 std::optional<std::string> findApplicationNameValue(std::string_view text);
 
 // Reads the file at `path` whole as ASCII text and applies findApplicationNameValue. None when the
-// path is absent or empty, or the file is missing, unreadable or not ASCII.
+// path is absent or empty, or the file is missing, unreadable, not ASCII, not a regular file (a
+// link is followed) or larger than 64 KiB.
 std::optional<std::string> readApplicationNameValue(const std::optional<std::string>& path);
 
 // The application name a launch uses: the value without its first and last characters (they are

@@ -1,4 +1,4 @@
-// Serial devices that disappear: announce the removal of the card last found supported.
+// Serial devices that disappear: announce the removal of each supported card once, with its ids.
 #include "daemon/daemon.h"
 
 namespace kelvorn {
@@ -10,22 +10,26 @@ constexpr const char* kDeviceRemovedNotification = "Supported device removed";
 }  // namespace
 
 void Daemon::mycallbacktermination(DeviceIterator& iterator) {
-    while (iterator.next()) {
-        if (!state.deviceinserted) {
+    while (const auto entry = iterator.next()) {
+        // Another port of a card already announced as gone, or a device that was never announced.
+        const auto card = forgetCardOf(entry);
+        if (!card) {
             log("DEBUG", 2, "InCompatible device found during termination , hence no posting");
             continue;
         }
         log("USER", 0, "DEVICE TERMINATED");
-        const corvant::Dictionary information = userInformation();
+        const corvant::Dictionary information{
+            {"VID", card->vendor}, {"PID", card->product}, {"fromDaemon", "YES"}};
         for (const auto& [key, value] : information) {
             log("USER", 0, "Vid_pid sent when posting notification :key: %@, value: %@", key,
                 value);
         }
-        platform_.notifications.postNotification(kDeviceRemovedNotification, information,
-                                                 kPostToAllSessions);
+        const bool posted = platform_.notifications.postNotification(
+            kDeviceRemovedNotification, information, kPostToAllSessions);
         log("USER", 0, "Device terminated Distributed Notification posting done");
         systemLog("Device Terminated Notification posting done");
-        state.deviceinserted = false;
+        if (!posted) logPostFailure(kDeviceRemovedNotification);
+        state.deviceinserted = !state.announcedCards.empty();
     }
 }
 

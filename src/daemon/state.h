@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/log_file.h"
 #include "common/value.h"
@@ -22,8 +23,16 @@ struct DaemonState {
     DeviceRegistry* runloopsource = nullptr;
     // Set by a display power-off; the next login wait or arrival batch clears it.
     bool didSystemGoToSleep = false;
-    // Set after a supported device was announced or launched for; cleared by an announced removal.
+    // Set while a supported card that was announced or launched for is present.
     bool deviceinserted = false;
+    // Those cards, each once: the registry entry where its ids were found, and the ids. The first
+    // of a card's serial entries to go announces its removal and forgets it.
+    struct AnnouncedCard {
+        std::string idsEntry;
+        corvant::Value vendor;
+        corvant::Value product;
+    };
+    std::vector<AnnouncedCard> announcedCards;
     // "VID", "PID", "fromDaemon" and the values last found for them: the vendor id, the product id
     // and "YES". Both are empty until a device's ids were found.
     corvant::Array tempkeys;

@@ -35,7 +35,7 @@ int launchApplication(const std::string& command, LogFile& log) {
 }
 
 std::vector<std::string> bundleOpenFolders() {
-    std::vector<std::string> folders = {OSTREL_BUNDLE_OPEN_FOLDER};
+    std::vector<std::string> folders = {OSTREL_BUNDLE_OPEN_FOLDER, OSTREL_PACKAGED_OPEN_FOLDER};
     std::error_code error;
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) folders.push_back((self.parent_path().parent_path() / "kelvorn").string());

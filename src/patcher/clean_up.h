@@ -18,8 +18,8 @@ int removeDownloadedBinaries(const std::string& command, corvant::LogFile& log);
 int launchApplication(const std::string& command, corvant::LogFile& log);
 
 // Where the "open" for application bundles may be installed along with the patcher: the folder the
-// build installs it to, then "../kelvorn" beside the patcher's own folder, where an install under
-// another prefix puts it.
+// build installs it to, the one the Debian package puts it in, then "../kelvorn" beside the
+// patcher's own folder, where an install under another prefix puts it.
 std::vector<std::string> bundleOpenFolders();
 
 // Puts the first of `folders` that holds an executable "open" at the front of PATH, so that the

@@ -18,6 +18,9 @@ class RegistryEntry {
     virtual corvant::Value property(const std::string& name) const = 0;
     // The entry's parent in the "IOService" plane; null above the top of the tree.
     virtual std::shared_ptr<RegistryEntry> parent() const = 0;
+    // What tells this entry from every other entry present at the same time; the same for as long
+    // as the entry exists, also on a removal's copy of it.
+    virtual std::string identity() const = 0;
 };
 
 // One batch of entries. The handler drains it; draining is what arms the registration again.

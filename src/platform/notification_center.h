@@ -13,8 +13,8 @@ inline constexpr unsigned kPostToAllSessions = 2;
 class NotificationCenter {
   public:
     virtual ~NotificationCenter() = default;
-    // Posts `name` with no object and `userInfo`; failures are not reported.
-    virtual void postNotification(const std::string& name, const corvant::Dictionary& userInfo,
+    // Posts `name` with no object and `userInfo`; false when it could not be handed on.
+    virtual bool postNotification(const std::string& name, const corvant::Dictionary& userInfo,
                                   unsigned options) = 0;
 };
 

@@ -298,16 +298,75 @@ TEST_F(Arrival, ThreePortCardArrivesAndLeaves) {
     }
 }
 
-TEST_F(Arrival, RemovalNamesTheIdsReadLastEvenOfAnUnsupportedDevice) {
+// Two modems of one model, another card and an unrelated adapter: the first port of each card to
+// go announces that card with its own ids; the adapter and the card's other ports only log.
+TEST_F(Arrival, EachSupportedCardIsAnnouncedGoneOnceWithItsOwnIds) {
+    useDefaultClient(cardList({{"ttyUSB", "0", "4817", "5382"},
+                               {"ttyUSB", "1", "4817", "5382"},
+                               {"ttyACM", "0", "1", "2"}}));
+    setListing("Solvane\n");
+    const auto modem = [](const char* card, const char* suffix) {
+        return makeDevice({.suffix = suffix, .card = card});
+    };
+    const auto other = makeDevice({.baseName = "ttyACM", .vendor = 1, .product = 2, .card = "c"});
+    const auto adapter = makeDevice({.vendor = 9, .product = 9, .card = "adapter"});
+    FakeBatch arrivals({modem("a", "0"), modem("a", "1"), other, adapter, modem("b", "0")});
+    daemon().mycallbacknotifaction(arrivals);
+    ASSERT_EQ(doubles.posts.size(), 4u);
+
+    struct Step {
+        std::shared_ptr<RegistryEntry> gone;
+        std::optional<corvant::Dictionary> announced;
+        bool stillInserted;
+    };
+    const Step steps[] = {
+        {adapter, std::nullopt, true},
+        {modem("a", "1"), ids(4817, 5382), true},
+        {modem("a", "0"), std::nullopt, true},
+        {other, ids(1, 2), true},
+        {modem("b", "0"), ids(4817, 5382), false},
+        {modem("b", "0"), std::nullopt, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.gone->identity());
+        doubles.posts.clear();
+        records.clear();
+        FakeBatch removal({step.gone});
+        daemon().mycallbacktermination(removal);
+        if (step.announced) {
+            ASSERT_EQ(doubles.posts.size(), 1u);
+            EXPECT_EQ(doubles.posts[0].name, "Supported device removed");
+            EXPECT_EQ(doubles.posts[0].userInfo, *step.announced);
+        } else {
+            EXPECT_TRUE(doubles.posts.empty());
+            EXPECT_EQ(messages(), std::vector<std::string>{
+                                      "InCompatible device found during termination , hence no "
+                                      "posting"});
+        }
+        EXPECT_EQ(daemon().state.deviceinserted, step.stillInserted);
+    }
+}
+
+TEST_F(Arrival, PostThatFailsIsLoggedAfterTheUsualLine) {
     useDefaultClient();
     setListing("Solvane\n");
-    FakeBatch supported({makeDevice({})});
-    daemon().mycallbacknotifaction(supported);
-    FakeBatch unsupported({makeDevice({.vendor = 9, .product = 9})});
-    daemon().mycallbacknotifaction(unsupported);
-    FakeBatch removals({makeDevice({})});
-    daemon().mycallbacktermination(removals);
-    EXPECT_EQ(doubles.posts.back().userInfo, ids(9, 9));
+    doubles.postsFail = true;
+    FakeBatch arrival({makeDevice({})});
+    daemon().mycallbacknotifaction(arrival);
+    FakeBatch removal({makeDevice({})});
+    daemon().mycallbacktermination(removal);
+    const auto lines = messages();
+    const auto after = [&lines](const std::string& line) {
+        const auto found = std::find(lines.begin(), lines.end(), line);
+        return found != lines.end() && found + 1 != lines.end() ? *(found + 1) : std::string();
+    };
+    EXPECT_EQ(after("Device Inserted Distributed Notification posting done"),
+              "Supported device added could not be posted, not even after connecting again");
+    EXPECT_EQ(after("Device terminated Distributed Notification posting done"),
+              "Supported device removed could not be posted, not even after connecting again");
+    EXPECT_TRUE(logged("USER", 1,
+                       "Supported device removed could not be posted, not even after connecting "
+                       "again"));
 }
 
 TEST_F(Arrival, CardListIsReadOncePerBatchAndEditsApplyToTheNext) {

@@ -5,6 +5,7 @@ namespace kelvorn::testing {
 std::shared_ptr<FakeEntry> makeDevice(const DeviceShape& shape) {
     auto serial = std::make_shared<FakeEntry>();
     serial->properties = {{"IOTTYBaseName", shape.baseName}, {"IOTTYSuffix", shape.suffix}};
+    serial->name = shape.card + "/" + shape.baseName + shape.suffix;
     auto entry = serial;
     for (int depth = 0; depth <= shape.height; ++depth) {
         if (shape.idsDepth == depth) {
@@ -14,6 +15,7 @@ std::shared_ptr<FakeEntry> makeDevice(const DeviceShape& shape) {
         if (depth == shape.height) break;
         entry->parentEntry = std::make_shared<FakeEntry>();
         entry = entry->parentEntry;
+        entry->name = shape.card + "/" + std::to_string(depth + 1);
     }
     return serial;
 }

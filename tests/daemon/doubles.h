@@ -17,15 +17,18 @@ class FakeEntry : public RegistryEntry {
   public:
     corvant::Dictionary properties;
     std::shared_ptr<FakeEntry> parentEntry;
+    std::string name;
 
     corvant::Value property(const std::string& name) const override {
         return corvant::lookup(properties, name);
     }
     std::shared_ptr<RegistryEntry> parent() const override { return parentEntry; }
+    std::string identity() const override { return name; }
 };
 
 // A serial entry for `baseName` and `suffix` below a chain of `height` ancestors; `idsDepth` says
-// on which entry (0 the serial entry, 1 its parent, ...) the ids sit, if anywhere.
+// on which entry (0 the serial entry, 1 its parent, ...) the ids sit, if anywhere. The entries
+// above the serial entry are named after `card`, so the ports of one card share them.
 struct DeviceShape {
     std::string baseName = "ttyUSB";
     std::string suffix = "0";
@@ -33,6 +36,7 @@ struct DeviceShape {
     corvant::Value vendor = 4817;
     corvant::Value product = 5382;
     int height = 10;
+    std::string card = "card";
 };
 std::shared_ptr<FakeEntry> makeDevice(const DeviceShape& shape);
 
@@ -106,6 +110,7 @@ struct Doubles : PowerEvents,
     PowerEvents::Handler powerHandler;
     std::optional<std::string> clientBundle;
     std::vector<Post> posts;
+    bool postsFail = false;
     std::function<void()> runLoopBody;
     int runLoopRuns = 0;
     std::vector<unsigned> waits;
@@ -118,9 +123,10 @@ struct Doubles : PowerEvents,
     std::optional<std::string> findApplicationForBundleIdentifier(const std::string& id) override {
         return id == kClientBundleIdentifier ? clientBundle : std::nullopt;
     }
-    void postNotification(const std::string& name, const corvant::Dictionary& userInfo,
+    bool postNotification(const std::string& name, const corvant::Dictionary& userInfo,
                           unsigned options) override {
         posts.push_back({name, userInfo, options});
+        return !postsFail;
     }
     void run() override {
         ++runLoopRuns;

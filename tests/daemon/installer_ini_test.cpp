@@ -43,7 +43,7 @@ TEST(InstallerINI, LaunchNameStripsTheEnclosingCharacters) {
     for (const auto& [value, name] : cases) EXPECT_EQ(launchNameFromValue(value), name) << value;
 }
 
-TEST(Commands, OrdinaryValuesKeepTheirCommandText) {
+TEST(Commands, OrdinaryValuesKeepTheirCommandTextAndOthersStayPatterns) {
     const std::pair<std::optional<std::string>, std::string> cases[] = {
         {std::nullopt, "ps Acx | grep -i \"Solvane\" "},
         {"Acme", "ps Acx | grep -i Acme "},
@@ -51,6 +51,12 @@ TEST(Commands, OrdinaryValuesKeepTheirCommandText) {
         {"Acme Connect", "ps Acx | grep -i Acme Connect "},
         {"my-app_2.0", "ps Acx | grep -i my-app_2.0 "},
         {"", "ps Acx | grep -i  "},
+        // Values grep would take for options stay one pattern.
+        {"-V", "ps Acx | grep -i -e -V "},
+        {"-r x .", "ps Acx | grep -i -e -r\\ x\\ . "},
+        {"Acme -r", "ps Acx | grep -i -e Acme\\ -r "},
+        {"\"-V\"", "ps Acx | grep -i -e -V "},
+        {"\"Acme -r\"", "ps Acx | grep -i \"Acme -r\" "},
     };
     for (const auto& [value, command] : cases) EXPECT_EQ(processListingCommand(value), command);
     EXPECT_EQ(launchCommand("/Applications", "Acme Connect"),

@@ -1,5 +1,7 @@
 // Locating the card list and installer.ini, the liveness check and the launch, through the real
 // shell with stub ps and open.
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "daemon/installer_ini.h"
@@ -62,13 +64,22 @@ TEST_F(LocationTest, CardListPathFollowsBundleThenInstallerINIThenDefault) {
     }
 }
 
-TEST_F(LocationTest, PerUserInstallerINIIsBuiltFromTheConsoleUser) {
+TEST_F(LocationTest, PerUserInstallerINIIsInTheConsoleUsersHome) {
+    const std::string tail = "/Library/Application Support/Corvant/Solvane/Directory/installer.ini";
+    // A user without a home in the password database keeps the users folder.
     daemon().state.CurrentUser = "user1";
     EXPECT_EQ(daemon().getInstallerINIPath(), std::nullopt);
-    EXPECT_TRUE(logged("USER", 2,
-                       "Constructed Installer.ini path " + users() +
-                           "/user1/Library/Application Support/Corvant/Solvane/Directory/"
-                           "installer.ini"));
+    EXPECT_TRUE(logged("USER", 2, "Constructed Installer.ini path " + users() + "/user1" + tail));
+
+    homes["bob"] = root() + "/home/bob";
+    writeUserINI("bob", "ApplicationName=Decoy\n");
+    writeFile(root() + "/home/bob" + tail, "ApplicationName=Acme\n");
+    daemon().state.CurrentUser = "bob";
+    records.clear();
+    EXPECT_EQ(daemon().getInstallerINIPath(), root() + "/home/bob" + tail);
+    EXPECT_TRUE(
+        logged("USER", 2, "Installer.ini Final Path got is  " + root() + "/home/bob" + tail));
+    EXPECT_EQ(daemon().getMDCardListPath(), applications() + "/Acme" + kCardListTail);
     EXPECT_TRUE(daemon().issupportedfilepresent(users()));
     EXPECT_FALSE(daemon().issupportedfilepresent(std::nullopt));
     EXPECT_TRUE(logged("USER", 2, "Checking if MBConfig file exits at path (null)"));
@@ -93,6 +104,8 @@ TEST_F(LocationTest, LivenessAnswersFromTheFilteredListing) {
         {"ApplicationName=x\n", std::string(4000, 'x') + "\n", true, "x"},
         {"ApplicationName=Acme & Co\n", " 7 ?? 0:00 Acme & Co\n", true, "Acme & Co"},
         {"ApplicationName=\"Acme", " 7 ?? 0:00 Acme\n", false, "\"Acme"},
+        // grep would print its version for -V, had the value reached it as an option.
+        {"ApplicationName=-V\n", " 7 ?? 0:00 Finder\n", false, "-V"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.listing);
@@ -110,9 +123,33 @@ TEST_F(LocationTest, LivenessAnswersFromTheFilteredListing) {
     }
 }
 
-// Values that try to run commands of their own reach ps, grep and open as data only.
+// Only a regular file of at most 64 KiB is read; a link is followed to what it names.
+TEST_F(LocationTest, InstallerINIIsReadOnlyFromASmallRegularFile) {
+    namespace fs = std::filesystem;
+    const std::string folder = root() + "/ini";
+    const std::string line = "ApplicationName=Acme\n";
+    const std::string fits = line + std::string(64 * 1024 - line.size(), '#');
+    writeFile(folder + "/fits", fits);
+    writeFile(folder + "/over", fits + "#");
+    fs::create_symlink(folder + "/fits", folder + "/link");
+    fs::create_symlink("/dev/zero", folder + "/zero");
+    ASSERT_EQ(mkfifo((folder + "/fifo").c_str(), 0600), 0);
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"fits", "Acme"},       {"link", "Acme"},       {"over", std::nullopt},
+        {"zero", std::nullopt}, {"fifo", std::nullopt}, {"", std::nullopt},
+    };
+    for (const auto& [name, value] : cases) {
+        EXPECT_EQ(readApplicationNameValue(folder + "/" + name), value) << name;
+    }
+}
+
+// Values that try to run commands of their own reach ps, grep and open as data only; names that
+// lead out of the applications folder are not launched at all.
 TEST_F(LocationTest, HostileApplicationNamesNeverRunCommands) {
-    const std::string marker = root() + "/ran";
+    // The commands run in the scenario's folder, so a relative marker is created there.
+    const std::string marker = "ran";
+    const auto savedFolder = std::filesystem::current_path();
+    std::filesystem::current_path(root());
     const std::string values[] = {
         "x; touch " + marker,
         "\"x\"; touch " + marker + "; \"",
@@ -130,9 +167,26 @@ TEST_F(LocationTest, HostileApplicationNamesNeverRunCommands) {
         std::filesystem::remove(root() + "/open-calls");
         FakeBatch batch({makeDevice({})});
         daemon().mycallbacknotifaction(batch);
-        EXPECT_FALSE(std::filesystem::exists(marker));
+        EXPECT_FALSE(std::filesystem::exists(root() + "/" + marker));
         EXPECT_EQ(openArguments(), std::vector<std::string>{applications() + "/" +
                                                             launchNameFromValue(value) + ".app"});
+    }
+    std::filesystem::current_path(savedFolder);
+
+    for (const std::string value : {"\"../Users/alice/Evil\"", "\"..\"", "\"a/b\""}) {
+        SCOPED_TRACE(value);
+        installClient(applications() + "/Solvane.app", std::nullopt,
+                      "ApplicationName=" + value + "\n");
+        std::filesystem::remove(root() + "/open-calls");
+        records.clear();
+        daemon().state.deviceinserted = false;
+        FakeBatch batch({makeDevice({})});
+        daemon().mycallbacknotifaction(batch);
+        EXPECT_EQ(openArguments(), std::vector<std::string>{});
+        EXPECT_TRUE(logged("USER", 2,
+                           value + " does not name an application inside " + applications() +
+                               ", hence not launching it"));
+        EXPECT_FALSE(daemon().state.deviceinserted);
     }
 }
 

@@ -9,12 +9,12 @@ namespace kelvorn::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 void writeFile(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << text;
 }
+
+namespace {
 
 std::vector<std::string> readLines(const fs::path& path) {
     std::vector<std::string> lines;
@@ -59,6 +59,11 @@ Daemon& DaemonScenario::daemon() {
     if (!daemon_) {
         DaemonPlaces places{applications(), users(), {}};
         places.log.localLibrary = (root_ / "Library").string();
+        places.homeFolderOf = [this](const std::string& user) -> std::optional<std::string> {
+            const auto home = homes.find(user);
+            if (home == homes.end()) return std::nullopt;
+            return home->second;
+        };
         DaemonOptions options;
         options.logObserver = [this](const LogRecord& record) { records.push_back(record); };
         options.takeServiceName = takeServiceName;

@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "doubles.h"
 
 namespace kelvorn::testing {
+
+// Writes `text` to `path`, making the folders it needs.
+void writeFile(const std::filesystem::path& path, const std::string& text);
 
 class DaemonScenario : public ::testing::Test {
   protected:
@@ -39,6 +44,8 @@ class DaemonScenario : public ::testing::Test {
     std::vector<LogRecord> records;
     std::function<std::optional<std::string>()> takeServiceName;
     std::vector<std::string> exitReasons;
+    // The password database's home folders; a user missing here has none.
+    std::map<std::string, std::string> homes;
 
   private:
     std::filesystem::path root_;

@@ -5,7 +5,8 @@
 //   power           register for power messages; prints "power 0x..." for each
 //   console         prints "console <name>" or "console nobody"
 //   find <id>       prints "found <path>" or "found none"
-//   post <name>     posts <name> with VID 4817, PID 5382, fromDaemon YES; prints "posted"
+//   post <name>     posts <name> with VID 4817, PID 5382, fromDaemon YES; prints "posted" or
+//                   "not posted"
 //   block <seconds> waits inside the handler, as the daemon's waits do; prints "unblocked"
 //   quit            leaves the run loop
 #include <unistd.h>
@@ -77,10 +78,10 @@ class Probe {
             return say("found " + path.value_or("none"));
         }
         if (command == "post") {
-            platform_.notifications.postNotification(
+            const bool posted = platform_.notifications.postNotification(
                 argument, {{"VID", 4817}, {"PID", 5382}, {"fromDaemon", "YES"}},
                 kelvorn::kPostToAllSessions);
-            return say("posted");
+            return say(posted ? "posted" : "not posted");
         }
         if (command == "block") {
             platform_.sleeper.sleepSeconds(static_cast<unsigned>(std::stoul(argument)));

@@ -52,7 +52,9 @@ class BundleFinderTest : public ::testing::Test {
     }
 
     std::optional<std::string> find(ScriptedConsole& console) {
-        BundleFinder finder(console, applications_, users_);
+        BundleFinder finder(console, applications_, users_, [this](const std::string& user) {
+            return user == "carol" ? std::optional(root_ + "/home/carol") : std::nullopt;
+        });
         return finder.findApplicationForBundleIdentifier(kClient);
     }
 
@@ -85,6 +87,11 @@ TEST_F(BundleFinderTest, FallsBackToTheConsoleUsersApplications) {
     ScriptedConsole console;
     console.user = "user1";
     EXPECT_EQ(find(console), own);
+    // A user with a home folder has the Applications folder there.
+    makeBundle(users_ + "/carol/Applications", "Solvane.app", kClient);
+    std::string home = makeBundle(root_ + "/home/carol/Applications", "Acme.app", kClient);
+    console.user = "carol";
+    EXPECT_EQ(find(console), home);
 }
 
 TEST_F(BundleFinderTest, NotFound) {

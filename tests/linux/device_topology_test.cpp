@@ -41,21 +41,35 @@ TEST(ParseUsbId, ReadsFourHexDigitsAndRejectsTheRest) {
     }
 }
 
+KernelDevice other(const char* name, const char* subsystem) {
+    KernelDevice device;
+    device.sysname = name;
+    device.subsystem = subsystem;
+    device.syspath = std::string("/sys/") + name;
+    return device;
+}
 KernelDevice tty(const char* name) {
-    return {name, "tty", "", {}, {}};
+    return other(name, "tty");
 }
 KernelDevice usbSerialPort(const char* name) {
-    return {name, "usb-serial", "", {}, {}};
+    return other(name, "usb-serial");
 }
-KernelDevice interface(const char* name) {
-    return {name, "usb", "usb_interface", {}, {}};
+KernelDevice interface(const char* name, std::optional<std::string> number = std::nullopt) {
+    KernelDevice device = other(name, "usb");
+    device.devtype = "usb_interface";
+    device.interfaceNumber = std::move(number);
+    return device;
 }
 KernelDevice usbDevice(const char* name, std::optional<std::string> vendor,
                        std::optional<std::string> product) {
-    return {name, "usb", "usb_device", std::move(vendor), std::move(product)};
+    KernelDevice device = other(name, "usb");
+    device.devtype = "usb_device";
+    device.idVendor = std::move(vendor);
+    device.idProduct = std::move(product);
+    return device;
 }
 KernelDevice pciController() {
-    return {"0000:00:14.0", "pci", "", {}, {}};
+    return other("0000:00:14.0", "pci");
 }
 
 const KernelDevice kRootHub = usbDevice("usb1", "1d6b", "0002");
@@ -132,24 +146,54 @@ TEST(PresentParentChain, KeepsEverythingAboveTheModemInOrder) {
 }
 
 TEST(PresentParentChain, FoldsSeveralNodesBetweenTtyAndInterfaceIntoOnePort) {
-    auto chain = presentParentChain({tty("ttyXY0"),
-                                     {"port0", "xy", "", {}, {}},
-                                     {"bridge", "xy", "", {}, {}},
-                                     interface("1-2:1.0"),
-                                     usbDevice("1-2", "abcd", "0001"),
-                                     kRootHub});
+    auto chain =
+        presentParentChain({tty("ttyXY0"), other("port0", "xy"), other("bridge", "xy"),
+                            interface("1-2:1.0"), usbDevice("1-2", "abcd", "0001"), kRootHub});
     ASSERT_GE(chain.size(), 5u);
     EXPECT_EQ(chain[1].name, "port0");
     EXPECT_EQ(corvant::lookup(chain[4].properties, kVendorIdProperty), corvant::Value(0xabcd));
 }
 
+// A USB port is named by its interface, whatever number the kernel gave its tty.
 TEST(PresentParentChain, TtyEntryCarriesNameAndSuffix) {
+    struct Case {
+        std::vector<KernelDevice> kernelChain;
+        const char* baseName;
+        const char* suffix;
+    };
+    const Case cases[] = {
+        {{tty("ttyUSB3"), usbSerialPort("ttyUSB3"), interface("1-2:1.2", "02"),
+          usbDevice("1-2", "12d1", "1506")},
+         "ttyUSB",
+         "2"},
+        {{tty("ttyACM7"), interface("1-2:1.12", "0c"), usbDevice("1-2", "1199", "68a3")},
+         "ttyACM",
+         "12"},
+        {{tty("ttyACM7"), interface("1-2:1.0"), usbDevice("1-2", "1199", "68a3")}, "ttyACM", "7"},
+        {{tty("ttyUSB1"), interface("1-2:1.0", "zz"), usbDevice("1-2", "12d1", "1506")},
+         "ttyUSB",
+         "1"},
+        {{tty("ttyS4"), pciController()}, "ttyS", "4"},
+    };
+    for (const Case& c : cases) {
+        const auto chain = presentParentChain(c.kernelChain);
+        const auto& properties = chain.front().properties;
+        const std::string name = c.kernelChain.front().sysname;
+        EXPECT_EQ(corvant::lookup(properties, kBaseNameProperty), corvant::Value(c.baseName));
+        EXPECT_EQ(corvant::lookup(properties, kSuffixProperty), corvant::Value(c.suffix)) << name;
+        EXPECT_EQ(corvant::lookup(properties, kTtyDeviceProperty), corvant::Value(name));
+    }
+}
+
+// The removal of a port finds its card again by the identity of the entry that holds the ids.
+TEST(PresentParentChain, EveryEntryHasItsOwnIdentity) {
     auto chain = presentParentChain(
-        {tty("ttyACM7"), interface("1-2:1.0"), usbDevice("1-2", "1199", "68a3")});
-    const auto& properties = chain.front().properties;
-    EXPECT_EQ(corvant::lookup(properties, kBaseNameProperty), corvant::Value("ttyACM"));
-    EXPECT_EQ(corvant::lookup(properties, kSuffixProperty), corvant::Value("7"));
-    EXPECT_EQ(corvant::lookup(properties, kTtyDeviceProperty), corvant::Value("ttyACM7"));
+        {tty("ttyACM0"), interface("1-2:1.0"), usbDevice("1-2", "1199", "68a3"), kRootHub});
+    std::vector<std::string> identities;
+    for (const auto& entry : chain) identities.push_back(entry.identity);
+    EXPECT_EQ(identities,
+              (std::vector<std::string>{"/sys/ttyACM0", "/sys/ttyACM0#port", "/sys/1-2:1.0",
+                                        "/sys/1-2#configuration", "/sys/1-2", "/sys/usb1"}));
 }
 
 TEST(PresentParentChain, LeavesTtysThatAreNotOnUsbAsTheKernelHasThem) {
@@ -160,7 +204,7 @@ TEST(PresentParentChain, LeavesTtysThatAreNotOnUsbAsTheKernelHasThem) {
     };
     const Case cases[] = {
         {"on-board serial port",
-         {tty("ttyS0"), {"serial8250", "platform", "", {}, {}}, {"platform", "", "", {}, {}}},
+         {tty("ttyS0"), other("serial8250", "platform"), other("platform", "")},
          {"tty", "platform", "device"}},
         {"PCI serial card", {tty("ttyS4"), pciController()}, {"tty", "pci"}},
         {"interface without its USB device",

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch folder with prefix /usr and checks what lands where: the daemon,
-# its "open", the systemd unit naming both, the tmpfiles line, the D-Bus policy, which a bus must
-# accept, and the interface description. The unit must pass systemd-analyze's verify and rate at
-# most 2.5 in its security review, where systemd-analyze is installed.
+# its "open" and "ps", the systemd unit naming them, the tmpfiles line, the D-Bus policy, which a
+# bus must accept, and the interface description. The unit must pass systemd-analyze's verify and
+# rate at most 2.5 in its security review, where systemd-analyze is installed.
 # Usage: install-layout.sh BUILD_DIR
 set -euo pipefail
 
@@ -23,6 +23,7 @@ fail() {
 
 [ -x "${root}/usr/sbin/Kelvorn" ] || fail "no /usr/sbin/Kelvorn"
 [ -x "${root}/usr/libexec/kelvorn/open" ] || fail "no /usr/libexec/kelvorn/open"
+[ -x "${root}/usr/libexec/kelvorn/ps" ] || fail "no /usr/libexec/kelvorn/ps"
 [ -f "${unit}" ] || fail "no unit in ${unit_dir}"
 [ -f "${policy}" ] || fail "no policy"
 [ -f "${root}/usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Notifications.xml" ] ||

@@ -28,6 +28,7 @@ lintian --fail-on error "${kelvorn}" "${ostrel}" ||
 expected="
 kelvorn /usr/sbin/Kelvorn
 kelvorn /usr/libexec/kelvorn/open
+kelvorn /usr/libexec/kelvorn/ps
 kelvorn /lib/systemd/system/kelvorn.service
 kelvorn /usr/lib/tmpfiles.d/kelvorn.conf
 kelvorn /usr/share/dbus-1/system.d/com.Corvant.Kelvorn.conf

@@ -9,7 +9,7 @@ namespace kelvorn::linux_backend {
 namespace {
 
 std::shared_ptr<RegistryEntry> entryNamed(const std::string& name) {
-    return linkEntries({{name, "tty", {{kTtyDeviceProperty, name}}}});
+    return linkEntries({{name, "tty", {{kTtyDeviceProperty, name}}, name}});
 }
 
 std::string nameOf(const std::shared_ptr<RegistryEntry>& entry) {
@@ -97,9 +97,9 @@ TEST(SerialDeviceBook, RemovalHandsBackTheEntryTakenOnArrival) {
 }
 
 TEST(LinkEntries, ParentsFollowTheChainAndEndAtTheTop) {
-    auto tty = linkEntries({{"ttyACM0", "tty", {}},
-                            {"ttyACM0", "port", {}},
-                            {"1-2", "usb_device", {{kVendorIdProperty, 0x1199}}}});
+    auto tty = linkEntries({{"ttyACM0", "tty", {}, "tty"},
+                            {"ttyACM0", "port", {}, "port"},
+                            {"1-2", "usb_device", {{kVendorIdProperty, 0x1199}}, "1-2"}});
     ASSERT_NE(tty, nullptr);
     auto port = tty->parent();
     ASSERT_NE(port, nullptr);

@@ -15,6 +15,77 @@ import unittest
 import harness
 
 PROBE = os.environ.get('KO_PROBE', 'linux_backend_probe')
+OPEN = os.path.join(os.environ.get('KO_OPEN_DIR', ''), 'open')
+PYTHON = '/usr/bin/python3'
+
+# A user every Debian system has, and one no password database knows.
+NOBODY = 65534
+UNKNOWN_UID = 4242
+
+CLIENT = """#!/bin/sh
+# Notes who it runs as and with what, for the test to read.
+{ id -u; id -G; pwd; env; } > /tmp/launch/record.tmp
+mv /tmp/launch/record.tmp /tmp/launch/record
+"""
+
+
+def can_switch_users():
+    """Whether the private root can become other users: only when it was not made in a user
+    namespace, which maps no user but root."""
+    with open('/proc/self/uid_map') as f:
+        return f.read().split() == ['0', '0', '4294967295']
+
+
+def install_client(bundle='/Applications/Solvane.app'):
+    os.makedirs(bundle + '/Contents/MacOS', exist_ok=True)
+    with open(bundle + '/Contents/Info.plist', 'wb') as f:
+        plistlib.dump({'CFBundleExecutable': 'Solvane'}, f)
+    with open(bundle + '/Contents/MacOS/Solvane', 'w') as f:
+        f.write(CLIENT)
+    os.chmod(bundle + '/Contents/MacOS/Solvane', 0o755)
+    os.makedirs('/tmp/launch', exist_ok=True)
+    os.chmod('/tmp/launch', 0o777)
+    return bundle
+
+
+def run_as(uid, command, **kwargs):
+    return subprocess.Popen(command, user=uid, group=uid, extra_groups=[], **kwargs)
+
+
+class UserManager:
+    """A bus of the user's own at /run/user/<uid>/bus with a mock service manager on it, both
+    running as that user; the mock's log shows the calls it received."""
+
+    def __init__(self, uid):
+        self.folder = '/run/user/%d' % uid
+        os.makedirs(self.folder)
+        os.chown(self.folder, uid, uid)
+        os.chmod(self.folder, 0o700)
+        self.bus = run_as(uid, ['dbus-daemon', '--session', '--nofork', '--nopidfile',
+                                '--address=unix:path=%s/bus' % self.folder, '--print-address=1'],
+                          stdout=subprocess.PIPE, text=True)
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.bus.stdout.readline().strip())
+        self.log = self.folder + '/manager.log'
+        self.manager = run_as(uid, [PYTHON, '-m', 'dbusmock', '--template', 'systemd',
+                                    '--session', '-l', self.log], env=env,
+                              stdout=subprocess.DEVNULL)
+        asked = ['dbus-send', '--session', '--print-reply', '--dest=org.freedesktop.DBus', '/',
+                 'org.freedesktop.DBus.NameHasOwner', 'string:org.freedesktop.systemd1']
+        if not harness.wait_until(
+                lambda: 'true' in subprocess.run(asked, env=env, user=uid, group=uid,
+                                                 extra_groups=[], capture_output=True,
+                                                 text=True).stdout, 20):
+            raise RuntimeError('the mock service manager did not start')
+
+    def calls(self):
+        with open(self.log) as f:
+            return f.read()
+
+    def stop(self):
+        for process in (self.manager, self.bus):
+            process.terminate()
+            process.wait()
+        self.bus.stdout.close()
 
 # Sends the notification the daemon would, as whatever user runs it.
 FORGER = """
@@ -93,8 +164,8 @@ class BackendTest(unittest.TestCase):
             self.probe.close()
         self.services.stop()
 
-    def start_probe(self):
-        self.probe = Probe(self.services.environment())
+    def start_probe(self, env=None):
+        self.probe = Probe(env or self.services.environment())
         return self.probe
 
     def assertQuits(self):
@@ -235,6 +306,27 @@ class BackendTest(unittest.TestCase):
         self.assertEqual(signature, '(sa{sv})')
         self.assertQuits()
 
+    def test_a_post_reaches_a_restarted_bus_and_fails_openly_without_one(self):
+        # The bus's address as a system names it: without the guid of one particular bus daemon.
+        env = self.services.environment()
+        env['DBUS_SYSTEM_BUS_ADDRESS'] = env['DBUS_SYSTEM_BUS_ADDRESS'].split(',guid=')[0]
+        probe = self.start_probe(env)
+        probe.ask('post Supported device added', 'posted')
+        self.assertIsNotNone(self.services.listener.next(timeout=10))
+        services = self.services
+        services.listener.stop()
+        services.logind.stop()
+        services.bus.stop()
+        probe.ask('post Supported device added', 'not posted')
+
+        # A bus at the same address again: the next post connects to it.
+        services.bus = harness.PrivateSystemBus(services.bus.folder)
+        services.listener = harness.SignalListener(services.bus)
+        probe.ask('post Supported device removed', 'posted')
+        name, _, _, _ = services.listener.next(timeout=10)
+        self.assertEqual(name, 'Supported device removed')
+        self.assertQuits()
+
     def test_a_refused_bus_name_costs_nothing_but_the_name(self):
         # A bus without the daemon's policy refuses it the name; the connection must stay.
         self.services.stop()
@@ -250,6 +342,65 @@ class BackendTest(unittest.TestCase):
         self.services.logind.log_in('user1')
         probe.ask('console', 'console user1')
         self.assertQuits()
+
+    def open_bundle(self, bundle):
+        """Runs the shipped open as root; its exit status and standard error."""
+        done = subprocess.run([OPEN, bundle], env=self.services.environment(),
+                              capture_output=True, text=True, timeout=30)
+        return done.returncode, done.stderr
+
+    def test_open_run_by_root_starts_the_client_as_the_console_user_only(self):
+        if not can_switch_users():
+            self.skipTest('the private root maps no user but root (run the tests as root)')
+        bundle = install_client()
+        record = '/tmp/launch/record'
+        logind = self.services.logind
+        logind.add_seat0()
+        refusals = [
+            (lambda: None, 'nobody is logged in at the console'),
+            (lambda: logind.log_in('kelvorn-unknown', uid=UNKNOWN_UID),
+             'the console user kelvorn-unknown (uid 4242) is not in the password database'),
+            (lambda: logind.log_in('root', uid=0), 'applications are never started as root'),
+        ]
+        for scene, reason in refusals:
+            scene()
+            status, error = self.open_bundle(bundle)
+            self.assertEqual(status, 1, error)
+            self.assertIn(reason, error)
+        time.sleep(0.5)
+        self.assertFalse(os.path.exists(record))
+
+        # No service manager of the user runs here: the client starts directly, as the user.
+        session = logind.log_in('nobody', uid=NOBODY)
+        logind._set(session, 'org.freedesktop.login1.Session', 'Display',
+                    harness.GLib.Variant('s', ':1'))
+        status, error = self.open_bundle(bundle)
+        self.assertEqual(status, 0, error)
+        self.assertIn('started as nobody (uid 65534): directly', error)
+        self.assertTrue(harness.wait_until(lambda: os.path.exists(record), 10))
+        with open(record) as f:
+            uid, groups, folder, *environment = f.read().splitlines()
+        self.assertEqual((uid, groups, folder), ('65534', '65534', '/'))
+        for variable in ('HOME=/nonexistent', 'USER=nobody', 'XDG_RUNTIME_DIR=/run/user/65534',
+                         'DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/65534/bus',
+                         'DISPLAY=:1'):
+            self.assertIn(variable, environment)
+        self.assertFalse([line for line in environment if line.startswith('DBUS_SYSTEM_BUS')])
+
+        # Where the user's service manager runs, the client becomes a service of it.
+        os.remove(record)
+        manager = UserManager(NOBODY)
+        try:
+            status, error = self.open_bundle(bundle)
+            self.assertEqual(status, 0, error)
+            self.assertIn("of the user's service manager", error)
+            calls = manager.calls()
+            self.assertIn('StartTransientUnit', calls)
+            self.assertIn(bundle + '/Contents/MacOS/Solvane', calls)
+            self.assertIn('XDG_RUNTIME_DIR=/run/user/65534', calls)
+        finally:
+            manager.stop()
+        self.assertFalse(os.path.exists(record))
 
     def test_finds_the_client_bundle(self):
         def bundle(path, identifier):

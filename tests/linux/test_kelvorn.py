@@ -1,5 +1,5 @@
 """Kelvorn end to end: the real executable in the private root, with umockdev modems, a private
-system bus, a mock logind, a stub "ps" and the shipped "open".
+system bus, a mock logind, and the shipped "ps" and "open" in front of the system's tools.
 
 Kelvorn waits 30 seconds after the console login before it looks at devices, so each scenario
 takes at least that long; ctest runs the scenario classes side by side.
@@ -20,9 +20,8 @@ LOG = '/Library/Application Support/Corvant/Solvane/Daemon.log'
 BUNDLE = '/Applications/Solvane.app'
 CARD_LIST = (BUNDLE + '/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/'
              'MBConfig/MDCardList')
-STUBS = '/tmp/stubs'
-CLIENT_RUNNING = '/tmp/client-running'
-LAUNCHES = '/tmp/client-launches'
+RUNNING = '/tmp/running'
+LAUNCHES = '/tmp/launch/client-launches'
 
 # What the login wait, the start-up wait and the registration take before devices are watched.
 START_UP = 30 + 20
@@ -38,38 +37,53 @@ CARDS = {
     'ttyACM': {'0': {'4505': {'26787': 'MC7710'}}},
 }
 
-STUB_PS = """#!/bin/sh
-# Stands in for "ps": lists the client while the marker file exists.
-echo '  PID TTY      STAT   TIME COMMAND'
-if [ -e %s ]; then echo ' 4242 ?        Sl     0:01 Solvane'; fi
-""" % CLIENT_RUNNING
-
+# The client application: notes each start and who it runs as, then runs on (its process is named
+# after its file, "Solvane", as the process listing shows it).
 CLIENT = """#!/bin/sh
-# The client application: notes each start and then counts as running.
-echo "started $0" >> %s
-touch %s
-""" % (LAUNCHES, CLIENT_RUNNING)
+echo "started $0 as $(id -u)" >> %s
+sleep 300
+""" % LAUNCHES
+
+# A user every Debian system has, and one no password database knows.
+NOBODY = 65534
+UNKNOWN_UID = 4242
 
 
-def install_client():
-    os.makedirs(BUNDLE + '/Contents/MacOS')
-    with open(BUNDLE + '/Contents/Info.plist', 'wb') as f:
-        plistlib.dump({'CFBundleIdentifier': 'com.Corvant.Solvane',
+def install_client(bundle=BUNDLE, card_list=CARD_LIST, identifier='com.Corvant.Solvane'):
+    os.makedirs(bundle + '/Contents/MacOS')
+    with open(bundle + '/Contents/Info.plist', 'wb') as f:
+        plistlib.dump({'CFBundleIdentifier': identifier,
                        'CFBundleExecutable': 'Solvane', 'CFBundleName': 'Solvane'}, f)
-    write_script(BUNDLE + '/Contents/MacOS/Solvane', CLIENT)
-    os.makedirs(os.path.dirname(CARD_LIST))
-    with open(CARD_LIST, 'wb') as f:
+    write_script(bundle + '/Contents/MacOS/Solvane', CLIENT)
+    os.makedirs(os.path.dirname(card_list))
+    with open(card_list, 'wb') as f:
         plistlib.dump(CARDS, f)
+    # The client may run as another user and must be able to note its start.
+    os.makedirs(os.path.dirname(LAUNCHES), exist_ok=True)
+    os.chmod(os.path.dirname(LAUNCHES), 0o777)
+
+
+def start_named_client():
+    """A process named like the client, as the system's ps lists it; the caller ends it."""
+    os.makedirs(RUNNING, exist_ok=True)
+    write_script(RUNNING + '/Solvane', '#!/bin/sh\nsleep 300\n')
+    return subprocess.Popen([RUNNING + '/Solvane'])
 
 
 def prepare_running_client(services):
-    """Installs the client, marks it running for the stub ps and logs user1 in at seat0."""
+    """Installs the client, starts a process named like it and logs user1 in at seat0; returns
+    the process."""
     install_client()
-    os.makedirs(STUBS, exist_ok=True)
-    write_script(STUBS + '/ps', STUB_PS)
-    open(CLIENT_RUNNING, 'w').close()
     services.logind.add_seat0()
     services.logind.log_in('user1')
+    return start_named_client()
+
+
+def can_switch_users():
+    """Whether the private root can become other users: only when it was not made in a user
+    namespace, which maps no user but root."""
+    with open('/proc/self/uid_map') as f:
+        return f.read().split() == ['0', '0', '4294967295']
 
 
 def write_script(path, text):
@@ -94,23 +108,28 @@ class KelvornScenario(unittest.TestCase):
         self.logind = self.services.logind
         self.usb = self.services.usb
         self.listener = self.services.listener
-        os.makedirs(STUBS, exist_ok=True)
-        write_script(STUBS + '/ps', STUB_PS)
         self.kelvorn = None
+        self.client = None
 
     def tearDown(self):
         if self.kelvorn and self.kelvorn.poll() is None:
             self.kelvorn.terminate()
             self.kelvorn.wait(30)
+        if self.client:
+            self.client.kill()
+            self.client.wait()
         result = self._outcome.result
         if any(test is self for test, _ in result.failures + result.errors):
             print('\n--- Daemon.log\n' + read(LOG))
             print('--- Kelvorn standard error\n' + read('/tmp/kelvorn.err'))
         self.services.stop()
 
+    def run_client(self):
+        self.client = start_named_client()
+
     def start_kelvorn(self):
         env = self.services.environment()
-        env['PATH'] = ':'.join(filter(None, [STUBS, OPEN_DIR, '/usr/bin', '/bin']))
+        env['PATH'] = ':'.join(filter(None, [OPEN_DIR, '/usr/bin', '/bin']))
         with open('/tmp/kelvorn.out', 'w') as out, open('/tmp/kelvorn.err', 'w') as err:
             self.kelvorn = subprocess.Popen([KELVORN], env=env, stdout=out, stderr=err)
         self.started = time.monotonic()
@@ -147,7 +166,7 @@ class KelvornScenario(unittest.TestCase):
 class ModemPresentClientRunning(KelvornScenario):
     def test_announces_arrivals_and_removals_with_the_modems_own_ids(self):
         install_client()
-        open(CLIENT_RUNNING, 'w').close()
+        self.run_client()
         self.logind.add_seat0()
         self.logind.log_in('user1')
         hub = self.usb.plug_hub(port=1)
@@ -170,28 +189,33 @@ class ModemPresentClientRunning(KelvornScenario):
         self.usb.unplug(acm)
         self.expect_signal('Supported device removed', SIERRA_ACM)
 
-        # The announcement was used up: the next removal is only logged.
+        # The cable was never announced: its removal is only logged. The first modem, announced
+        # at start-up, is announced gone with its own ids, not those read last.
         self.usb.unplug(cable)
         self.wait_for_log('InCompatible device found during termination , hence no posting', 15)
+        self.expect_no_signal(1)
         self.usb.unplug(serial)
-        self.expect_no_signal(2)
+        self.expect_signal('Supported device removed', HUAWEI_SERIAL)
         self.assertEqual(read(LAUNCHES), '')
         self.assertIn('ttyUSB', read('/tmp/kelvorn.err'))
         self.assertIsNone(self.kelvorn.poll())
 
 
 class ModemPresentClientNotRunning(KelvornScenario):
-    def test_starts_the_client_through_open_instead_of_announcing(self):
+    def test_starts_the_client_as_the_console_user_through_open_instead_of_announcing(self):
+        if not can_switch_users():
+            self.skipTest('the private root maps no user but root (run the tests as root)')
         install_client()
         self.logind.add_seat0()
-        self.logind.log_in('user1')
+        self.logind.log_in('nobody', uid=NOBODY)
         hub = self.usb.plug_hub(port=1)
         self.plug(SIERRA_ACM, port=3, hub=hub)
         self.start_kelvorn()
 
         self.wait_for_log('Solvane Not Runnning , hence launching the application', START_UP)
         launched = harness.wait_until(lambda: read(LAUNCHES), 10)
-        self.assertEqual(launched, 'started %s/Contents/MacOS/Solvane\n' % BUNDLE)
+        self.assertEqual(launched, 'started %s/Contents/MacOS/Solvane as %d\n' % (BUNDLE, NOBODY))
+        self.assertIn('started as nobody (uid 65534)', read('/tmp/kelvorn.err'))
         self.wait_for_log('Deamon did not post notification , it just launched the application',
                           5)
         self.expect_no_signal(2)
@@ -205,7 +229,7 @@ class ModemPresentClientNotRunning(KelvornScenario):
 class LoginAfterGreeterThenSleep(KelvornScenario):
     def test_waits_for_a_real_login_and_after_sleep_for_ten_more_seconds(self):
         install_client()
-        open(CLIENT_RUNNING, 'w').close()
+        self.run_client()
         self.logind.add_seat0()
         self.logind.show_greeter()
         self.start_kelvorn()
@@ -230,6 +254,31 @@ class LoginAfterGreeterThenSleep(KelvornScenario):
         self.wait_for_log('Since system woke up from sleep, checking if user has logged in', 10)
         arrived = self.expect_signal('Supported device added', HUAWEI_SERIAL, 30)
         self.assertGreaterEqual(arrived - plugged, 10)
+
+
+class LaunchNameLeavingApplications(KelvornScenario):
+    def test_runs_nothing_of_the_users_as_root(self):
+        # No client under /Applications; the console user's own installer.ini names a bundle of
+        # theirs outside it, with a card list that supports the modem.
+        user = '/Users/user1'
+        evil = user + '/Evil.app'
+        install_client(evil, evil + CARD_LIST[len(BUNDLE):], identifier='com.example.evil')
+        ini = user + '/Library/Application Support/Corvant/Solvane/Directory/installer.ini'
+        os.makedirs(os.path.dirname(ini))
+        with open(ini, 'w') as f:
+            f.write('ApplicationName="../Users/user1/Evil"\n')
+        self.logind.add_seat0()
+        self.logind.log_in('user1', uid=UNKNOWN_UID)
+        self.plug(HUAWEI_SERIAL, port=2)
+        self.start_kelvorn()
+
+        self.wait_for_log('"../Users/user1/Evil" does not name an application inside '
+                          '/Applications, hence not launching it', START_UP)
+        self.assertIn('DEVICE SUPPORTED', read(LOG))
+        time.sleep(1)
+        self.assertEqual(read(LAUNCHES), '')
+        self.assertNotIn('Deamon did not post notification', read(LOG))
+        self.expect_no_signal(0.5)
 
 
 class NoCardList(KelvornScenario):

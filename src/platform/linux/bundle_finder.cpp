@@ -53,10 +53,11 @@ std::optional<std::string> findBundleInFolder(const std::string& folder,
 }
 
 BundleFinder::BundleFinder(ConsoleUser& console, std::string applicationsFolder,
-                           std::string usersFolder)
+                           std::string usersFolder, HomeLookup homeFolderOf)
     : console_(console),
       applicationsFolder_(std::move(applicationsFolder)),
-      usersFolder_(std::move(usersFolder)) {}
+      usersFolder_(std::move(usersFolder)),
+      homeFolderOf_(std::move(homeFolderOf)) {}
 
 std::optional<std::string> BundleFinder::findApplicationForBundleIdentifier(
     const std::string& bundleIdentifier) {
@@ -69,6 +70,9 @@ std::optional<std::string> BundleFinder::findApplicationForBundleIdentifier(
 std::optional<std::string> BundleFinder::userApplicationsFolder() {
     auto user = console_.copyConsoleUser();
     if (!user || !isPlainFolderName(*user)) return std::nullopt;
+    if (homeFolderOf_) {
+        if (auto home = homeFolderOf_(*user)) return *home + "/Applications";
+    }
     return usersFolder_ + "/" + *user + "/Applications";
 }
 

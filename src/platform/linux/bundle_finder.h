@@ -1,10 +1,14 @@
 // Finding an application bundle by its bundle identifier: the bundles in the applications folder,
-// then those in the console user's own applications folder, each folder in name order.
+// then those in the console user's own applications folder (Applications in the home folder that
+// the password database gives, or in the users folder for a user it does not know), each folder in
+// name order.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
+#include "common/places.h"
 #include "platform/application_finder.h"
 #include "platform/console_user.h"
 
@@ -17,8 +21,12 @@ std::optional<std::string> findBundleInFolder(const std::string& folder,
 
 class BundleFinder final : public ApplicationFinder {
   public:
+    // A user's home folder, or none.
+    using HomeLookup = std::function<std::optional<std::string>(const std::string& user)>;
+
     BundleFinder(ConsoleUser& console, std::string applicationsFolder = "/Applications",
-                 std::string usersFolder = "/Users");
+                 std::string usersFolder = "/Users",
+                 HomeLookup homeFolderOf = corvant::homeDirectoryOf);
 
     std::optional<std::string> findApplicationForBundleIdentifier(
         const std::string& bundleIdentifier) override;
@@ -29,6 +37,7 @@ class BundleFinder final : public ApplicationFinder {
     ConsoleUser& console_;
     std::string applicationsFolder_;
     std::string usersFolder_;
+    HomeLookup homeFolderOf_;
 };
 
 }  // namespace kelvorn::linux_backend

@@ -22,13 +22,19 @@ std::string withoutTrailingSlashes(std::string path) {
 }
 
 // Runs in the grandchild: never returns.
-[[noreturn]] void execute(const std::string& executable, int reportFd) {
+// `environment` is null to keep the caller's.
+[[noreturn]] void execute(const std::string& executable, const std::string& workingFolder,
+                          char* const* environment, int reportFd) {
     int devNull = open("/dev/null", O_RDONLY);
     if (devNull >= 0) dup2(devNull, STDIN_FILENO);
-    if (chdir("/") != 0) {
+    if (chdir(workingFolder.c_str()) != 0 && chdir("/") != 0) {
         // The application starts where the caller was; nothing depends on it.
     }
-    execl(executable.c_str(), executable.c_str(), static_cast<char*>(nullptr));
+    if (environment != nullptr) {
+        execle(executable.c_str(), executable.c_str(), static_cast<char*>(nullptr), environment);
+    } else {
+        execl(executable.c_str(), executable.c_str(), static_cast<char*>(nullptr));
+    }
     int error = errno;
     if (write(reportFd, &error, sizeof error) < 0) {
         // The caller then sees a started process that ended at once; nothing more can be done.
@@ -49,7 +55,15 @@ std::optional<std::string> bundleExecutable(const std::string& bundle) {
     return executable;
 }
 
-bool launchDetached(const std::string& executable) {
+bool launchDetached(const std::string& executable, const LaunchSettings& settings) {
+    // Made before the fork: the children only call what is safe there.
+    std::vector<char*> environment;
+    if (settings.environment) {
+        for (const std::string& variable : *settings.environment) {
+            environment.push_back(const_cast<char*>(variable.c_str()));
+        }
+        environment.push_back(nullptr);
+    }
     // The grandchild reports a failed exec through this pipe; a successful exec closes it.
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) return false;
@@ -58,7 +72,10 @@ bool launchDetached(const std::string& executable) {
         close(report[0]);
         setsid();
         pid_t grandchild = fork();
-        if (grandchild == 0) execute(executable, report[1]);
+        if (grandchild == 0) {
+            execute(executable, settings.workingFolder,
+                    settings.environment ? environment.data() : nullptr, report[1]);
+        }
         _exit(grandchild < 0 ? 1 : 0);
     }
     close(report[1]);

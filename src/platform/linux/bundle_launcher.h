@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kelvorn::linux_backend {
 
@@ -11,8 +12,15 @@ namespace kelvorn::linux_backend {
 // name there and that file is executable; none otherwise.
 std::optional<std::string> bundleExecutable(const std::string& bundle);
 
+// How a detached application starts: in `workingFolder` (or "/" when that cannot be entered), with
+// `environment` when given, otherwise with the caller's.
+struct LaunchSettings {
+    std::optional<std::vector<std::string>> environment;
+    std::string workingFolder = "/";
+};
+
 // Starts `executable` in a session of its own, with standard input from /dev/null, and returns
 // without waiting for it. True when it was started.
-bool launchDetached(const std::string& executable);
+bool launchDetached(const std::string& executable, const LaunchSettings& settings = {});
 
 }  // namespace kelvorn::linux_backend

@@ -93,18 +93,26 @@ DbusNotificationCenter::DbusNotificationCenter(SystemBus& bus) : bus_(bus) {
     });
 }
 
-void DbusNotificationCenter::postNotification(const std::string& name,
+bool DbusNotificationCenter::postNotification(const std::string& name,
                                               const corvant::Dictionary& userInfo, unsigned) {
+    // A failed send closes the connection, so the second try connects afresh: a bus daemon that
+    // was restarted meanwhile gets the signal.
+    return send(name, userInfo) || send(name, userInfo);
+}
+
+bool DbusNotificationCenter::send(const std::string& name, const corvant::Dictionary& userInfo) {
     sd_bus* bus = bus_.connection();
-    if (bus == nullptr) return;
+    if (bus == nullptr) return false;
     sd_bus_message* message = nullptr;
     int result = sd_bus_message_new_signal(bus, &message, kNotificationPath, kNotificationInterface,
                                            kNotificationMember);
     if (result >= 0) result = sd_bus_message_append(message, "s", name.c_str());
     if (result >= 0) result = appendUserInfo(message, userInfo);
+    if (result >= 0) result = sd_bus_send(bus, message, nullptr);
     // Flushed at once: the daemon may block in its next step (a wait, a command) for a while.
-    if (result >= 0 && sd_bus_send(bus, message, nullptr) >= 0) sd_bus_flush(bus);
+    if (result >= 0) result = sd_bus_flush(bus);
     sd_bus_message_unref(message);
+    return result >= 0;
 }
 
 }  // namespace kelvorn::linux_backend

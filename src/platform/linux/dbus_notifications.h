@@ -24,12 +24,14 @@ class DbusNotificationCenter final : public NotificationCenter {
   public:
     // Publishes the notifications' interface on kNotificationPath, so that peers can introspect it.
     explicit DbusNotificationCenter(SystemBus& bus);
-    // The signal goes to every peer on the system bus whatever `options` asks; a bus that cannot
-    // be reached drops it, as the interface allows.
-    void postNotification(const std::string& name, const corvant::Dictionary& userInfo,
+    // The signal goes to every peer on the system bus whatever `options` asks. A send that fails
+    // is tried once more on a new connection; false when that fails too.
+    bool postNotification(const std::string& name, const corvant::Dictionary& userInfo,
                           unsigned options) override;
 
   private:
+    bool send(const std::string& name, const corvant::Dictionary& userInfo);
+
     SystemBus& bus_;
 };
 

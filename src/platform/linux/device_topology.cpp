@@ -31,17 +31,28 @@ void addUsbId(corvant::Dictionary& properties, const char* name,
 }
 
 PresentedEntry presentKernelDevice(const KernelDevice& device, std::string kind) {
-    PresentedEntry entry{device.sysname, std::move(kind), {}};
+    PresentedEntry entry{device.sysname, std::move(kind), {}, device.syspath};
     addUsbId(entry.properties, kVendorIdProperty, device.idVendor);
     addUsbId(entry.properties, kProductIdProperty, device.idProduct);
     return entry;
 }
 
-PresentedEntry presentTty(const KernelDevice& tty) {
+// The suffix of a tty on USB interface `interface`: its number in decimal ("0a" gives "10"); the
+// kernel's digits when the number cannot be read.
+std::string usbPortSuffix(const KernelDevice& interface, const std::string& kernelSuffix) {
+    if (!interface.interfaceNumber) return kernelSuffix;
+    if (auto number = parseUsbId(*interface.interfaceNumber); number && *number <= 0xff) {
+        return std::to_string(*number);
+    }
+    return kernelSuffix;
+}
+
+PresentedEntry presentTty(const KernelDevice& tty, const KernelDevice* usbInterface) {
     TtyName name = splitTtyName(tty.sysname);
-    PresentedEntry entry{tty.sysname, "tty", {}};
+    PresentedEntry entry{tty.sysname, "tty", {}, tty.syspath};
     entry.properties[kBaseNameProperty] = name.baseName;
-    entry.properties[kSuffixProperty] = name.suffix;
+    entry.properties[kSuffixProperty] =
+        usbInterface ? usbPortSuffix(*usbInterface, name.suffix) : name.suffix;
     entry.properties[kTtyDeviceProperty] = tty.sysname;
     return entry;
 }
@@ -87,23 +98,24 @@ std::optional<std::int64_t> parseUsbId(std::string_view text) {
 std::vector<PresentedEntry> presentParentChain(const std::vector<KernelDevice>& kernelChain) {
     std::vector<PresentedEntry> entries;
     if (kernelChain.empty()) return entries;
-    entries.push_back(presentTty(kernelChain[0]));
-
     std::size_t interface = findUsbInterface(kernelChain);
     if (interface == 0) {
+        entries.push_back(presentTty(kernelChain[0], nullptr));
         appendKernelDevices(entries, kernelChain, 1);
         return entries;
     }
+    entries.push_back(presentTty(kernelChain[0], &kernelChain[interface]));
     // The port: the node the driver put between tty and interface (usb-serial), or a stand-in
     // named after the tty when the tty hangs on the interface itself (cdc-acm).
     if (interface > 1) {
         entries.push_back(presentKernelDevice(kernelChain[1], "port"));
     } else {
-        entries.push_back({kernelChain[0].sysname, "port", {}});
+        entries.push_back({kernelChain[0].sysname, "port", {}, kernelChain[0].syspath + "#port"});
     }
     entries.push_back(presentKernelDevice(kernelChain[interface], "usb_interface"));
     // The active configuration of the device, which owns the interface.
-    entries.push_back({kernelChain[interface + 1].sysname, "usb_configuration", {}});
+    const KernelDevice& device = kernelChain[interface + 1];
+    entries.push_back({device.sysname, "usb_configuration", {}, device.syspath + "#configuration"});
     appendKernelDevices(entries, kernelChain, interface + 1);
     return entries;
 }

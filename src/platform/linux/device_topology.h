@@ -32,6 +32,9 @@ struct KernelDevice {
     std::string devtype;    // "usb_interface", "usb_device"; mostly empty
     std::optional<std::string> idVendor;
     std::optional<std::string> idProduct;
+    std::string syspath;  // "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1"
+    // A USB interface's number, as sysfs writes it: two hexadecimal digits ("00", "0a").
+    std::optional<std::string> interfaceNumber;
 };
 
 // One registry entry as the daemon is shown it.
@@ -40,6 +43,9 @@ struct PresentedEntry {
     std::string
         kind;  // what the entry is: "tty", "port", "interface", "configuration", "device"...
     corvant::Dictionary properties;
+    // Tells the entry from every other one present: the device's sysfs path, with a mark for the
+    // layers that stand in for one sysfs does not have.
+    std::string identity;
 };
 
 // Property names of the entries.
@@ -60,6 +66,10 @@ inline constexpr const char* kProductIdProperty = "idProduct";
 // between the tty and the interface are folded into one port, so the fourth ancestor of every USB
 // tty is the USB device that owns the port, whether the modem is plugged in directly or behind
 // hubs. A tty without a USB interface above it keeps its kernel chain unchanged.
+//
+// The suffix of a USB tty is the number of its USB interface, in decimal: it names the same port
+// of a modem whatever else was plugged in first, which the kernel's numbering does not. Other ttys
+// keep the digits of their kernel name.
 std::vector<PresentedEntry> presentParentChain(const std::vector<KernelDevice>& kernelChain);
 
 }  // namespace kelvorn::linux_backend

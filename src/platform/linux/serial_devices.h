@@ -20,6 +20,7 @@ class SnapshotEntry final : public RegistryEntry {
 
     corvant::Value property(const std::string& name) const override;
     std::shared_ptr<RegistryEntry> parent() const override { return parent_; }
+    std::string identity() const override { return entry_.identity; }
 
     const std::string& name() const { return entry_.name; }
     const std::string& kind() const { return entry_.kind; }

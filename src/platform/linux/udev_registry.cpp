@@ -27,9 +27,13 @@ KernelDevice describe(udev_device* device) {
     kernel.sysname = textOr(udev_device_get_sysname(device));
     kernel.subsystem = textOr(udev_device_get_subsystem(device));
     kernel.devtype = textOr(udev_device_get_devtype(device));
+    kernel.syspath = textOr(udev_device_get_syspath(device));
     if (kernel.subsystem == "usb" && kernel.devtype == "usb_device") {
         kernel.idVendor = attribute(device, "idVendor");
         kernel.idProduct = attribute(device, "idProduct");
+    }
+    if (kernel.subsystem == "usb" && kernel.devtype == "usb_interface") {
+        kernel.interfaceNumber = attribute(device, "bInterfaceNumber");
     }
     return kernel;
 }
