@@ -27,6 +27,10 @@ constexpr char kPatcherNilText[] =
 constexpr off_t kPieceSize = 511;
 constexpr std::size_t kChunkSize = 4096;
 constexpr unsigned kPositionQueryInterval = 64;
+// The longest line written, its line feed included: a message that would make one line longer is
+// cut and marked, so that no single line (a large dictionary's description, say) comes near the
+// log's size bound.
+constexpr std::size_t kMaxLineBytes = 65536;
 
 const char* levelName(std::int32_t level) {
     switch (level) {
@@ -160,6 +164,20 @@ void copyFrom(int source, off_t offset, int destination) {
     }
 }
 
+// Cuts `line` (without its line feed yet) to fit kMaxLineBytes, at a character boundary, and
+// says how much was left out.
+void cutToMaximumLength(std::string& line) {
+    if (line.size() < kMaxLineBytes) return;
+    const std::size_t fullSize = line.size();
+    std::size_t keep = kMaxLineBytes - 64;  // room for the mark and the line feed
+    while (keep > 0 && (static_cast<unsigned char>(line[keep]) & 0xC0) == 0x80) --keep;
+    line.resize(keep);
+    line += " [line cut: ";
+    char digits[24];
+    line.append(digits, std::to_chars(digits, digits + sizeof digits, fullSize - keep).ptr);
+    line += " more bytes]";
+}
+
 }  // namespace
 
 std::string logTimeStamp(std::time_t seconds, unsigned milliseconds) {
@@ -271,6 +289,7 @@ void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* for
     } else {
         appendFormattedMessage(line, format, arguments);
     }
+    cutToMaximumLength(line);
     line += '\n';
 
     bool trimmed = false;
