@@ -1,6 +1,6 @@
 // Serial devices that appear: read their names and USB ids, check them against the card list, and
 // tell the running client application of a supported one, or start the client.
-#include "common/plist.h"
+#include "daemon/card_list.h"
 #include "daemon/commands.h"
 #include "daemon/daemon.h"
 #include "daemon/installer_ini.h"
@@ -41,7 +41,7 @@ void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
     // Read once per batch and never kept, so an edited list takes effect at the next batch.
     corvant::Dictionary cardList;
     if (state.MDCardListPath) {
-        cardList = corvant::readDictionaryFromFile(*state.MDCardListPath).value_or(cardList);
+        cardList = readCardList(*state.MDCardListPath).value_or(cardList);
     }
     while (const auto entry = iterator.next()) handleArrivedDevice(entry, cardList);
 }
