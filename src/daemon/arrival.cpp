@@ -29,6 +29,7 @@ bool hasProductId(const RegistryEntry& entry) {
 }  // namespace
 
 void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
+    const ReleaseFreedMemoryAfterBatch releaseAfterBatch;
     systemLog("---------- Notification started by some call back------------");
     if (state.didSystemGoToSleep) {
         log("USER", 2,

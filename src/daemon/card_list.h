@@ -1,6 +1,8 @@
 // Reading the supported-card list.
 #pragma once
 
+#include <malloc.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -16,5 +18,14 @@ inline constexpr std::size_t kMaxCardListBytes = std::size_t{4} << 20;
 inline std::optional<corvant::Dictionary> readCardList(const std::string& path) {
     return corvant::readDictionaryFromFile(path, kMaxCardListBytes);
 }
+
+// Hands the memory freed during an arrival batch (the card list's tree above all) back to the
+// system when it goes out of scope, so the daemon's size returns to what it is when idle.
+struct ReleaseFreedMemoryAfterBatch {
+    ReleaseFreedMemoryAfterBatch() = default;
+    ReleaseFreedMemoryAfterBatch(const ReleaseFreedMemoryAfterBatch&) = delete;
+    ReleaseFreedMemoryAfterBatch& operator=(const ReleaseFreedMemoryAfterBatch&) = delete;
+    ~ReleaseFreedMemoryAfterBatch() { malloc_trim(0); }
+};
 
 }  // namespace kelvorn
