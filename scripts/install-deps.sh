@@ -11,6 +11,7 @@ packages=(
     bubblewrap
     umockdev libumockdev-dev gir1.2-umockdev-1.0
     dbus-daemon python3-dbusmock python3-gi
+    clang libclang-rt-14-dev
 )
 
 all_installed() {

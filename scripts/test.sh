@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both presets (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer) and runs
-# every test of each through ctest. Installs the needed packages first when any is missing.
+# every test of each through ctest, then runs every fuzz target for 30 s (scripts/fuzz.sh).
+# Installs the needed packages first when any is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,5 @@ for preset in default asan; do
     echo "== ${preset}: test"
     ctest --preset "${preset}"
 done
+
+bash scripts/fuzz.sh 30
