@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace corvant {
@@ -24,12 +25,52 @@ bool isContainerTag(std::string_view tag) {
     return name == "dict" || name == "array";
 }
 
-// What ends the markup that begins `rest` (which starts with '<').
-std::string_view closerOf(std::string_view rest) {
-    if (rest.starts_with("<!--")) return "-->";
-    if (rest.starts_with("<![CDATA[")) return "]]>";
-    if (rest.starts_with("<?")) return "?>";
-    return ">";
+// Counts the nesting of the dictionaries and arrays of a document, erring high: wherever the
+// parser might read markup differently (inside comments, CDATA sections, processing instructions
+// and declarations), container openings count and closings do not.
+class NestingCount {
+  public:
+    // Takes the tag that begins `tag` (at a '<'); false once the nesting passes the limit.
+    bool takeTag(std::string_view tag, bool countClosing) {
+        const bool closing = tag.starts_with("</");
+        if (!isContainerTag(tag.substr(closing ? 2 : 1))) return true;
+        if (closing) {
+            if (countClosing && depth_ > 0) --depth_;
+            return true;
+        }
+        const std::size_t end = tag.find('>');
+        const bool selfClosing = end != std::string_view::npos && tag[end - 1] == '/';
+        return selfClosing || ++depth_ <= kMaxPropertyListNesting;
+    }
+
+    // Takes every opening tag inside markup that the parser skips.
+    bool takeSkipped(std::string_view markup) {
+        for (auto at = markup.find('<', 1); at != std::string_view::npos;
+             at = markup.find('<', at + 1)) {
+            if (!takeTag(markup.substr(at), false)) return false;
+        }
+        return true;
+    }
+
+  private:
+    int depth_ = 0;
+};
+
+// How the markup that begins `rest` (which starts with "<!" or "<?") opens and closes.
+std::pair<std::string_view, std::string_view> delimitersOf(std::string_view rest) {
+    for (const auto& delimiters : {std::pair<std::string_view, std::string_view>{"<!--", "-->"},
+                                   {"<![CDATA[", "]]>"},
+                                   {"<?", "?>"}}) {
+        if (rest.starts_with(delimiters.first)) return delimiters;
+    }
+    return {"<!", ">"};
+}
+
+// A declaration with an internal subset ("<!DOCTYPE plist [ ... ]>"), which no property list
+// needs: where it ends is for the parser to say.
+bool hasInternalSubset(std::string_view declaration) {
+    const std::size_t bracket = declaration.find('[');
+    return bracket != std::string_view::npos && bracket < declaration.find('>');
 }
 
 // ---- Binary ---------------------------------------------------------------------------------
@@ -256,26 +297,23 @@ bool looksLikeBinaryPropertyList(std::string_view bytes) {
 
 bool isSafeXmlPropertyList(std::string_view bytes) {
     if (bytes.find('\0') != std::string_view::npos) return false;
-    int depth = 0;
-    std::size_t at = 0;
-    while ((at = bytes.find('<', at)) != std::string_view::npos) {
+    NestingCount nesting;
+    bool countClosing = true;
+    for (auto at = bytes.find('<'); at != std::string_view::npos; at = bytes.find('<', at)) {
         const std::string_view rest = bytes.substr(at);
-        const std::string_view closer = closerOf(rest);
-        if (closer == ">" && !rest.starts_with("<!")) {
-            const bool closing = rest.starts_with("</");
-            const std::size_t end = rest.find('>');
-            const bool selfClosing = end != std::string_view::npos && rest[end - 1] == '/';
-            if (isContainerTag(rest.substr(closing ? 2 : 1))) {
-                if (closing) {
-                    depth = std::max(0, depth - 1);
-                } else if (!selfClosing && ++depth > kMaxPropertyListNesting) {
-                    return false;
-                }
-            }
+        if (!rest.starts_with("<!") && !rest.starts_with("<?")) {
+            if (!nesting.takeTag(rest, countClosing)) return false;
+            ++at;
+            continue;
         }
-        const std::size_t end = bytes.find(closer, at + 1);
+        // After an internal subset, closings no longer count: the count can only err high.
+        if (rest.starts_with("<!") && !rest.starts_with("<!--") && hasInternalSubset(rest))
+            countClosing = false;
+        const auto [opener, closer] = delimitersOf(rest);
+        const std::size_t end = rest.find(closer, opener.size());
+        if (!nesting.takeSkipped(rest.substr(0, end))) return false;
         if (end == std::string_view::npos) return true;  // unterminated: the parser refuses it
-        at = end + closer.size();
+        at += end + closer.size();
     }
     return true;
 }
