@@ -168,7 +168,8 @@ TEST(PropertyList, HostileFilesAreUnreadable) {
     writeFile(folder / "xml_64_deep", nestedXmlArrays(63));
     EXPECT_TRUE(readDictionaryFromFile(folder / "xml_64_deep").has_value());
     const auto shared = binaryList({"\xD3" + ref(1) + ref(2) + ref(3) + ref(4) + ref(4) + ref(4),
-                                    "\x51" "a", "\x51" "b", "\x51" "c", "\x53one"});
+                                    std::string("\x51") + "a", std::string("\x51") + "b",
+                                    std::string("\x51") + "c", "\x53one"});
     writeFile(folder / "shared_string", shared);
     EXPECT_EQ(readDictionaryFromFile(folder / "shared_string"),
               (Dictionary{{"a", "one"}, {"b", "one"}, {"c", "one"}}));
