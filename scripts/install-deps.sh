@@ -15,6 +15,8 @@ packages=(
     # that review the unit and its tmpfiles line, and find its man page.
     dpkg-dev file lintian systemd man-db
     procps
+    # The fuzz targets: clang and its libFuzzer runtime.
+    clang libclang-rt-14-dev
 )
 
 all_installed() {

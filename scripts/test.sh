@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds both presets (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer) and runs
-# every test of each through ctest (which builds the Debian packages and runs lintian on them).
-# Installs the needed packages first when any is missing. Leaves the packages of the plain build
-# in build/default/packages.
+# every test of each through ctest (which builds the Debian packages and runs lintian on them),
+# then runs every fuzz target for 30 s (scripts/fuzz.sh). Installs the needed packages first when
+# any is missing. Leaves the packages of the plain build in build/default/packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,3 +18,5 @@ for preset in default asan; do
 done
 echo "== default: Debian packages"
 (cd build/default && cpack -G DEB -B packages >/dev/null && ls -l packages/*.deb)
+
+bash scripts/fuzz.sh 30

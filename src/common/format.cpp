@@ -202,8 +202,14 @@ void appendCharacter(std::string& out, const Conversion& conversion, const Value
     appendPadded(out, std::string_view(&character, character == '\0' ? 0 : 1), asText);
 }
 
+void appendDescription(std::string& out, const Value& value, int level);
+
 void appendText(std::string& out, const Conversion& conversion, const Value& argument) {
     if (const auto* text = argument.as<std::string>()) return appendPadded(out, *text, conversion);
+    const bool isCollection = argument.is<Array>() || argument.is<Dictionary>();
+    if (isCollection && conversion.width < 0 && conversion.precision < 0) {
+        return appendDescription(out, argument, 0);  // straight into the message, without a copy
+    }
     appendPadded(out, describe(argument), conversion);
 }
 
@@ -321,40 +327,60 @@ std::string describeDate(const Date& date) {
     return std::string(buffer, length);
 }
 
-std::string indentation(int level) {
-    return std::string(static_cast<std::size_t>(level) * 4, ' ');
+void appendIndentation(std::string& out, int level) {
+    out.append(static_cast<std::size_t>(level) * 4, ' ');
 }
 
-std::string describeNested(const Value& value, int level);
+// Values nested deeper than this print as "(...)": descriptions of values read from files never
+// get there, and one built by code cannot make the description recurse without bound.
+constexpr int kMaxDescribedNesting = 64;
+
+void appendDescription(std::string& out, const Value& value, int level);
 
 // Collections print their own indentation before the opening bracket, as the OpenStep text
-// style does; nested ones therefore sit further right than their entries' keys.
-std::string describeArray(const Array& array, int level) {
-    std::string text = indentation(level) + "(\n";
+// style does; nested ones therefore sit further right than their entries' keys. Everything is
+// appended to one text, so the time taken grows with the text's length only.
+void appendArray(std::string& out, const Array& array, int level) {
+    appendIndentation(out, level);
+    out += "(\n";
     for (std::size_t i = 0; i < array.size(); ++i) {
-        text += indentation(level + 1) + describeNested(array[i], level + 1);
-        text += i + 1 < array.size() ? ",\n" : "\n";
+        appendIndentation(out, level + 1);
+        appendDescription(out, array[i], level + 1);
+        out += i + 1 < array.size() ? ",\n" : "\n";
     }
-    text += indentation(level) + ")";
-    return text;
+    appendIndentation(out, level);
+    out += ')';
 }
 
-std::string describeDictionary(const Dictionary& dictionary, int level) {
-    std::string text = indentation(level) + "{\n";
+void appendDictionary(std::string& out, const Dictionary& dictionary, int level) {
+    appendIndentation(out, level);
+    out += "{\n";
     for (const auto& [key, value] : dictionary) {
-        text += indentation(level + 1) + quotedIfNeeded(key) + " = " +
-                describeNested(value, level + 1) + ";\n";
+        appendIndentation(out, level + 1);
+        out += quotedIfNeeded(key);
+        out += " = ";
+        appendDescription(out, value, level + 1);
+        out += ";\n";
     }
-    text += indentation(level) + "}";
-    return text;
+    appendIndentation(out, level);
+    out += '}';
 }
 
-std::string describeNested(const Value& value, int level) {
-    if (const auto* text = value.as<std::string>()) return quotedIfNeeded(*text);
-    if (const auto* array = value.as<Array>()) return describeArray(*array, level);
-    if (const auto* dictionary = value.as<Dictionary>())
-        return describeDictionary(*dictionary, level);
-    return describe(value);
+// A value inside a collection: strings quoted as needed, collections at their level.
+void appendDescription(std::string& out, const Value& value, int level) {
+    const auto* array = value.as<Array>();
+    const auto* dictionary = value.as<Dictionary>();
+    if ((array || dictionary) && level >= kMaxDescribedNesting) {
+        out += "(...)";
+    } else if (array) {
+        appendArray(out, *array, level);
+    } else if (dictionary) {
+        appendDictionary(out, *dictionary, level);
+    } else if (const auto* text = value.as<std::string>(); text && level > 0) {
+        out += quotedIfNeeded(*text);
+    } else {
+        out += describe(value);
+    }
 }
 
 }  // namespace
@@ -407,8 +433,10 @@ std::string describe(const Value& value) {
             if constexpr (std::is_same_v<T, bool>) return held ? "1" : "0";
             if constexpr (std::is_same_v<T, Date>) return describeDate(held);
             if constexpr (std::is_same_v<T, Data>) return describeData(held);
-            if constexpr (std::is_same_v<T, Array>) return describeArray(held, 0);
-            if constexpr (std::is_same_v<T, Dictionary>) return describeDictionary(held, 0);
+            std::string text;
+            if constexpr (std::is_same_v<T, Array>) appendArray(text, held, 0);
+            if constexpr (std::is_same_v<T, Dictionary>) appendDictionary(text, held, 0);
+            return text;
         },
         value.storage());
 }

@@ -26,7 +26,10 @@ constexpr char kPatcherNilText[] =
 // A trim reads the old log in pieces of one line, or at most this many bytes of a longer line.
 constexpr off_t kPieceSize = 511;
 constexpr std::size_t kChunkSize = 4096;
-constexpr unsigned kPositionQueryInterval = 64;
+// The longest line written, its line feed included: a message that would make one line longer is
+// cut and marked, so that no single line (a large dictionary's description, say) comes near the
+// log's size bound.
+constexpr std::size_t kMaxLineBytes = 65536;
 
 const char* levelName(std::int32_t level) {
     switch (level) {
@@ -160,6 +163,20 @@ void copyFrom(int source, off_t offset, int destination) {
     }
 }
 
+// Cuts `line` (without its line feed yet) to fit kMaxLineBytes, at a character boundary, and
+// says how much was left out.
+void cutToMaximumLength(std::string& line) {
+    if (line.size() < kMaxLineBytes) return;
+    const std::size_t fullSize = line.size();
+    std::size_t keep = kMaxLineBytes - 64;  // room for the mark and the line feed
+    while (keep > 0 && (static_cast<unsigned char>(line[keep]) & 0xC0) == 0x80) --keep;
+    line.resize(keep);
+    line += " [line cut: ";
+    char digits[24];
+    line.append(digits, std::to_chars(digits, digits + sizeof digits, fullSize - keep).ptr);
+    line += " more bytes]";
+}
+
 }  // namespace
 
 std::string logTimeStamp(std::time_t seconds, unsigned milliseconds) {
@@ -271,14 +288,21 @@ void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* for
     } else {
         appendFormattedMessage(line, format, arguments);
     }
+    cutToMaximumLength(line);
     line += '\n';
 
     bool trimmed = false;
     {
         std::lock_guard lock(mLock);
         if (mFile == nullptr) return;
-        const std::size_t written = std::fwrite(line.data(), 1, line.size(), mFile);
-        if (isPastHighWaterMark(written)) {
+        if (trimBlocked_) {
+            reduceToLowWaterMark();
+            if (mFile == nullptr || trimBlocked_) return;  // the bound holds: the line is dropped
+        }
+        followReplacedFile();
+        if (mFile == nullptr) return;
+        position_ += static_cast<std::int64_t>(std::fwrite(line.data(), 1, line.size(), mFile));
+        if (position_ > mHighWaterMark) {
             reduceToLowWaterMark();
             trimmed = true;
         }
@@ -293,22 +317,33 @@ void LogFile::openStream(const std::string& path) {
     std::setvbuf(mFile, nullptr, _IOLBF, BUFSIZ);
     struct stat status {};
     position_ = ::fstat(fileno(mFile), &status) == 0 ? status.st_size : 0;
-    linesSincePositionQuery_ = 0;
 }
 
-bool LogFile::isPastHighWaterMark(std::size_t bytesWritten) {
-    // Appending moves the position by what was written. Asking the kernel now and then keeps
-    // the count honest should anything else change the file.
-    position_ += static_cast<std::int64_t>(bytesWritten);
-    if (++linesSincePositionQuery_ >= kPositionQueryInterval) {
-        linesSincePositionQuery_ = 0;
-        const off_t position = ftello(mFile);
-        if (position >= 0) position_ = position;
+// Another process writing the same log (a second patcher, a daemon restarted beside a dying one)
+// trims by moving the file away and removing it; lines written to the open file after that would
+// be lost. One file status before each line, the position query of the line, shows whether the
+// open file still has a name; if not, the path is opened again.
+void LogFile::followReplacedFile() {
+    struct stat status {};
+    if (::fstat(fileno(mFile), &status) != 0) return;
+    if (status.st_nlink == 0) {
+        std::fclose(mFile);
+        mFile = nullptr;
+        openStream(*mPath);
+        return;
     }
-    return position_ > mHighWaterMark;
+    position_ = status.st_size;
+}
+
+void LogFile::reportTrimError(int error) {
+    if (error == trimError_) return;
+    trimError_ = error;
+    std::printf("[reduceToLowWaterMark] [Error in file opening] =%d", error);
+    std::fflush(stdout);
 }
 
 void LogFile::reduceToLowWaterMark() {
+    trimBlocked_ = false;
     struct stat status {};
     if (::fstat(fileno(mFile), &status) != 0) return;
     position_ = status.st_size;
@@ -319,13 +354,21 @@ void LogFile::reduceToLowWaterMark() {
     // A stale temporary file from an interrupted trim blocks the move; the old log then stays
     // in place, the stale file's tail is appended, and the next line trims again.
     const std::string temporaryPath = *mPath + ".tmp";
-    moveWithoutReplacing(*mPath, temporaryPath);
+    const bool moved = moveWithoutReplacing(*mPath, temporaryPath);
+    const int moveError = errno;
     openStream(*mPath);
+    if (!moved && moveError != EEXIST) {
+        // The folder refuses the move (read-only, say): the file is cut where it stands instead.
+        reportTrimError(moveError);
+        if (mFile != nullptr) trimInPlace(status.st_size);
+        return;
+    }
 
     const int old = ::open(temporaryPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (old < 0) {
-        std::printf("[reduceToLowWaterMark] [Error in file opening] =%d", errno);
+        reportTrimError(errno);
     } else {
+        if (moved) trimError_ = 0;
         const off_t cut = std::max<off_t>(1, status.st_size - mLowWaterMark);
         if (mFile != nullptr) {
             copyFrom(old, firstPieceAtOrAfter(old, cut), fileno(mFile));
@@ -335,6 +378,29 @@ void LogFile::reduceToLowWaterMark() {
         ::close(old);
     }
     removeItem(temporaryPath);
+}
+
+// Keeps the same pieces as a trim does, by reading them through a descriptor of its own (the
+// stream only appends) and then rewriting the file from its start. A log that cannot be read
+// restarts empty, as after a trim whose temporary file cannot be opened. When even the cut fails,
+// lines are held back until a trim works, so the file never grows past the bound.
+void LogFile::trimInPlace(off_t size) {
+    char tail[kChunkSize];
+    std::size_t got = 0;
+    const int reader = ::open(mPath->c_str(), O_RDONLY | O_CLOEXEC);
+    if (reader >= 0) {
+        const off_t from = firstPieceAtOrAfter(reader, std::max<off_t>(1, size - mLowWaterMark));
+        const auto length = static_cast<std::size_t>(std::max<off_t>(0, size - from));
+        if (!readAt(reader, tail, std::min(length, sizeof tail), from, got)) got = 0;
+        ::close(reader);
+    }
+    if (::ftruncate(fileno(mFile), 0) != 0) {
+        reportTrimError(errno);
+        trimBlocked_ = true;
+        return;
+    }
+    writeAll(fileno(mFile), tail, got);
+    position_ = static_cast<std::int64_t>(got);
 }
 
 void LogFile::close() {

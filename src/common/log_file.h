@@ -1,6 +1,8 @@
 // The rolling, size-bounded log file that both executables write.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -82,9 +84,12 @@ class LogFile {
     bool isOpen() const;
 
   private:
-    void reduceToLowWaterMark();                         // called with mLock held
-    void openStream(const std::string& path);            // called with mLock held
-    bool isPastHighWaterMark(std::size_t bytesWritten);  // called with mLock held
+    // All called with mLock held.
+    void reduceToLowWaterMark();
+    void trimInPlace(off_t size);
+    void reportTrimError(int error);
+    void openStream(const std::string& path);
+    void followReplacedFile();
     void report(const std::string& message) const;
     void appendTimeStamp(std::string& out) const;
 
@@ -95,10 +100,12 @@ class LogFile {
     std::int64_t mHighWaterMark = 4194304;
     std::optional<std::string> mPath;
     std::FILE* mFile = nullptr;
-    // The stream's position as of the last line: the log's size, kept without asking the kernel
-    // after every line; asked afresh every few dozen lines and before any trim.
+    // The log's size as of the last line.
     std::int64_t position_ = 0;
-    unsigned linesSincePositionQuery_ = 0;
+    // The cause of the last failed trim, printed once until a trim works again; and whether the
+    // file could not be cut at all, in which case lines wait for a trim that works.
+    int trimError_ = 0;
+    bool trimBlocked_ = false;
     mutable std::mutex mLock;
     std::int32_t mLogLevel = 2;
 

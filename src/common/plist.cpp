@@ -12,6 +12,8 @@
 #include <limits>
 #include <memory>
 
+#include "common/plist_screen.h"
+
 namespace corvant {
 namespace {
 
@@ -36,11 +38,11 @@ Date dateOf(plist_t node) {
     return Date{static_cast<double>(seconds) + static_cast<double>(microseconds) / 1e6};
 }
 
+// Taken with its length, so that a NUL character inside cannot cut it short.
 std::string stringOf(plist_t node) {
-    char* text = nullptr;
-    plist_get_string_val(node, &text);
-    MallocHandle<char> owned(text);
-    return text != nullptr ? std::string(text) : std::string();
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    return text != nullptr ? std::string(text, length) : std::string();
 }
 
 Data dataOf(plist_t node) {
@@ -53,17 +55,24 @@ Data dataOf(plist_t node) {
     return data;
 }
 
-Value valueOf(plist_t node);
+// The screen before parsing keeps nesting within the limit; the depth is counted here once more so
+// that the conversion's recursion is bounded whatever the parser built. Each function returns
+// false when a container lies too deep.
+bool convert(plist_t node, int depth, Value& out);
 
-Array arrayOf(plist_t node) {
+bool convertArray(plist_t node, int depth, Value& out) {
     Array array;
     const uint32_t size = plist_array_get_size(node);
-    array.reserve(size);
-    for (uint32_t i = 0; i < size; ++i) array.push_back(valueOf(plist_array_get_item(node, i)));
-    return array;
+    array.resize(size);
+    for (uint32_t i = 0; i < size; ++i) {
+        if (!convert(plist_array_get_item(node, i), depth, array[i])) return false;
+    }
+    out = Value(std::move(array));
+    return true;
 }
 
-Dictionary dictionaryOf(plist_t node) {
+// Keys are safe to take as C strings: the screen turned away every list with a NUL in a string.
+bool convertDictionary(plist_t node, int depth, Value& out) {
     Dictionary dictionary;
     plist_dict_iter iterator = nullptr;
     plist_dict_new_iter(node, &iterator);
@@ -74,13 +83,15 @@ Dictionary dictionaryOf(plist_t node) {
         plist_dict_next_item(node, iterator, &key, &item);
         MallocHandle<char> ownedKey(key);
         if (item == nullptr) break;
-        if (key != nullptr) dictionary.insert_or_assign(key, valueOf(item));
+        Value value;
+        if (!convert(item, depth, value)) return false;
+        if (key != nullptr) dictionary.insert_or_assign(key, std::move(value));
     }
-    return dictionary;
+    out = Value(std::move(dictionary));
+    return true;
 }
 
-Value valueOf(plist_t node) {
-    if (node == nullptr) return {};
+Value leafOf(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
             uint8_t flag = 0;
@@ -105,13 +116,21 @@ Value valueOf(plist_t node) {
             return Value(dateOf(node));
         case PLIST_DATA:
             return Value(dataOf(node));
-        case PLIST_ARRAY:
-            return Value(arrayOf(node));
-        case PLIST_DICT:
-            return Value(dictionaryOf(node));
         default:  // keys, UIDs and unknown nodes have no counterpart
             return {};
     }
+}
+
+bool convert(plist_t node, int depth, Value& out) {
+    if (node == nullptr) return true;
+    const plist_type type = plist_get_node_type(node);
+    if (type != PLIST_ARRAY && type != PLIST_DICT) {
+        out = leafOf(node);
+        return true;
+    }
+    if (depth >= kMaxPropertyListNesting) return false;
+    return type == PLIST_ARRAY ? convertArray(node, depth + 1, out)
+                               : convertDictionary(node, depth + 1, out);
 }
 
 plist_t nodeOf(const Value& value);
@@ -157,24 +176,28 @@ plist_t nodeOf(const Value& value) {
     return nullptr;  // an absent value has no property-list form and is left out
 }
 
-// Reads a regular file in full; none for anything else or on a read error.
-std::optional<std::string> readWholeFile(const std::string& path) {
+// Reads a regular file of at most `maxBytes` in full; none for anything else, a larger file or on
+// a read error. The size is checked before reading and while reading, in case the file grows.
+std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxBytes) {
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) return std::nullopt;
-    std::optional<std::string> bytes;
+    std::string bytes;
     struct stat status {};
-    if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
-        bytes.emplace();
-        char buffer[16384];
-        for (;;) {
-            const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) bytes.reset();
-            if (got <= 0) break;
-            bytes->append(buffer, static_cast<std::size_t>(got));
+    bool readable = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
+                    static_cast<std::uint64_t>(status.st_size) <= maxBytes;
+    char buffer[16384];
+    while (readable) {
+        const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            readable = got == 0;
+            break;
         }
+        readable = bytes.size() + static_cast<std::size_t>(got) <= maxBytes;
+        bytes.append(buffer, static_cast<std::size_t>(got));
     }
     ::close(descriptor);
+    if (!readable) return std::nullopt;
     return bytes;
 }
 
@@ -214,15 +237,24 @@ mode_t modeFor(const std::string& path) {
 
 std::optional<Value> parsePropertyList(const std::string& bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+    const auto size = static_cast<uint32_t>(bytes.size());
     plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    // The format is decided here once, so that the screen and the parser see the same one.
+    if (looksLikeBinaryPropertyList(bytes)) {
+        if (!isSafeBinaryPropertyList(bytes)) return std::nullopt;
+        plist_from_bin(bytes.data(), size, &root);
+    } else {
+        if (!isSafeXmlPropertyList(bytes)) return std::nullopt;
+        plist_from_xml(bytes.data(), size, &root);
+    }
     NodeHandle owned(root);
-    if (root == nullptr) return std::nullopt;
-    return valueOf(root);
+    Value value;
+    if (root == nullptr || !convert(root, 0, value)) return std::nullopt;
+    return value;
 }
 
-std::optional<Dictionary> readDictionaryFromFile(const std::string& path) {
-    auto bytes = readWholeFile(path);
+std::optional<Dictionary> readDictionaryFromFile(const std::string& path, std::size_t maxBytes) {
+    auto bytes = readWholeFile(path, maxBytes);
     if (!bytes) return std::nullopt;
     auto value = parsePropertyList(*bytes);
     if (!value) return std::nullopt;

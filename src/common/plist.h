@@ -1,6 +1,7 @@
 // Property-list files, read as dictionaries and written as XML, on libplist.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -8,11 +9,19 @@
 
 namespace corvant {
 
-// Reads an XML or binary property list whose root is a dictionary. None for a missing file,
-// content that is not a property list, or a root of another kind.
-std::optional<Dictionary> readDictionaryFromFile(const std::string& path);
+// Property-list files larger than this are not read at all.
+inline constexpr std::size_t kMaxPropertyListFileBytes = std::size_t{64} << 20;
+
+// Reads an XML or binary property list whose root is a dictionary. None for a missing file, one
+// larger than `maxBytes`, content that is not a property list (or one this reader refuses, see
+// parsePropertyList), or a root of another kind.
+std::optional<Dictionary> readDictionaryFromFile(const std::string& path,
+                                                 std::size_t maxBytes = kMaxPropertyListFileBytes);
 
 // Parses property-list bytes (XML or binary) into a value; none when they are not a property list.
+// Also none, as for any unreadable list, when a string or key holds a NUL character, containers
+// are nested more than 64 deep, or a binary list's shared objects would expand into more nodes
+// than it has bytes.
 std::optional<Value> parsePropertyList(const std::string& bytes);
 
 // Writes `dictionary` as an XML property list atomically: written in full beside the target and

@@ -2,7 +2,7 @@
 // tell the running client application of a supported one, or start the client.
 #include <algorithm>
 
-#include "common/plist.h"
+#include "daemon/card_list.h"
 #include "daemon/commands.h"
 #include "daemon/daemon.h"
 #include "daemon/installer_ini.h"
@@ -42,6 +42,7 @@ bool staysInApplicationsFolder(std::string_view name) {
 }  // namespace
 
 void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
+    const ReleaseFreedMemoryAfterBatch releaseAfterBatch;
     systemLog("---------- Notification started by some call back------------");
     if (state.didSystemGoToSleep) {
         log("USER", 2,
@@ -54,7 +55,7 @@ void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
     // Read once per batch and never kept, so an edited list takes effect at the next batch.
     corvant::Dictionary cardList;
     if (state.MDCardListPath) {
-        cardList = corvant::readDictionaryFromFile(*state.MDCardListPath).value_or(cardList);
+        cardList = readCardList(*state.MDCardListPath).value_or(cardList);
     }
     while (const auto entry = iterator.next()) handleArrivedDevice(entry, cardList);
 }

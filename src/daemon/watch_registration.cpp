@@ -1,5 +1,5 @@
 // Start-up's second half: the console user, the card list, and the serial-device watch.
-#include "common/plist.h"
+#include "daemon/card_list.h"
 #include "daemon/daemon.h"
 
 namespace kelvorn {
@@ -25,7 +25,7 @@ bool Daemon::AddMBCardNotification() {
     state.MDCardListPath = path;
 
     // Read here only for the count; each arrival batch reads the list again.
-    const auto cardList = corvant::readDictionaryFromFile(path);
+    const auto cardList = readCardList(path);
     log("DEBUG", 2, "No of Families supported by Daemon Process : %i",
         cardList ? static_cast<int>(cardList->size()) : 0);
 

@@ -62,6 +62,18 @@ TEST(Format, FormatStringTakesAnyKindOfArgument) {
     EXPECT_EQ(formatString("%@-%d-%s-%@", std::string("a"), 2u, "c", Value()), "a-2-c-(null)");
 }
 
+TEST(Format, DescriptionsStopAtTheNestingLimit) {
+    Value value = Array{"leaf"};
+    for (int i = 0; i < 100; ++i) value = Value(Array{value});
+    const std::string text = describe(value);
+    std::size_t opened = 0;
+    for (auto at = text.find("(\n"); at != std::string::npos; at = text.find("(\n", at + 1))
+        ++opened;
+    EXPECT_EQ(opened, 64u);
+    EXPECT_NE(text.find("(...)"), std::string::npos);
+    EXPECT_EQ(formatMessage("%@", {value}), text);
+}
+
 struct DescriptionCase {
     const char* name;
     Value value;

@@ -96,6 +96,10 @@ const std::string kDaemonNil =
 const std::string kPatcherNil =
     "Arguments or format was nil while printing the log, please check the previous log code";
 const std::string kAt = std::string(" [") + kStamp + "] : ";
+// A message that makes a line of 70,000 bytes; such a line is cut to 65,472 and marked.
+const std::string kLongMessage(70000 - ("[INFO]" + kAt).size(), 'x');
+const std::string kCutLine =
+    ("[INFO]" + kAt + kLongMessage).substr(0, 65472) + " [line cut: 4528 more bytes]";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, LogLines,
@@ -124,7 +128,9 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"patcher_nil_format", LogFile::Variant::Patcher, "DEBUG", 2, nullptr,
                  "[DEBUG]" + kAt + kPatcherNil},
         LineCase{"embedded_line_feed", LogFile::Variant::Patcher, "DEBUG", 0, "a\nb",
-                 "[INFO]" + kAt + "a\nb"}),
+                 "[INFO]" + kAt + "a\nb"},
+        LineCase{"cut_at_the_maximum", LogFile::Variant::Patcher, "DEBUG", 0, kLongMessage.c_str(),
+                 kCutLine}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LogFile, HigherThresholdLetsHigherLevelsThrough) {

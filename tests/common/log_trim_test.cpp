@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -64,22 +65,27 @@ std::string lineFor(const char* first, const std::string& message) {
 struct TrimSetup {
     TestFolder folder;
     LogFile::Variant variant = LogFile::Variant::Daemon;
+    std::string fileName = "Test.log";
 
     std::string logPath() const {
         return variant == LogFile::Variant::Daemon
-                   ? folder / "Library/Application Support/Corvant/Solvane/Test.log"
-                   : folder / "Support/Corvant/Solvane/Test.log";
+                   ? folder / "Library/Application Support/Corvant/Solvane/" + fileName
+                   : folder / "Support/Corvant/Solvane/" + fileName;
     }
     // Puts `content` in place as the log, then opens it.
     std::unique_ptr<LogFile> openWith(const std::string& content) {
         std::filesystem::create_directories(std::filesystem::path(logPath()).parent_path());
         writeFile(logPath(), content);
+        return open();
+    }
+    // Opens the log as another process would: a writer of its own on the same file.
+    std::unique_ptr<LogFile> open() {
         LogFile::Places places;
         places.localLibrary = folder / "Library";
         places.userApplicationSupport = folder / "Support";
         places.systemLog = [](const std::string&) {};
         places.timeStamp = [] { return std::string(kStamp); };
-        return LogFile::initWithFile(variant, "Test.log", 2, places);
+        return LogFile::initWithFile(variant, fileName, 2, places);
     }
 };
 
@@ -311,6 +317,37 @@ TEST(Trim, FollowsChangesMadeByOthers) {
     for (int i = 0; i < 100; ++i) log->writeLogToFileWithInfo("USER", 0, "after growth %d", i);
     EXPECT_LT(readFile(setup.logPath()).size(), 2u * kLowWaterMark + 100 * 60)
         << "grown log trimmed";
+}
+
+// When the temporary file cannot be made (here its name is too long, as a read-only folder would
+// refuse it too), the log is cut in place; the error is printed once, not at every trim.
+TEST(Trim, FileThatCannotBeMovedIsCutInPlace) {
+    TrimSetup setup;
+    setup.fileName = std::string(NAME_MAX - 2, 'n');
+    auto log = setup.openWith(filler(kHighWaterMark, 100));
+    ::testing::internal::CaptureStdout();
+    for (int round = 0; round < 3; ++round) {
+        std::ofstream(setup.logPath(), std::ios::app) << filler(kHighWaterMark, 100);
+        log->writeLogToFileWithInfo("USER", 0, "round %d", round);
+        const std::string content = readFile(setup.logPath());
+        EXPECT_LE(content.size(), kLowWaterMark);
+        EXPECT_TRUE(content.ends_with(lineFor("USER", "round " + std::to_string(round))));
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "[reduceToLowWaterMark] [Error in file opening] =" + std::to_string(ENAMETOOLONG));
+}
+
+// Another writer's trim moves the file away and removes it; this writer's next line goes to the
+// new file at the path, not to the removed one.
+TEST(Trim, WriterFollowsAFileTrimmedAwayByAnother) {
+    TrimSetup setup;
+    auto trimmer = setup.openWith(filler(kHighWaterMark - 100, 100));
+    auto other = setup.open();
+    trimmer->writeLogToFileWithInfo("USER", 0, "%@", std::string(200, 't'));
+    other->writeLogToFileWithInfo("USER", 0, "from the other writer");
+    const std::string content = readFile(setup.logPath());
+    EXPECT_LE(content.size(), kLowWaterMark + 100);
+    EXPECT_TRUE(content.ends_with(lineFor("USER", "from the other writer")));
 }
 
 TEST(Trim, ConcurrentWritersAcrossTrimsKeepWholeLines) {

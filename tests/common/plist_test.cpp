@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <vector>
 
 #include "common/shell.h"
 #include "test_folder.h"
@@ -92,6 +93,87 @@ TEST(PropertyList, UnreadableContentGivesNone) {
     }
     EXPECT_FALSE(readDictionaryFromFile(folder / "missing").has_value());
     EXPECT_FALSE(readDictionaryFromFile(folder.path()).has_value()) << "a folder";
+}
+
+std::string bigEndian(std::uint64_t number, int width) {
+    std::string bytes;
+    for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) bytes += char(number >> shift);
+    return bytes;
+}
+
+std::string ref(std::uint64_t object) {
+    return bigEndian(object, 4);
+}
+
+// A binary property list of `objects` (marker byte and content each), the first one the top.
+std::string binaryList(const std::vector<std::string>& objects) {
+    std::string bytes = "bplist00";
+    std::string table;
+    for (const auto& object : objects) {
+        table += bigEndian(bytes.size(), 4);
+        bytes += object;
+    }
+    const std::size_t tableAt = bytes.size();
+    return bytes + table + std::string(6, '\0') + "\x04\x04" + bigEndian(objects.size(), 8) +
+           bigEndian(0, 8) + bigEndian(tableAt, 8);
+}
+
+// Arrays nested `depth` deep, each holding the next (or, `twice`, holding it two times).
+std::string nestedArrays(int depth, bool twice = false) {
+    std::vector<std::string> objects;
+    for (int i = 1; i < depth; ++i)
+        objects.push_back(twice ? "\xA2" + ref(i) + ref(i) : "\xA1" + ref(i));
+    objects.push_back("\xA0");
+    return binaryList(objects);
+}
+
+std::string xmlList(const std::string& body) {
+    return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + body + "</plist>";
+}
+
+std::string nestedXmlArrays(int depth) {
+    std::string open;
+    std::string close;
+    for (int i = 0; i < depth; ++i) open += "<array>", close += "</array>";
+    return xmlList("<dict><key>k</key>" + open + close + "</dict>");
+}
+
+// Files that once aborted, hung or exhausted the reader are unreadable now; the ones just inside
+// the limits still read.
+TEST(PropertyList, HostileFilesAreUnreadable) {
+    TestFolder folder;
+    const std::string nul("\0", 1);
+    const std::pair<const char*, std::string> unreadable[] = {
+        {"xml_nul_in_string", xmlList("<dict><key>k</key><string>a" + nul + "b</string></dict>")},
+        {"xml_nul_in_key", xmlList("<dict><key>k" + nul + "y</key><string>v</string></dict>")},
+        {"binary_nul_in_utf16_key",
+         binaryList({"\xD1" + ref(1) + ref(2), "\x62" + nul + "k" + nul + nul, "\x51v"})},
+        {"binary_nul_in_utf16_string",
+         binaryList({"\xD1" + ref(1) + ref(2), "\x51k", "\x62" + nul + "v" + nul + nul})},
+        {"binary_nul_in_ascii_key", binaryList({"\xD1" + ref(1) + ref(2), "\x52k" + nul, "\x51v"})},
+        {"xml_nested_65_deep", nestedXmlArrays(64)},
+        {"binary_nested_65_deep", nestedArrays(65)},
+        {"binary_nested_100000_deep", nestedArrays(100000)},
+        {"binary_shared_arrays_2_to_the_40", nestedArrays(41, true)},
+        {"binary_reference_cycle", binaryList({"\xA1" + ref(0)})},
+    };
+    for (const auto& [name, content] : unreadable) {
+        writeFile(folder / name, content);
+        EXPECT_FALSE(readDictionaryFromFile(folder / name).has_value()) << name;
+    }
+    writeFile(folder / "large", xmlList("<dict/>") + std::string(100, ' '));
+    EXPECT_FALSE(readDictionaryFromFile(folder / "large", 100).has_value()) << "over the size";
+    EXPECT_TRUE(readDictionaryFromFile(folder / "large", 200).has_value());
+
+    writeFile(folder / "xml_64_deep", nestedXmlArrays(63));
+    EXPECT_TRUE(readDictionaryFromFile(folder / "xml_64_deep").has_value());
+    const auto shared = binaryList({"\xD3" + ref(1) + ref(2) + ref(3) + ref(4) + ref(4) + ref(4),
+                                    std::string("\x51") + "a", std::string("\x51") + "b",
+                                    std::string("\x51") + "c", "\x53one"});
+    writeFile(folder / "shared_string", shared);
+    EXPECT_EQ(readDictionaryFromFile(folder / "shared_string"),
+              (Dictionary{{"a", "one"}, {"b", "one"}, {"c", "one"}}));
+    ASSERT_TRUE(parsePropertyList(nestedArrays(64)).has_value());
 }
 
 TEST(PropertyList, ParsesValuesOfAnyRoot) {

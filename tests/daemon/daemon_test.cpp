@@ -91,6 +91,21 @@ TEST_F(StartUp, UnreadableCardListCountsNoFamiliesAndRejectsEveryDevice) {
     EXPECT_TRUE(doubles.posts.empty());
 }
 
+TEST_F(StartUp, CardListOver4MiBIsUnreadable) {
+    std::string padded =
+        corvant::toXmlPropertyList(corvant::Value(cardList({{"ttyUSB", "0", "4817", "5382"}})));
+    padded.insert(padded.find("<dict>") + 6, std::string(4 << 20, ' '));
+    installClient(applications() + "/Solvane.app", std::nullopt);
+    std::filesystem::create_directories(
+        std::filesystem::path(cardListIn(*doubles.clientBundle)).parent_path());
+    std::ofstream(cardListIn(*doubles.clientBundle)) << padded;
+    doubles.registry.present = {makeDevice({})};
+
+    EXPECT_EQ(daemon().run(), 0);
+    EXPECT_TRUE(logged("DEBUG", 2, "No of Families supported by Daemon Process : 0"));
+    EXPECT_EQ(count(kFamilyRejected), 1);
+}
+
 TEST_F(StartUp, NoMatchingDescriptionLeavesOnlyPowerEvents) {
     installClient(applications() + "/Solvane.app", cardList({}));
     doubles.registry.matchable = false;
