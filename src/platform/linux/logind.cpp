@@ -14,7 +14,9 @@ constexpr const char* kSeatPath = "/org/freedesktop/login1/seat/seat0";
 constexpr const char* kSeatInterface = "org.freedesktop.login1.Seat";
 constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
 
-// The object path of seat0's active session; none without one ("/" is logind's "no session").
+}  // namespace
+
+// "/" is logind's "no session".
 std::optional<std::string> activeSessionPath(sd_bus* bus) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
@@ -46,7 +48,21 @@ std::optional<std::string> sessionText(sd_bus* bus, const std::string& session,
     return result;
 }
 
-}  // namespace
+std::optional<std::uint32_t> sessionUid(sd_bus* bus, const std::string& session) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    std::optional<std::uint32_t> result;
+    std::uint32_t uid = 0;
+    const char* path = nullptr;
+    if (sd_bus_get_property(bus, kLogindName, session.c_str(), kSessionInterface, "User", &error,
+                            &reply, "(uo)") >= 0 &&
+        sd_bus_message_read(reply, "(uo)", &uid, &path) > 0) {
+        result = uid;
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return result;
+}
 
 std::optional<std::string> consoleUserOfSession(std::string_view sessionClass,
                                                 std::string_view userName) {

@@ -13,6 +13,16 @@
 
 namespace kelvorn::linux_backend {
 
+// The path of seat0's active session; none when logind cannot be asked or the seat has none.
+std::optional<std::string> activeSessionPath(sd_bus* bus);
+
+// A text property of the logind session at `session` ("Class", "Name", "Display", ...).
+std::optional<std::string> sessionText(sd_bus* bus, const std::string& session,
+                                       const char* property);
+
+// The uid of the user of the logind session at `session`.
+std::optional<std::uint32_t> sessionUid(sd_bus* bus, const std::string& session);
+
 // The console user a session of `sessionClass` stands for: its user's name, or nobody for the
 // login screen (class "greeter") and for a session without a user name.
 std::optional<std::string> consoleUserOfSession(std::string_view sessionClass,

@@ -13,15 +13,11 @@
 #include <map>
 
 #include "platform/linux/bundle_launcher.h"
+#include "platform/linux/logind.h"
 
 namespace kelvorn::linux_backend {
 
 namespace {
-
-constexpr const char* kLogindName = "org.freedesktop.login1";
-constexpr const char* kSeatPath = "/org/freedesktop/login1/seat/seat0";
-constexpr const char* kSeatInterface = "org.freedesktop.login1.Seat";
-constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
 
 constexpr const char* kManagerName = "org.freedesktop.systemd1";
 constexpr const char* kManagerPath = "/org/freedesktop/systemd1";
@@ -51,45 +47,6 @@ struct Reply {
         sd_bus_error_free(&error);
     }
 };
-
-std::optional<std::string> activeSessionPath(sd_bus* bus) {
-    Reply reply;
-    const char* id = nullptr;
-    const char* path = nullptr;
-    if (sd_bus_get_property(bus, kLogindName, kSeatPath, kSeatInterface, "ActiveSession",
-                            &reply.error, &reply.message, "(so)") < 0 ||
-        sd_bus_message_read(reply.message, "(so)", &id, &path) <= 0 || path == nullptr ||
-        std::strcmp(path, "/") == 0) {
-        return std::nullopt;
-    }
-    return std::string(path);
-}
-
-std::string sessionText(sd_bus* bus, const std::string& session, const char* property) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    char* text = nullptr;
-    std::string result;
-    if (sd_bus_get_property_string(bus, kLogindName, session.c_str(), kSessionInterface, property,
-                                   &error, &text) >= 0 &&
-        text != nullptr) {
-        result = text;
-    }
-    std::free(text);
-    sd_bus_error_free(&error);
-    return result;
-}
-
-std::optional<uid_t> sessionUid(sd_bus* bus, const std::string& session) {
-    Reply reply;
-    std::uint32_t uid = 0;
-    const char* path = nullptr;
-    if (sd_bus_get_property(bus, kLogindName, session.c_str(), kSessionInterface, "User",
-                            &reply.error, &reply.message, "(uo)") < 0 ||
-        sd_bus_message_read(reply.message, "(uo)", &uid, &path) <= 0) {
-        return std::nullopt;
-    }
-    return static_cast<uid_t>(uid);
-}
 
 std::vector<gid_t> groupsOf(const char* name, gid_t gid) {
     int count = 32;
@@ -219,8 +176,9 @@ std::optional<ConsoleSession> activeConsoleSession(sd_bus* systemBus) {
     if (!session || sessionText(systemBus, *session, "Class") == "greeter") return std::nullopt;
     const auto uid = sessionUid(systemBus, *session);
     if (!uid) return std::nullopt;
-    return ConsoleSession{*uid, sessionText(systemBus, *session, "Name"),
-                          sessionText(systemBus, *session, "Display")};
+    return ConsoleSession{static_cast<uid_t>(*uid),
+                          sessionText(systemBus, *session, "Name").value_or(""),
+                          sessionText(systemBus, *session, "Display").value_or("")};
 }
 
 std::optional<UserAccount> lookUpAccount(uid_t uid) {
