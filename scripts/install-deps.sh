@@ -12,8 +12,9 @@ packages=(
     umockdev libumockdev-dev gir1.2-umockdev-1.0
     dbus-daemon python3-dbusmock python3-gi
     # The Debian packages: cpack's DEB generator (dpkg-shlibdeps, file), lintian, and the tools
-    # that review the unit and its tmpfiles line, and find its man page.
-    dpkg-dev file lintian systemd man-db
+    # that review the unit and its tmpfiles line, and find its man page; the unit's review also
+    # needs dbus.socket, which Type=dbus implies and the dbus package ships.
+    dpkg-dev file lintian systemd man-db dbus
     procps
     # The fuzz targets: clang and its libFuzzer runtime.
     clang libclang-rt-14-dev
