@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "common/plist_screen.h"
+#include "common/regular_file.h"
 
 namespace corvant {
 namespace {
@@ -176,31 +177,6 @@ plist_t nodeOf(const Value& value) {
     return nullptr;  // an absent value has no property-list form and is left out
 }
 
-// Reads a regular file of at most `maxBytes` in full; none for anything else, a larger file or on
-// a read error. The size is checked before reading and while reading, in case the file grows.
-std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxBytes) {
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) return std::nullopt;
-    std::string bytes;
-    struct stat status {};
-    bool readable = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
-                    static_cast<std::uint64_t>(status.st_size) <= maxBytes;
-    char buffer[16384];
-    while (readable) {
-        const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            readable = got == 0;
-            break;
-        }
-        readable = bytes.size() + static_cast<std::size_t>(got) <= maxBytes;
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(descriptor);
-    if (!readable) return std::nullopt;
-    return bytes;
-}
-
 bool writeAll(int descriptor, const std::string& bytes) {
     std::size_t written = 0;
     while (written < bytes.size()) {
@@ -254,7 +230,7 @@ std::optional<Value> parsePropertyList(const std::string& bytes) {
 }
 
 std::optional<Dictionary> readDictionaryFromFile(const std::string& path, std::size_t maxBytes) {
-    auto bytes = readWholeFile(path, maxBytes);
+    auto bytes = readRegularFile(path, maxBytes);
     if (!bytes) return std::nullopt;
     auto value = parsePropertyList(*bytes);
     if (!value) return std::nullopt;

@@ -12,7 +12,8 @@ namespace corvant {
 // Property-list files larger than this are not read at all.
 inline constexpr std::size_t kMaxPropertyListFileBytes = std::size_t{64} << 20;
 
-// Reads an XML or binary property list whose root is a dictionary. None for a missing file, one
+// Reads an XML or binary property list whose root is a dictionary. None for a missing file,
+// anything but a regular file (a link is followed; a FIFO or device is not waited for), one
 // larger than `maxBytes`, content that is not a property list (or one this reader refuses, see
 // parsePropertyList), or a root of another kind.
 std::optional<Dictionary> readDictionaryFromFile(const std::string& path,

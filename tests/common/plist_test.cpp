@@ -93,6 +93,11 @@ TEST(PropertyList, UnreadableContentGivesNone) {
     }
     EXPECT_FALSE(readDictionaryFromFile(folder / "missing").has_value());
     EXPECT_FALSE(readDictionaryFromFile(folder.path()).has_value()) << "a folder";
+    // Neither is waited for: a FIFO without a writer, nor a device behind a link.
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(readDictionaryFromFile(folder / "fifo").has_value()) << "a FIFO";
+    std::filesystem::create_symlink("/dev/zero", folder / "zero");
+    EXPECT_FALSE(readDictionaryFromFile(folder / "zero").has_value()) << "a device";
 }
 
 std::string bigEndian(std::uint64_t number, int width) {

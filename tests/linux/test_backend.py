@@ -96,6 +96,17 @@ bus.emit_signal(None, '%s', '%s', '%s', GLib.Variant(
 bus.flush_sync()
 """ % (harness.NOTIFICATION_PATH, harness.NOTIFICATION_INTERFACE, harness.NOTIFICATION_MEMBER)
 
+# Calls another service with a method call that carries no interface field (legal, and answered
+# unless a policy refuses it), as whatever user runs it; fails when the bus refuses the call.
+NO_INTERFACE_CALL = """
+from gi.repository import Gio
+call = Gio.DBusMessage.new_method_call(
+    'org.freedesktop.login1', '/org/freedesktop/login1', None, 'Introspect')
+reply, _ = Gio.bus_get_sync(Gio.BusType.SYSTEM).send_message_with_reply_sync(
+    call, Gio.DBusSendMessageFlags.NONE, 5000, None)
+reply.to_gerror()
+"""
+
 
 class Probe:
     def __init__(self, env):
@@ -257,11 +268,17 @@ class BackendTest(unittest.TestCase):
         # A subscriber that does not check the sender still gets no signal forged by another user.
         os.chmod(self.services.folder, 0o755)
         anyone = harness.SignalListener(self.services.bus, None)
+        as_nobody = ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups']
         try:
-            forger = subprocess.run(
-                ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups',
-                 harness.PYTHON, '-c', FORGER], env=self.services.environment(), timeout=30)
+            forger = subprocess.run(as_nobody + [harness.PYTHON, '-c', FORGER],
+                                    env=self.services.environment(), timeout=30)
             self.assertEqual(forger.returncode, 0)
+            # The policy touches nothing else: another service is called as before, by anyone.
+            for user in (as_nobody, []):
+                call = subprocess.run(user + [harness.PYTHON, '-c', NO_INTERFACE_CALL],
+                                      env=self.services.environment(), timeout=30,
+                                      capture_output=True, text=True)
+                self.assertEqual(call.returncode, 0, call.stderr)
             probe = self.start_probe()
             probe.ask('post Supported device removed', 'posted')
             name, _, _, _ = anyone.next(timeout=10)

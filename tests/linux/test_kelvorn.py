@@ -20,6 +20,8 @@ LOG = '/Library/Application Support/Corvant/Solvane/Daemon.log'
 BUNDLE = '/Applications/Solvane.app'
 CARD_LIST = (BUNDLE + '/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/'
              'MBConfig/MDCardList')
+INSTALLER_INI_IN_BUNDLE = ('/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/'
+                           'Directory/installer.ini')
 RUNNING = '/tmp/running'
 LAUNCHES = '/tmp/launch/client-launches'
 
@@ -63,11 +65,11 @@ def install_client(bundle=BUNDLE, card_list=CARD_LIST, identifier='com.Corvant.S
     os.chmod(os.path.dirname(LAUNCHES), 0o777)
 
 
-def start_named_client():
+def start_named_client(name='Solvane'):
     """A process named like the client, as the system's ps lists it; the caller ends it."""
     os.makedirs(RUNNING, exist_ok=True)
-    write_script(RUNNING + '/Solvane', '#!/bin/sh\nsleep 300\n')
-    return subprocess.Popen([RUNNING + '/Solvane'])
+    write_script(RUNNING + '/' + name, '#!/bin/sh\nsleep 300\n')
+    return subprocess.Popen([RUNNING + '/' + name])
 
 
 def prepare_running_client(services):
@@ -124,8 +126,8 @@ class KelvornScenario(unittest.TestCase):
             print('--- Kelvorn standard error\n' + read('/tmp/kelvorn.err'))
         self.services.stop()
 
-    def run_client(self):
-        self.client = start_named_client()
+    def run_client(self, name='Solvane'):
+        self.client = start_named_client(name)
 
     def start_kelvorn(self):
         env = self.services.environment()
@@ -165,8 +167,16 @@ class KelvornScenario(unittest.TestCase):
 
 class ModemPresentClientRunning(KelvornScenario):
     def test_announces_arrivals_and_removals_with_the_modems_own_ids(self):
-        install_client()
-        self.run_client()
+        # A branded client whose name is longer than the 15 characters the kernel keeps of a
+        # command name: the shipped ps lists it whole, so it is found running.
+        name = 'SolvaneConnectPro'
+        bundle = '/Applications/%s.app' % name
+        install_client(bundle, bundle + CARD_LIST[len(BUNDLE):])
+        ini = bundle + INSTALLER_INI_IN_BUNDLE
+        os.makedirs(os.path.dirname(ini))
+        with open(ini, 'w') as f:
+            f.write('ApplicationName="%s"\n' % name)
+        self.run_client(name)
         self.logind.add_seat0()
         self.logind.log_in('user1')
         hub = self.usb.plug_hub(port=1)
@@ -228,7 +238,13 @@ class ModemPresentClientNotRunning(KelvornScenario):
 
 class LoginAfterGreeterThenSleep(KelvornScenario):
     def test_waits_for_a_real_login_and_after_sleep_for_ten_more_seconds(self):
-        install_client()
+        # The client lives in the user's own Applications folder, after a bundle whose Info.plist
+        # is a FIFO that nobody writes: the search passes it without waiting. The card list is at
+        # the default place.
+        applications = '/Users/user1/Applications'
+        install_client(applications + '/Solvane.app', CARD_LIST)
+        os.makedirs(applications + '/Blocking.app/Contents')
+        os.mkfifo(applications + '/Blocking.app/Contents/Info.plist')
         self.run_client()
         self.logind.add_seat0()
         self.logind.show_greeter()
@@ -242,6 +258,7 @@ class LoginAfterGreeterThenSleep(KelvornScenario):
         self.logind.log_in('user1')
         self.wait_for_log('Current Logged in User:user1', 10)
         self.wait_until_watching()
+        self.assertIn('Initiall MDCardList Path got is %s/Solvane.app/' % applications, read(LOG))
         self.expect_no_signal(1)
 
         self.logind.prepare_for_sleep(True)
