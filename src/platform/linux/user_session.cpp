@@ -129,17 +129,17 @@ std::vector<std::string> managerEnvironment(sd_bus* bus) {
 
 // The user's manager on the user's bus. While the manager runs or starts, it may not have
 // connected to the bus yet (the bus may only just have been started for this very connection), so
-// this asks again until `deadline`; a running manager without a bus socket will never have one.
+// this asks again until `deadline`. A manager that runs while nothing listens on the user's bus
+// (no bus is set up for the user's session) will not be found there: no waiting then.
 sd_bus* waitForUserManager(uid_t uid, std::chrono::steady_clock::time_point deadline,
                            bool managerStarting) {
-    const std::string socket = runtimeFolder(uid) + "/bus";
     sd_bus* bus = nullptr;
     while (true) {
         if (bus == nullptr) bus = connectUserBus(uid);
         if (bus != nullptr && managerRunsOn(bus)) return bus;
         if (bus != nullptr && sd_bus_is_open(bus) <= 0) bus = sd_bus_flush_close_unref(bus);
         if (std::chrono::steady_clock::now() >= deadline) break;
-        if (bus == nullptr && !managerStarting && access(socket.c_str(), F_OK) != 0) break;
+        if (bus == nullptr && !managerStarting) break;
         std::this_thread::sleep_for(kUserManagerPoll);
     }
     sd_bus_flush_close_unref(bus);
