@@ -432,7 +432,7 @@ class BackendTest(unittest.TestCase):
         time.sleep(0.5)
         self.assertFalse(os.path.exists(record))
 
-        # No service manager of the user runs here: the client starts directly, as the user.
+        # No service manager runs here at all: the client starts directly, as the user.
         session = logind.log_in('nobody', uid=NOBODY)
         logind._set(session, 'org.freedesktop.login1.Session', 'Display',
                     harness.GLib.Variant('s', ':1'))
@@ -449,7 +449,7 @@ class BackendTest(unittest.TestCase):
             self.assertIn(variable, environment)
         self.assertFalse([line for line in environment if line.startswith('DBUS_SYSTEM_BUS')])
 
-        # Where the user's service manager runs, the client becomes a service of it.
+        # Without the system's manager, a manager of the user on the user's bus still starts it.
         os.remove(record)
         manager = UserManager(NOBODY)
         try:
