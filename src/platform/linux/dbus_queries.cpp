@@ -36,18 +36,28 @@ int reply(sd_bus_message* call, auto fill) {
     return result;
 }
 
-}  // namespace
+int onGetSupportedDevices(sd_bus_message* call, void* queries, sd_bus_error*) {
+    const auto& ports = static_cast<const DeviceQueries*>(queries)->supportedPorts();
+    return reply(call, [&](sd_bus_message* answer) { return appendSupportedPorts(answer, ports); });
+}
+
+int onGetStatus(sd_bus_message* call, void* queries, sd_bus_error*) {
+    const DaemonStatus status = static_cast<const DeviceQueries*>(queries)->status();
+    return reply(call, [&](sd_bus_message* answer) { return appendStatus(answer, status); });
+}
 
 // sd-bus answers only callers of the daemon's own user unless a method is marked unprivileged;
 // these are for every user, as the bus policy says.
-const sd_bus_vtable DbusDeviceQueries::kVtable[] = {
+const sd_bus_vtable kVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD_WITH_NAMES(kGetSupportedDevices, "", SD_BUS_PARAM(), "aa{sv}",
-                             SD_BUS_PARAM(devices), &DbusDeviceQueries::onGetSupportedDevices,
+                             SD_BUS_PARAM(devices), onGetSupportedDevices,
                              SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES(kGetStatus, "", SD_BUS_PARAM(), "a{sv}", SD_BUS_PARAM(status),
-                             &DbusDeviceQueries::onGetStatus, SD_BUS_VTABLE_UNPRIVILEGED),
+                             onGetStatus, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
+
+}  // namespace
 
 int appendSupportedPorts(sd_bus_message* message, const std::vector<SupportedPort>& ports) {
     int result = sd_bus_message_open_container(message, 'a', "a{sv}");
@@ -66,23 +76,15 @@ int appendStatus(sd_bus_message* message, const DaemonStatus& status) {
     return result < 0 ? result : sd_bus_message_close_container(message);
 }
 
+int publishDeviceQueries(sd_bus* bus, const DeviceQueries& queries) {
+    return sd_bus_add_object_vtable(bus, nullptr, kNotificationPath, kDevicesInterface, kVtable,
+                                    const_cast<DeviceQueries*>(&queries));
+}
+
 void DbusDeviceQueries::answerFrom(const DeviceQueries& queries) {
     queries_ = &queries;
     // Bound to the connection's life: each new connection gets the interface again.
-    bus_.onConnect([this](sd_bus* connection) {
-        sd_bus_add_object_vtable(connection, nullptr, kNotificationPath, kDevicesInterface, kVtable,
-                                 this);
-    });
-}
-
-int DbusDeviceQueries::onGetSupportedDevices(sd_bus_message* call, void* self, sd_bus_error*) {
-    const auto& ports = static_cast<DbusDeviceQueries*>(self)->queries_->supportedPorts();
-    return reply(call, [&](sd_bus_message* answer) { return appendSupportedPorts(answer, ports); });
-}
-
-int DbusDeviceQueries::onGetStatus(sd_bus_message* call, void* self, sd_bus_error*) {
-    const DaemonStatus status = static_cast<DbusDeviceQueries*>(self)->queries_->status();
-    return reply(call, [&](sd_bus_message* answer) { return appendStatus(answer, status); });
+    bus_.onConnect([this](sd_bus* connection) { publishDeviceQueries(connection, *queries_); });
 }
 
 }  // namespace kelvorn::linux_backend

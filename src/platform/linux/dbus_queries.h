@@ -21,6 +21,10 @@ int appendSupportedPorts(sd_bus_message* message, const std::vector<SupportedPor
 // "State", "ConsoleUser", "CardList" (s) and "Families" (i).
 int appendStatus(sd_bus_message* message, const DaemonStatus& status);
 
+// Publishes the interface on kNotificationPath of `bus`, answering from `queries`, which must
+// outlive the connection's object.
+int publishDeviceQueries(sd_bus* bus, const DeviceQueries& queries);
+
 class DbusDeviceQueries {
   public:
     explicit DbusDeviceQueries(SystemBus& bus) : bus_(bus) {}
@@ -32,10 +36,6 @@ class DbusDeviceQueries {
     void answerFrom(const DeviceQueries& queries);
 
   private:
-    static int onGetSupportedDevices(sd_bus_message* call, void* self, sd_bus_error* error);
-    static int onGetStatus(sd_bus_message* call, void* self, sd_bus_error* error);
-    static const sd_bus_vtable kVtable[];
-
     SystemBus& bus_;
     const DeviceQueries* queries_ = nullptr;
 };
