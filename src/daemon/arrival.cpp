@@ -5,34 +5,16 @@
 #include "daemon/card_list.h"
 #include "daemon/commands.h"
 #include "daemon/daemon.h"
+#include "daemon/device_reading.h"
 #include "daemon/installer_ini.h"
+#include "daemon/support_check.h"
 
 namespace kelvorn {
 
 namespace {
 
-constexpr const char* kNoSuffix = "NO SUFFIX NAME PRESENT IN IOREG";
 constexpr const char* kDeviceAddedNotification = "Supported device added";
 constexpr unsigned kWakeSettlingSeconds = 10;
-// The USB device usually sits four entries above its serial entry.
-constexpr int kProbableAncestor = 4;
-// The full walk looks at the serial entry and its seven nearest ancestors.
-constexpr int kEntriesWalked = 8;
-
-std::optional<std::string> textOf(const corvant::Value& value) {
-    if (const auto* text = value.as<std::string>()) return *text;
-    return std::nullopt;
-}
-
-bool hasProductId(const RegistryEntry& entry) {
-    return !entry.property("idProduct").isAbsent();
-}
-
-// The fourth ancestor of a serial entry when it has a product id; null otherwise.
-std::shared_ptr<RegistryEntry> probableIdsEntry(std::shared_ptr<RegistryEntry> entry) {
-    for (int step = 0; step < kProbableAncestor && entry; ++step) entry = entry->parent();
-    return entry && hasProductId(*entry) ? entry : nullptr;
-}
 
 // A launch name must name a bundle in the applications folder itself, not one elsewhere.
 bool staysInApplicationsFolder(std::string_view name) {
@@ -51,6 +33,7 @@ void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
         checkIfUserHasLoggedIn();
         platform_.sleeper.sleepSeconds(kWakeSettlingSeconds);
         state.didSystemGoToSleep = false;
+        state.activity = kWatching;
     }
     // Read once per batch and never kept, so an edited list takes effect at the next batch.
     corvant::Dictionary cardList;
@@ -64,19 +47,20 @@ void Daemon::handleArrivedDevice(const std::shared_ptr<RegistryEntry>& entry,
                                  const corvant::Dictionary& cardList) {
     const corvant::Value baseNameValue = entry->property("IOTTYBaseName");
     platform_.printer.show(baseNameValue);
-    const auto baseName = textOf(baseNameValue);
+    const auto baseName = baseNameOf(baseNameValue);
     log("DEBUG", 2, "BaseName Got from IOReg during device insertion : %@", optionalText(baseName));
     systemLog("BaseName Got from IOReg during device insertion : %s", optionalText(baseName));
 
     const corvant::Value suffixValue = entry->property("IOTTYSuffix");
     platform_.printer.show(suffixValue);
-    auto suffix = textOf(suffixValue);
-    if (suffix && suffix->empty()) suffix = kNoSuffix;
+    const auto suffix = suffixOf(suffixValue);
     log("DEBUG", 2, "Suffix name got from ioreg during device insertion: %@", optionalText(suffix));
     systemLog("Suffix name got from ioreg during device insertion: %s", optionalText(suffix));
 
     const DeviceIds ids = findDeviceIds(entry);
-    if (!checkIfDeviceIsSupported(cardList, baseName, suffix, ids.vendor, ids.product)) return;
+    const SupportVerdict verdict = checkDevice(cardList, baseName, suffix, ids.vendor, ids.product);
+    if (!verdict.supported()) return;
+    listSupportedPort(*entry, *baseName, *suffix, ids, verdict.model);
 
     const auto installerINIPath = getInstallerINIPath();
     if (isSolvaneRunning(installerINIPath)) {
@@ -88,28 +72,16 @@ void Daemon::handleArrivedDevice(const std::shared_ptr<RegistryEntry>& entry,
 }
 
 Daemon::DeviceIds Daemon::findDeviceIds(const std::shared_ptr<RegistryEntry>& entry) {
-    if (auto ancestor = probableIdsEntry(entry)) {
-        DeviceIds ids{ancestor->property("idVendor"), ancestor->property("idProduct"), ancestor};
-        recordDeviceIds(ids);
-        return ids;
+    const IdSearch search = searchDeviceIds(entry);
+    if (!search.probable) {
+        log("USER", 0, "Did Not Find VID and PID From IOREG in most probable search");
+        // Every device whose probable search fails gets the full walk, also when an earlier
+        // device of the same batch was found by the probable search.
+        log("USER", 2, "Traversing full tree to find VID, PID Value");
     }
-    log("USER", 0, "Did Not Find VID and PID From IOREG in most probable search");
-    // Every device whose probable search fails gets the full walk, also when an earlier device of
-    // the same batch was found by the probable search.
-    log("USER", 2, "Traversing full tree to find VID, PID Value");
-    DeviceIds lastRead;
-    std::shared_ptr<RegistryEntry> current = entry;
-    for (int walked = 0; walked < kEntriesWalked && current; ++walked) {
-        lastRead =
-            DeviceIds{current->property("idVendor"), current->property("idProduct"), nullptr};
-        if (!lastRead.product.isAbsent()) {
-            lastRead.entry = current;
-            recordDeviceIds(lastRead);
-            return lastRead;
-        }
-        current = current->parent();
-    }
-    return lastRead;
+    DeviceIds ids{search.vendor, search.product, search.entry};
+    if (ids.entry) recordDeviceIds(ids);
+    return ids;
 }
 
 void Daemon::recordDeviceIds(const DeviceIds& ids) {
@@ -162,16 +134,10 @@ void Daemon::rememberCard(const DeviceIds& ids) {
     state.deviceinserted = true;
 }
 
-// The search of the arrival handler, without its log lines: the fourth ancestor, else the first of
-// the serial entry and its seven nearest ancestors that has a product id.
+// The card whose ids were found where the arrival handler's search finds them for `entry`.
 std::optional<DaemonState::AnnouncedCard> Daemon::forgetCardOf(
     const std::shared_ptr<RegistryEntry>& entry) {
-    std::shared_ptr<RegistryEntry> idsEntry = probableIdsEntry(entry);
-    std::shared_ptr<RegistryEntry> current = entry;
-    for (int walked = 0; !idsEntry && current && walked < kEntriesWalked; ++walked) {
-        if (hasProductId(*current)) idsEntry = current;
-        current = current->parent();
-    }
+    const std::shared_ptr<RegistryEntry> idsEntry = searchDeviceIds(entry).entry;
     if (!idsEntry) return std::nullopt;
     auto& cards = state.announcedCards;
     const auto found = std::find_if(cards.begin(), cards.end(), [&](const auto& card) {
@@ -181,6 +147,23 @@ std::optional<DaemonState::AnnouncedCard> Daemon::forgetCardOf(
     auto card = *found;
     cards.erase(found);
     return card;
+}
+
+// Listed before the client hears of it, so that a client asking on the signal finds the port.
+void Daemon::listSupportedPort(const RegistryEntry& entry, const std::string& baseName,
+                               const std::string& suffix, const DeviceIds& ids,
+                               const std::string& model) {
+    std::string identity = entry.identity();
+    auto& ports = state.supportedPorts;
+    // A port reported twice without a removal between stays listed once, where it was.
+    for (const auto& port : ports) {
+        if (port.identity == identity) return;
+    }
+    const corvant::Value node = entry.property(kDeviceNodeProperty);
+    const auto* device = node.as<std::string>();
+    ports.push_back({std::move(identity), *ids.vendor.as<std::int64_t>(),
+                     *ids.product.as<std::int64_t>(), device ? *device : std::string(), baseName,
+                     suffix, model});
 }
 
 bool Daemon::launchClient(const std::optional<std::string>& installerINIPath) {

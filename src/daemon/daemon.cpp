@@ -31,9 +31,16 @@ ShellCommands ShellCommands::realShell() {
 
 Daemon::Daemon(Platform& platform, DaemonPlaces places, DaemonOptions options)
     : platform_(platform), places_(std::move(places)), options_(std::move(options)) {
-    state.mLogFile =
-        corvant::LogFile::initWithFile(corvant::LogFile::Variant::Daemon, kLogFileName, kLogLevel,
-                                       logPlaces(places_, platform_.systemLog));
+    if (options_.openLogFile) {
+        state.mLogFile =
+            corvant::LogFile::initWithFile(corvant::LogFile::Variant::Daemon, kLogFileName,
+                                           kLogLevel, logPlaces(places_, platform_.systemLog));
+    }
+}
+
+DaemonStatus Daemon::status() const {
+    return {state.activity, state.CurrentUser.value_or(""), state.MDCardListPath.value_or(""),
+            state.families};
 }
 
 void Daemon::writeLog(const char* tag, int level, const char* format,
@@ -58,6 +65,7 @@ int Daemon::endWith(int status, const std::string& reason) {
 
 int Daemon::run() {
     log("USER", 0, "Starting up Deamon Process [Version - %@]", kDaemonVersion);
+    if (options_.answerQueries) options_.answerQueries(*this);
     if (options_.takeServiceName) {
         if (auto refusal = options_.takeServiceName()) {
             log("USER", 1, "%@", *refusal);

@@ -15,6 +15,7 @@
 #include "common/places.h"
 #include "common/value.h"
 #include "daemon/state.h"
+#include "daemon/support_check.h"
 #include "platform/platform.h"
 
 namespace kelvorn {
@@ -72,6 +73,12 @@ struct DaemonOptions {
     // Takes the daemon's service name, after the start line and before the login wait, so that a
     // second daemon ends at once. Returns why the name cannot be had; the daemon then ends.
     std::function<std::optional<std::string>()> takeServiceName;
+    // Hands the daemon's answers to its callers (the devices present, its state) to whoever serves
+    // them, before the daemon takes its service name.
+    std::function<void(const DeviceQueries&)> answerQueries;
+    // False: lines reach only logObserver, no log file is opened (a tool that locates the card
+    // list as the daemon does, without writing the daemon's log).
+    bool openLogFile = true;
     // Hears why the daemon ends, besides the log: standard error, which the service manager's
     // journal keeps, unless a test listens instead.
     std::function<void(const std::string&)> explainExit = explainOnStandardError;
@@ -79,7 +86,7 @@ struct DaemonOptions {
     static void explainOnStandardError(const std::string& reason);
 };
 
-class Daemon {
+class Daemon final : public DeviceQueries {
   public:
     // Creates the log ("Daemon.log", level 2) and a fresh state table.
     explicit Daemon(Platform& platform, DaemonPlaces places = {}, DaemonOptions options = {});
@@ -122,6 +129,12 @@ class Daemon {
     // there is no card list: the daemon must then end with status 1.
     bool AddMBCardNotification();
 
+    // The answers to callers on the bus.
+    const std::vector<SupportedPort>& supportedPorts() const override {
+        return state.supportedPorts;
+    }
+    DaemonStatus status() const override;
+
     DaemonState state;
 
   private:
@@ -152,6 +165,15 @@ class Daemon {
                              const corvant::Dictionary& cardList);
     DeviceIds findDeviceIds(const std::shared_ptr<RegistryEntry>& entry);
     void recordDeviceIds(const DeviceIds& ids);
+    // The support check with its log lines.
+    SupportVerdict checkDevice(const corvant::Dictionary& cardList,
+                               const std::optional<std::string>& baseName,
+                               const std::optional<std::string>& suffix,
+                               const corvant::Value& vendorId, const corvant::Value& productId);
+    void listSupportedPort(const RegistryEntry& entry, const std::string& baseName,
+                           const std::string& suffix, const DeviceIds& ids,
+                           const std::string& model);
+    void unlistSupportedPort(const RegistryEntry& entry);
     corvant::Dictionary userInformation() const;
     void announceArrival();
     bool launchClient(const std::optional<std::string>& installerINIPath);

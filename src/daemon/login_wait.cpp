@@ -15,6 +15,7 @@ constexpr unsigned kSettlingSeconds = 30;
 }  // namespace
 
 void Daemon::checkIfUserHasLoggedIn() {
+    state.activity = kWaitingForUser;
     std::string user;
     while (true) {
         const auto name = platform_.console.copyConsoleUser();
@@ -34,6 +35,7 @@ void Daemon::checkIfUserHasLoggedIn() {
     }
     state.CurrentUser = user;
     log("DEBUG", 2, "Current Logged in User:%@", user);
+    state.activity = kSettling;
 
     // After a sleep the arrival handler adds its own, shorter wait.
     if (state.didSystemGoToSleep) {

@@ -20,5 +20,8 @@ int main(int argc, char** argv) {
     kelvorn::Platform platform = services.platform();
     kelvorn::DaemonOptions options;
     options.takeServiceName = [&services] { return services.takeBusName(); };
+    options.answerQueries = [&services](const kelvorn::DeviceQueries& queries) {
+        services.answerQueries(queries);
+    };
     return kelvorn::runDaemon(platform, {}, std::move(options));
 }

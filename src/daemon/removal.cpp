@@ -1,4 +1,6 @@
 // Serial devices that disappear: announce the removal of each supported card once, with its ids.
+#include <algorithm>
+
 #include "daemon/daemon.h"
 
 namespace kelvorn {
@@ -11,6 +13,7 @@ constexpr const char* kDeviceRemovedNotification = "Supported device removed";
 
 void Daemon::mycallbacktermination(DeviceIterator& iterator) {
     while (const auto entry = iterator.next()) {
+        unlistSupportedPort(*entry);
         // Another port of a card already announced as gone, or a device that was never announced.
         const auto card = forgetCardOf(entry);
         if (!card) {
@@ -31,6 +34,14 @@ void Daemon::mycallbacktermination(DeviceIterator& iterator) {
         if (!posted) logPostFailure(kDeviceRemovedNotification);
         state.deviceinserted = !state.announcedCards.empty();
     }
+}
+
+void Daemon::unlistSupportedPort(const RegistryEntry& entry) {
+    auto& ports = state.supportedPorts;
+    const std::string identity = entry.identity();
+    const auto found = std::find_if(ports.begin(), ports.end(),
+                                    [&](const auto& port) { return port.identity == identity; });
+    if (found != ports.end()) ports.erase(found);
 }
 
 }  // namespace kelvorn

@@ -8,6 +8,7 @@
 
 #include "common/log_file.h"
 #include "common/value.h"
+#include "platform/device_queries.h"
 #include "platform/device_registry.h"
 
 namespace kelvorn {
@@ -37,6 +38,12 @@ struct DaemonState {
     // and "YES". Both are empty until a device's ids were found.
     corvant::Array tempkeys;
     corvant::Array tempvalues;
+    // The serial ports present whose arrival was found supported, in arrival order.
+    std::vector<SupportedPort> supportedPorts;
+    // What the daemon is doing, for those who ask: kWaitingForUser, kSettling or kWatching.
+    const char* activity = kWaitingForUser;
+    // The number of families the card list held at start-up.
+    int families = 0;
 };
 
 }  // namespace kelvorn

@@ -26,8 +26,8 @@ bool Daemon::AddMBCardNotification() {
 
     // Read here only for the count; each arrival batch reads the list again.
     const auto cardList = readCardList(path);
-    log("DEBUG", 2, "No of Families supported by Daemon Process : %i",
-        cardList ? static_cast<int>(cardList->size()) : 0);
+    state.families = cardList ? static_cast<int>(cardList->size()) : 0;
+    log("DEBUG", 2, "No of Families supported by Daemon Process : %i", state.families);
 
     DeviceRegistry& registry = platform_.registry;
     const bool canMatch = registry.canMatchClass(kSerialDeviceClass);
@@ -44,6 +44,7 @@ bool Daemon::AddMBCardNotification() {
     if (!arrivalIterator_) arrivalIterator_ = std::make_shared<EmptyBatch>();
     if (!removalIterator_) removalIterator_ = std::make_shared<EmptyBatch>();
 
+    state.activity = kWatching;
     // Handles the devices already present; draining both batches arms the registrations.
     mycallbacknotifaction(*arrivalIterator_);
     mycallbacktermination(*removalIterator_);

@@ -13,8 +13,8 @@ namespace kelvorn {
 class RegistryEntry {
   public:
     virtual ~RegistryEntry() = default;
-    // A property of the entry ("IOTTYBaseName", "IOTTYSuffix", "idVendor", "idProduct");
-    // absent when the entry does not have it.
+    // A property of the entry ("IOTTYBaseName", "IOTTYSuffix", "idVendor", "idProduct", and
+    // kDeviceNodeProperty on a serial entry); absent when the entry does not have it.
     virtual corvant::Value property(const std::string& name) const = 0;
     // The entry's parent in the "IOService" plane; null above the top of the tree.
     virtual std::shared_ptr<RegistryEntry> parent() const = 0;
@@ -30,6 +30,9 @@ class DeviceIterator {
     // The next entry of the batch; null once the batch is drained.
     virtual std::shared_ptr<RegistryEntry> next() = 0;
 };
+
+// The device node a client opens for a serial entry ("/dev/ttyUSB2"), a string.
+inline constexpr const char* kDeviceNodeProperty = "IOCalloutDevice";
 
 inline constexpr const char* kSerialDeviceClass = "IOSerialBSDClient";
 inline constexpr const char* kFirstMatchNotification = "IOServiceFirstMatch";

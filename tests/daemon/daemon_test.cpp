@@ -362,6 +362,49 @@ TEST_F(Arrival, EachSupportedCardIsAnnouncedGoneOnceWithItsOwnIds) {
     }
 }
 
+// What the bus query lists is the daemon's own bookkeeping: nothing before the first batch, each
+// port found supported in arrival order, until it goes; never a port of an unsupported card.
+TEST_F(StartUp, SupportedPortsAndStatusFollowTheDaemonsOwnState) {
+    const std::string cards =
+        installClient(applications() + "/Solvane.app",
+                      cardList({{"ttyUSB", "0", "4817", "5382"}, {"ttyUSB", "2", "4817", "5382"}}));
+    const auto port = [](const char* card, const char* suffix, std::int64_t product = 5382) {
+        return makeDevice({.suffix = suffix, .product = product, .card = card});
+    };
+    const auto devices = [this] {
+        std::vector<std::string> nodes;
+        for (const auto& listed : daemon().supportedPorts()) nodes.push_back(listed.device);
+        return nodes;
+    };
+    doubles.console.answers = {std::nullopt, "alice"};
+    doubles.registry.present = {port("a", "0"), port("unsupported", "0", 9)};
+    setListing("Solvane\n");
+    std::vector<std::string> statesInWaits;
+    doubles.onSleep = [&](unsigned) {
+        statesInWaits.push_back(daemon().status().state);
+        EXPECT_TRUE(daemon().supportedPorts().empty());
+    };
+    doubles.runLoopBody = [&] {
+        EXPECT_EQ(devices(), std::vector<std::string>{"/dev/a-ttyUSB0"});
+        doubles.registry.arrive({port("b", "2"), port("unsupported", "2", 9), port("a", "2")});
+        EXPECT_EQ(devices(),
+                  (std::vector<std::string>{"/dev/a-ttyUSB0", "/dev/b-ttyUSB2", "/dev/a-ttyUSB2"}));
+        doubles.registry.leave({port("a", "0"), port("unsupported", "0", 9)});
+        EXPECT_EQ(devices(), (std::vector<std::string>{"/dev/b-ttyUSB2", "/dev/a-ttyUSB2"}));
+    };
+
+    EXPECT_EQ(daemon().status().state, "waiting-for-user");
+    EXPECT_EQ(daemon().run(), 0);
+    EXPECT_EQ(statesInWaits, (std::vector<std::string>{"waiting-for-user", "settling"}));
+    const SupportedPort& first = daemon().supportedPorts().front();
+    EXPECT_EQ(std::tie(first.vendorId, first.productId, first.baseName, first.suffix, first.model),
+              std::make_tuple(4817, 5382, "ttyUSB", "2", "Modem"));
+    const DaemonStatus status = daemon().status();
+    EXPECT_EQ(std::tie(status.state, status.consoleUser, status.cardList, status.families),
+              std::make_tuple("watching", "alice", cardListIn(cards), 1));
+    EXPECT_EQ(doubles.posts.size(), 4u);
+}
+
 TEST_F(Arrival, PostThatFailsIsLoggedAfterTheUsualLine) {
     useDefaultClient();
     setListing("Solvane\n");

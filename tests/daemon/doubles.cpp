@@ -4,7 +4,10 @@ namespace kelvorn::testing {
 
 std::shared_ptr<FakeEntry> makeDevice(const DeviceShape& shape) {
     auto serial = std::make_shared<FakeEntry>();
-    serial->properties = {{"IOTTYBaseName", shape.baseName}, {"IOTTYSuffix", shape.suffix}};
+    serial->properties = {
+        {"IOTTYBaseName", shape.baseName},
+        {"IOTTYSuffix", shape.suffix},
+        {kDeviceNodeProperty, "/dev/" + shape.card + "-" + shape.baseName + shape.suffix}};
     serial->name = shape.card + "/" + shape.baseName + shape.suffix;
     auto entry = serial;
     for (int depth = 0; depth <= shape.height; ++depth) {

@@ -28,6 +28,9 @@ fail() {
 [ -f "${policy}" ] || fail "no policy"
 [ -f "${root}/usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Notifications.xml" ] ||
     fail "no interface description"
+[ -f "${root}/usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Devices.xml" ] ||
+    fail "no description of the query interface"
+[ -x "${root}/usr/bin/kelvornctl" ] || fail "no /usr/bin/kelvornctl"
 grep -qx 'ExecStart=/usr/sbin/Kelvorn' "${unit}" || fail "ExecStart does not name the daemon"
 grep -q '^Environment=PATH=/usr/libexec/kelvorn:' "${unit}" || fail "open's folder is not first"
 grep -qx 'RestartPreventExitStatus=1 69' "${unit}" || fail "a missing card list would restart"

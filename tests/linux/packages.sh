@@ -33,7 +33,10 @@ kelvorn /lib/systemd/system/kelvorn.service
 kelvorn /usr/lib/tmpfiles.d/kelvorn.conf
 kelvorn /usr/share/dbus-1/system.d/com.Corvant.Kelvorn.conf
 kelvorn /usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Notifications.xml
+kelvorn /usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Devices.xml
 kelvorn /usr/share/man/man8/Kelvorn.8.gz
+kelvorn /usr/bin/kelvornctl
+kelvorn /usr/share/man/man1/kelvornctl.1.gz
 kelvorn /usr/share/doc/kelvorn/copyright
 kelvorn /usr/share/doc/kelvorn/changelog.gz
 kelvorn /usr/share/lintian/overrides/kelvorn
@@ -66,6 +69,10 @@ mkdir "${scratch}/home"
 HOME="${scratch}/home" "${scratch}/ostrel/usr/libexec/Ostrel/Ostrel" --help | grep -q '^Usage: Ostrel' ||
     fail "Ostrel --help"
 [ -z "$(ls -A "${scratch}/home")" ] || fail "Ostrel --help wrote into the home folder"
+
+# The packaged kelvornctl answers --version with the package's version.
+[ "$("${scratch}/kelvorn/usr/bin/kelvornctl" --version)" = "kelvornctl ${version}" ] ||
+    fail "kelvornctl --version does not say ${version}"
 
 for deb in "${kelvorn}" "${ostrel}"; do
     echo "$(basename "${deb}"): $(stat -c %s "${deb}") bytes," \

@@ -5,8 +5,10 @@ Kelvorn waits 30 seconds after the console login before it looks at devices, so 
 takes at least that long; ctest runs the scenario classes side by side.
 """
 
+import json
 import os
 import plistlib
+import shutil
 import subprocess
 import time
 import unittest
@@ -14,6 +16,9 @@ import unittest
 import harness
 
 KELVORN = os.environ.get('KO_KELVORN', 'Kelvorn')
+KELVORNCTL = os.environ.get('KO_KELVORNCTL', 'kelvornctl')
+EXAMPLE_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                              '../../packaging/examples/kelvorn-client.py')
 OPEN_DIR = os.environ.get('KO_OPEN_DIR', '')
 
 LOG = '/Library/Application Support/Corvant/Solvane/Daemon.log'
@@ -32,6 +37,8 @@ START_UP = 30 + 20
 HUAWEI_SERIAL = ('usb-serial', 'ttyUSB0', 0x12d1, 0x1506)
 SIERRA_ACM = ('cdc-acm', 'ttyACM0', 0x1199, 0x68a3)
 FTDI_CABLE = ('usb-serial', 'ttyUSB1', 0x0403, 0x6001)
+# The same maker's modem of a product the card list does not name.
+HUAWEI_OTHER = ('usb-serial', 'ttyUSB1', 0x12d1, 0x1001)
 
 # The card list: family, suffix, vendor id and product id, in decimal text.
 CARDS = {
@@ -306,6 +313,98 @@ class LaunchNameLeavingApplications(KelvornScenario):
         self.assertEqual(read(LAUNCHES), '')
         self.assertNotIn('Deamon did not post notification', read(LOG))
         self.expect_no_signal(0.5)
+
+
+class QueriesAndKelvornctl(KelvornScenario):
+    def kelvornctl(self, *arguments, user=None):
+        return subprocess.run([KELVORNCTL] + list(arguments), env=self.services.environment(),
+                              timeout=10, capture_output=True, text=True, user=user)
+
+    def test_devices_monitor_check_and_the_example_client_see_what_the_daemon_sees(self):
+        install_client()
+        self.run_client()
+        self.logind.add_seat0()
+        self.logind.log_in('user1')
+        modem = self.plug(HUAWEI_SERIAL, port=2)
+        self.plug(HUAWEI_OTHER, port=3)
+        self.start_kelvorn()
+        self.wait_for_log('Current Logged in User:user1', 10)
+
+        # Answered during the 30-second wait, with nothing listed yet.
+        status = json.loads(self.kelvornctl('--json', 'status').stdout)
+        self.assertEqual((status['State'], status['ConsoleUser'], status['CardList']),
+                         ('settling', 'user1', ''))
+        self.assertEqual(self.kelvornctl('devices').stdout, 'No supported device present.\n')
+        monitor = subprocess.Popen([KELVORNCTL, 'monitor'], env=self.services.environment(),
+                                   stdout=subprocess.PIPE, text=True)
+        self.addCleanup(monitor.wait)
+        self.addCleanup(monitor.terminate)
+
+        self.expect_signal('Supported device added', HUAWEI_SERIAL, START_UP)
+        devices = self.kelvornctl('devices')
+        print('\n$ kelvornctl devices\n' + devices.stdout, end='')
+        self.assertEqual(json.loads(self.kelvornctl('--json', 'devices').stdout), [
+            {'VID': 4817, 'PID': 5382, 'Device': '/dev/ttyUSB0', 'BaseName': 'ttyUSB',
+             'Suffix': '0', 'Model': 'E3372'}])
+        self.assertEqual(devices.stdout.splitlines()[1].split(),
+                         ['/dev/ttyUSB0', '4817', '5382', 'ttyUSB', '0', 'E3372'])
+        if can_switch_users():
+            # Any user may ask: nobody, with a copy of the tool and the bus where it can reach them.
+            for folder in (self.services.folder, self.services.bus.folder):
+                os.chmod(folder, 0o755)
+            os.makedirs('/tmp/tools', mode=0o755, exist_ok=True)
+            shutil.copy(KELVORNCTL, '/tmp/tools/kelvornctl')
+            as_nobody = subprocess.run(['/tmp/tools/kelvornctl', 'devices'],
+                                       env=self.services.environment(), timeout=10,
+                                       capture_output=True, text=True, user=NOBODY)
+            self.assertEqual(as_nobody.stdout, devices.stdout, as_nobody.stderr)
+
+        check = self.kelvornctl('check')
+        print('$ kelvornctl check\n' + check.stdout, end='')
+        self.assertEqual(check.returncode, 0)
+        self.assertEqual(check.stdout.splitlines()[0], 'Card list: ' + CARD_LIST)
+        verdicts = {line.split()[0]: line.split(None, 5)[5] for line in check.stdout.splitlines()[2:]}
+        self.assertEqual(verdicts, {'/dev/ttyUSB0': 'supported: Model E3372',
+                                    '/dev/ttyUSB1': 'product 4097 not listed under vendor 4817'})
+
+        example = subprocess.Popen([harness.PYTHON, EXAMPLE_CLIENT],
+                                   env=self.services.environment(), stdout=subprocess.PIPE,
+                                   text=True)
+        self.addCleanup(example.wait)
+        self.addCleanup(example.kill)
+        self.assertEqual(example.stdout.readline(), 'open /dev/ttyUSB0 (VID 4817, PID 5382, E3372)\n')
+
+        self.usb.unplug(modem)
+        self.expect_signal('Supported device removed', HUAWEI_SERIAL)
+        self.assertEqual(example.stdout.readline(), 'closed: modem 4817:5382 was removed\n')
+        self.assertEqual(self.kelvornctl('devices').stdout, 'No supported device present.\n')
+        self.assertEqual([line.split('  ', 1)[1] for line in (monitor.stdout.readline(),
+                                                               monitor.stdout.readline())],
+                         ['Supported device added  VID 4817  PID 5382  /dev/ttyUSB0\n',
+                          'Supported device removed  VID 4817  PID 5382  /dev/ttyUSB0\n'])
+        for process in (monitor, example):
+            process.terminate()
+            process.wait(5)
+            process.stdout.close()
+        self.assertEqual(monitor.returncode, 0)  # interrupted is a normal end
+
+        self.kelvorn.terminate()
+        self.kelvorn.wait(30)
+        for verb in ('status', 'devices', 'monitor'):
+            gone = self.kelvornctl(verb)
+            self.assertEqual((gone.returncode, gone.stderr),
+                             (69, 'kelvornctl: Kelvorn is not running: com.Corvant.Kelvorn is not '
+                                  'on the system bus\n'))
+
+        # check reads 50 serial ttys in well under 200 ms.
+        for port in range(4, 53):
+            self.usb.plug_modem('cdc-acm', 'ttyACM%d' % port, 0x1199, 0x68a3, port=port)
+        started = time.monotonic()
+        many = self.kelvornctl('check')
+        elapsed = time.monotonic() - started
+        print('kelvornctl check with 50 serial ttys: %.0f ms' % (elapsed * 1000))
+        self.assertEqual(len(many.stdout.splitlines()), 2 + 50)
+        self.assertLess(elapsed, 1)
 
 
 class NoCardList(KelvornScenario):

@@ -1,6 +1,8 @@
 #include "platform/linux/dbus_notifications.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <string_view>
 #include <type_traits>
 
 namespace kelvorn::linux_backend {
@@ -83,6 +85,91 @@ int appendUserInfo(sd_bus_message* message, const corvant::Dictionary& dictionar
         if (result >= 0) result = sd_bus_message_close_container(message);
     }
     return result < 0 ? result : sd_bus_message_close_container(message);
+}
+
+namespace {
+
+int readValue(sd_bus_message* message, corvant::Value& value);
+
+template <typename T>
+int readBasic(sd_bus_message* message, char type, corvant::Value& value) {
+    T held{};
+    const int result = sd_bus_message_read_basic(message, type, &held);
+    if (result > 0) value = corvant::Value(held);
+    return result;
+}
+
+// Reads one variant's content; `contents` is its signature.
+int readContents(sd_bus_message* message, const char* contents, corvant::Value& value) {
+    const std::string_view type = contents;
+    if (type == "s" || type == "o" || type == "g") {
+        const char* text = nullptr;
+        const int result = sd_bus_message_read_basic(message, type[0], &text);
+        if (result > 0) value = corvant::Value(std::string(text));
+        return result;
+    }
+    if (type == "x") return readBasic<std::int64_t>(message, 'x', value);
+    if (type == "t") return readBasic<std::uint64_t>(message, 't', value);
+    if (type == "i") return readBasic<std::int32_t>(message, 'i', value);
+    if (type == "u") return readBasic<std::uint32_t>(message, 'u', value);
+    if (type == "n") return readBasic<std::int16_t>(message, 'n', value);
+    if (type == "q") return readBasic<std::uint16_t>(message, 'q', value);
+    if (type == "y") return readBasic<std::uint8_t>(message, 'y', value);
+    if (type == "d") return readBasic<double>(message, 'd', value);
+    if (type == "b") {
+        int flag = 0;
+        const int result = sd_bus_message_read_basic(message, 'b', &flag);
+        if (result > 0) value = corvant::Value(flag != 0);
+        return result;
+    }
+    if (type == "a{sv}") {
+        corvant::Dictionary dictionary;
+        const int result = readUserInfo(message, dictionary);
+        if (result >= 0) value = std::move(dictionary);
+        return result;
+    }
+    if (type == "av") {
+        int result = sd_bus_message_enter_container(message, 'a', "v");
+        corvant::Array array;
+        while (result > 0) {
+            corvant::Value item;
+            result = readValue(message, item);
+            if (result > 0) array.push_back(std::move(item));
+        }
+        if (result >= 0) result = sd_bus_message_exit_container(message);
+        if (result >= 0) value = std::move(array);
+        return result;
+    }
+    return sd_bus_message_skip(message, contents);
+}
+
+// Reads a variant; 0 at the end of the enclosing container.
+int readValue(sd_bus_message* message, corvant::Value& value) {
+    const char* contents = nullptr;
+    int result = sd_bus_message_peek_type(message, nullptr, &contents);
+    if (result <= 0) return result;
+    result = sd_bus_message_enter_container(message, 'v', contents);
+    if (result > 0) result = readContents(message, contents, value);
+    if (result >= 0) result = sd_bus_message_exit_container(message);
+    return result < 0 ? result : 1;
+}
+
+}  // namespace
+
+int readUserInfo(sd_bus_message* message, corvant::Dictionary& dictionary) {
+    int result = sd_bus_message_enter_container(message, 'a', "{sv}");
+    if (result <= 0) return result < 0 ? result : -EBADMSG;
+    while ((result = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
+        const char* key = nullptr;
+        corvant::Value value;
+        result = sd_bus_message_read_basic(message, 's', &key);
+        if (result > 0) result = readValue(message, value);
+        if (result >= 0) result = sd_bus_message_exit_container(message);
+        if (result < 0) return result;
+        if (!value.isAbsent()) dictionary[key] = std::move(value);
+    }
+    if (result < 0) return result;
+    return sd_bus_message_exit_container(message);
 }
 
 DbusNotificationCenter::DbusNotificationCenter(SystemBus& bus) : bus_(bus) {

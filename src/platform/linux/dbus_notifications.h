@@ -20,6 +20,11 @@ inline constexpr const char* kNotificationMember = "Posted";
 // Negative errno on failure.
 int appendUserInfo(sd_bus_message* message, const corvant::Dictionary& dictionary);
 
+// Reads an a{sv} from `message` into `dictionary`, the inverse of appendUserInfo for what it
+// writes (arrays and nested dictionaries included); other integer kinds become integers, values
+// of other kinds are skipped. Negative errno on failure.
+int readUserInfo(sd_bus_message* message, corvant::Dictionary& dictionary);
+
 class DbusNotificationCenter final : public NotificationCenter {
   public:
     // Publishes the notifications' interface on kNotificationPath, so that peers can introspect it.

@@ -54,6 +54,7 @@ PresentedEntry presentTty(const KernelDevice& tty, const KernelDevice* usbInterf
     entry.properties[kSuffixProperty] =
         usbInterface ? usbPortSuffix(*usbInterface, name.suffix) : name.suffix;
     entry.properties[kTtyDeviceProperty] = tty.sysname;
+    if (!tty.devnode.empty()) entry.properties[kDeviceNodeProperty] = tty.devnode;
     return entry;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/value.h"
+#include "platform/device_registry.h"
 
 namespace kelvorn::linux_backend {
 
@@ -35,6 +36,8 @@ struct KernelDevice {
     std::string syspath;  // "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1"
     // A USB interface's number, as sysfs writes it: two hexadecimal digits ("00", "0a").
     std::optional<std::string> interfaceNumber;
+    // The device node udev names for it ("/dev/ttyUSB0"); empty when it has none.
+    std::string devnode = {};
 };
 
 // One registry entry as the daemon is shown it.
@@ -52,6 +55,7 @@ struct PresentedEntry {
 inline constexpr const char* kBaseNameProperty = "IOTTYBaseName";
 inline constexpr const char* kSuffixProperty = "IOTTYSuffix";
 inline constexpr const char* kTtyDeviceProperty = "IOTTYDevice";
+// kDeviceNodeProperty ("IOCalloutDevice"), the tty's device node, is set when udev names one.
 inline constexpr const char* kVendorIdProperty = "idVendor";
 inline constexpr const char* kProductIdProperty = "idProduct";
 

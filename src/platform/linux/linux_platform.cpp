@@ -12,6 +12,7 @@ LinuxServices::LinuxServices(std::string applicationsFolder, std::string usersFo
       power_(bus_),
       applications_(console_, std::move(applicationsFolder), std::move(usersFolder)),
       notifications_(serviceBus_),
+      queries_(serviceBus_),
       sleeper_(serviceBus_) {}
 
 std::optional<std::string> LinuxServices::takeBusName() {

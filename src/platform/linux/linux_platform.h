@@ -3,6 +3,7 @@
 
 #include "platform/linux/bundle_finder.h"
 #include "platform/linux/dbus_notifications.h"
+#include "platform/linux/dbus_queries.h"
 #include "platform/linux/event_loop.h"
 #include "platform/linux/logind.h"
 #include "platform/linux/system_bus.h"
@@ -25,6 +26,9 @@ class LinuxServices {
     // Takes the daemon's well-known name on the system bus; why not, when the bus refuses it.
     std::optional<std::string> takeBusName();
 
+    // Answers GetSupportedDevices and GetStatus on the daemon's object from `queries`.
+    void answerQueries(const DeviceQueries& queries) { queries_.answerFrom(queries); }
+
   private:
     EventLoop loop_;
     // logind's questions and signals.
@@ -36,6 +40,7 @@ class LinuxServices {
     LogindPowerEvents power_;
     BundleFinder applications_;
     DbusNotificationCenter notifications_;
+    DbusDeviceQueries queries_;
     BusServingSleeper sleeper_;
     Syslog systemLog_;
     StderrValuePrinter printer_;

@@ -28,6 +28,7 @@ KernelDevice describe(udev_device* device) {
     kernel.subsystem = textOr(udev_device_get_subsystem(device));
     kernel.devtype = textOr(udev_device_get_devtype(device));
     kernel.syspath = textOr(udev_device_get_syspath(device));
+    kernel.devnode = textOr(udev_device_get_devnode(device));
     if (kernel.subsystem == "usb" && kernel.devtype == "usb_device") {
         kernel.idVendor = attribute(device, "idVendor");
         kernel.idProduct = attribute(device, "idProduct");
@@ -53,6 +54,12 @@ std::optional<DeviceAction> actionOf(udev_device* device) {
     if (std::strcmp(action, "add") == 0) return DeviceAction::Arrival;
     if (std::strcmp(action, "remove") == 0) return DeviceAction::Removal;
     return std::nullopt;
+}
+
+std::shared_ptr<RegistryEntry> entryFor(udev_device* device) {
+    // A tty without a parent device is a virtual console or a pseudo-terminal.
+    if (udev_device_get_parent(device) == nullptr) return nullptr;
+    return linkEntries(presentParentChain(kernelChainOf(device)));
 }
 
 }  // namespace
@@ -101,30 +108,35 @@ bool UdevDeviceRegistry::startWatching() {
     return true;
 }
 
-std::vector<std::shared_ptr<RegistryEntry>> UdevDeviceRegistry::listPresentDevices() {
-    std::vector<std::shared_ptr<RegistryEntry>> entries;
-    udev_enumerate* enumerate = udev_enumerate_new(udev_);
-    if (enumerate == nullptr) return entries;
-    udev_enumerate_add_match_subsystem(enumerate, "tty");
-    udev_enumerate_scan_devices(enumerate);
-    udev_list_entry* item;
-    udev_list_entry_foreach(item, udev_enumerate_get_list_entry(enumerate)) {
-        const char* syspath = udev_list_entry_get_name(item);
-        udev_device* device = udev_device_new_from_syspath(udev_, syspath);
-        if (device == nullptr) continue;
-        if (auto entry = entryFor(device); entry && book_.recordPresent(syspath, entry)) {
-            entries.push_back(std::move(entry));
+std::vector<std::pair<std::string, std::shared_ptr<RegistryEntry>>> presentSerialEntries(
+    udev* context) {
+    std::vector<std::pair<std::string, std::shared_ptr<RegistryEntry>>> entries;
+    udev* own = context == nullptr ? udev_new() : nullptr;
+    udev_enumerate* enumerate = udev_enumerate_new(context != nullptr ? context : own);
+    if (enumerate != nullptr) {
+        udev_enumerate_add_match_subsystem(enumerate, "tty");
+        udev_enumerate_scan_devices(enumerate);
+        udev_list_entry* item;
+        udev_list_entry_foreach(item, udev_enumerate_get_list_entry(enumerate)) {
+            const char* syspath = udev_list_entry_get_name(item);
+            udev_device* device =
+                udev_device_new_from_syspath(udev_enumerate_get_udev(enumerate), syspath);
+            if (device == nullptr) continue;
+            if (auto entry = entryFor(device)) entries.emplace_back(syspath, std::move(entry));
+            udev_device_unref(device);
         }
-        udev_device_unref(device);
+        udev_enumerate_unref(enumerate);
     }
-    udev_enumerate_unref(enumerate);
+    udev_unref(own);
     return entries;
 }
 
-std::shared_ptr<RegistryEntry> UdevDeviceRegistry::entryFor(udev_device* device) {
-    // A tty without a parent device is a virtual console or a pseudo-terminal.
-    if (udev_device_get_parent(device) == nullptr) return nullptr;
-    return linkEntries(presentParentChain(kernelChainOf(device)));
+std::vector<std::shared_ptr<RegistryEntry>> UdevDeviceRegistry::listPresentDevices() {
+    std::vector<std::shared_ptr<RegistryEntry>> entries;
+    for (auto& [syspath, entry] : presentSerialEntries(udev_)) {
+        if (book_.recordPresent(syspath, entry)) entries.push_back(std::move(entry));
+    }
+    return entries;
 }
 
 std::vector<DeviceEvent> UdevDeviceRegistry::receiveReadyEvents() {

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/device_registry.h"
@@ -18,6 +19,11 @@ struct udev_device;
 struct udev_monitor;
 
 namespace kelvorn::linux_backend {
+
+// The serial entries of the ttys present now, as the registry's first batch shows them, each with
+// its sysfs path; without watching anything. Empty when udev cannot be used.
+std::vector<std::pair<std::string, std::shared_ptr<RegistryEntry>>> presentSerialEntries(
+    udev* context = nullptr);
 
 class UdevDeviceRegistry final : public DeviceRegistry {
   public:
@@ -34,7 +40,6 @@ class UdevDeviceRegistry final : public DeviceRegistry {
   private:
     bool startWatching();
     std::vector<std::shared_ptr<RegistryEntry>> listPresentDevices();
-    std::shared_ptr<RegistryEntry> entryFor(udev_device* device);
     std::vector<DeviceEvent> receiveReadyEvents();
     void deliverReadyEvents();
     static int onMonitorReadable(sd_event_source* source, int fd, std::uint32_t revents,

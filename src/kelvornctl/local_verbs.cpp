@@ -1,0 +1,143 @@
+// The verbs that need no daemon: check (the ports present against the card list) and lint (the
+// card list itself).
+#include <cstdio>
+
+#include "daemon/card_list.h"
+#include "daemon/daemon.h"
+#include "kelvornctl/check.h"
+#include "kelvornctl/lint.h"
+#include "kelvornctl/output.h"
+#include "kelvornctl/verbs.h"
+#include "platform/linux/bundle_finder.h"
+#include "platform/linux/logind.h"
+#include "platform/linux/udev_registry.h"
+
+namespace kelvornctl {
+
+namespace {
+
+int print(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : kExitFindings;
+}
+
+std::string joined(const std::vector<std::string>& keys) {
+    std::string path;
+    for (const auto& key : keys) path += (path.empty() ? "" : "/") + key;
+    return path;
+}
+
+// The services the daemon's card-list location does not use, doing nothing.
+struct Unused : kelvorn::DeviceRegistry,
+                kelvorn::PowerEvents,
+                kelvorn::NotificationCenter,
+                kelvorn::RunLoop,
+                kelvorn::Sleeper,
+                kelvorn::SystemLog,
+                kelvorn::ValuePrinter {
+    bool canMatchClass(const std::string&) override { return false; }
+    std::shared_ptr<kelvorn::DeviceIterator> addMatchingNotification(
+        const std::string&, const std::string&, DeviceRegistry::Handler) override {
+        return nullptr;
+    }
+    void addInterestNotification(PowerEvents::Handler) override {}
+    bool postNotification(const std::string&, const corvant::Dictionary&, unsigned) override {
+        return false;
+    }
+    void run() override {}
+    void sleepSeconds(unsigned) override {}
+    void alert(const std::string&) override {}
+    void show(const corvant::Value&) override {}
+};
+
+}  // namespace
+
+std::string locateCardList() {
+    namespace backend = kelvorn::linux_backend;
+    backend::EventLoop loop;
+    backend::SystemBus bus(loop);
+    backend::LogindConsoleUser console(bus);
+    backend::BundleFinder applications(console);
+    Unused unused;
+    kelvorn::Platform platform{unused, console, unused, applications, unused,
+                               unused, unused,  unused, unused};
+    kelvorn::DaemonOptions options;
+    options.openLogFile = false;
+    kelvorn::Daemon daemon(platform, {}, std::move(options));
+    // The daemon's own location, for the user at the console now (or nobody).
+    daemon.state.CurrentUser = console.copyConsoleUser();
+    return daemon.getMDCardListPath();
+}
+
+int runCheck(const Invocation& invocation) {
+    const std::string path = invocation.cardList.empty() ? locateCardList() : invocation.cardList;
+    const auto cardList = kelvorn::readCardList(path);
+    std::vector<std::shared_ptr<kelvorn::RegistryEntry>> entries;
+    for (auto& [syspath, entry] : kelvorn::linux_backend::presentSerialEntries()) {
+        entries.push_back(std::move(entry));
+    }
+    const auto ports = checkPorts(entries, cardList.value_or(corvant::Dictionary{}));
+
+    if (invocation.json) {
+        corvant::Array rows;
+        for (const auto& port : ports) {
+            rows.push_back(corvant::Dictionary{
+                {"Device", port.device},
+                {"BaseName", port.baseName ? corvant::Value(*port.baseName) : corvant::Value()},
+                {"Suffix", port.suffix ? corvant::Value(*port.suffix) : corvant::Value()},
+                {"VID", port.vendor},
+                {"PID", port.product},
+                {"Supported", port.verdict.supported()},
+                {"Verdict", verdictText(port)}});
+        }
+        return print(
+            toJson(corvant::Dictionary{
+                {"CardList", path}, {"CardListRead", cardList.has_value()}, {"Ports", rows}}) +
+            "\n");
+    }
+    std::string out = "Card list: " + path +
+                      (cardList ? "\n" : " (unreadable or missing: checked as an empty list)\n");
+    std::vector<std::vector<std::string>> rows{
+        {"DEVICE", "FAMILY", "SUFFIX", "VID", "PID", "VERDICT"}};
+    for (const auto& port : ports) {
+        rows.push_back({port.device.empty() ? "-" : port.device, port.baseName.value_or("-"),
+                        port.suffix.value_or("-"), cell(port.vendor), cell(port.product),
+                        verdictText(port)});
+    }
+    if (ports.empty()) return print(out + "No serial port present.\n");
+    return print(out + table(rows));
+}
+
+int runLint(const Invocation& invocation) {
+    if (invocation.arguments.size() != 1) {
+        complain("lint needs one card list: kelvornctl lint FILE");
+        return kExitUsage;
+    }
+    const std::string& path = invocation.arguments[0];
+    const LintReport report = lintCardList(path);
+    std::string out;
+    if (invocation.json) {
+        corvant::Array findings;
+        for (const auto& finding : report.findings) {
+            corvant::Array keyPath(finding.keyPath.begin(), finding.keyPath.end());
+            findings.push_back(
+                corvant::Dictionary{{"severity", finding.error ? "error" : "warning"},
+                                    {"keyPath", keyPath},
+                                    {"message", finding.message}});
+        }
+        out = toJson(corvant::Dictionary{{"file", path},
+                                         {"findings", findings},
+                                         {"entries", static_cast<std::int64_t>(report.entries)}}) +
+              "\n";
+    } else {
+        for (const auto& finding : report.findings) {
+            out += (finding.keyPath.empty() ? path : joined(finding.keyPath)) +
+                   (finding.error ? ": error: " : ": warning: ") + finding.message + "\n";
+        }
+        out += std::to_string(report.entries) + " (family, suffix, vendor, product) entries\n";
+    }
+    const int printed = print(out);
+    return report.hasErrors() ? kExitFindings : printed;
+}
+
+}  // namespace kelvornctl
