@@ -164,6 +164,20 @@ void copyFrom(int source, off_t offset, int destination) {
     }
 }
 
+// Reads what a trim keeps, the pieces from `from` up to the size the trimmer saw, into `tail`
+// (at least as large as the low-water mark). Another writer's line may be half in the file at
+// that size, so the tail ends at its last line feed (a file without one is kept as it is); the
+// writer of a line left out writes it again.
+std::size_t readTail(int descriptor, off_t from, off_t size, char* tail, std::size_t room) {
+    const auto length = static_cast<std::size_t>(std::max<off_t>(0, size - from));
+    std::size_t got = 0;
+    if (!readAt(descriptor, tail, std::min(length, room), from, got)) return 0;
+    if (const void* last = memrchr(tail, '\n', got)) {
+        got = static_cast<std::size_t>(static_cast<const char*>(last) - tail) + 1;
+    }
+    return got;
+}
+
 // Cuts `line` (without its line feed yet) to fit kMaxLineBytes, at a character boundary, and
 // says how much was left out.
 void cutToMaximumLength(std::string& line) {
@@ -420,25 +434,25 @@ void LogFile::reduceToLowWaterMark() {
     trimBlocked_ = false;
     while (::flock(mFile, LOCK_EX) != 0 && errno == EINTR) {
     }
-    struct stat status {};
-    if (::fstat(mFile, &status) != 0 || status.st_size < mHighWaterMark) {
-        ::flock(mFile, LOCK_UN);
-        return;
-    }
-    // The old file stays open, and so locked, until the trim is over: writers that still hold it
-    // wait and then find their lines in the new file, or write them again.
-    const int locked = mFile;
-    mFile = -1;
-
-    // The temporary path is one for every file the log has been: while this trim uses it, the
-    // next one (of the new file, grown past the bound meanwhile) waits on the folder's lock.
+    // The temporary path is one for every file the log has been: while one trim uses it, the
+    // next one (of the new file, grown past the bound meanwhile) waits on the folder's lock. The
+    // size is read once that lock is held, so that it covers the tail the trim before wrote.
     const int folder = ::open(std::filesystem::path(*mPath).parent_path().c_str(),
                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
         while (::flock(folder, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
-    trimMovingAside(locked, status.st_size);
+    struct stat status {};
+    if (::fstat(mFile, &status) != 0 || status.st_size < mHighWaterMark) {
+        ::flock(mFile, LOCK_UN);
+    } else {
+        // The old file stays open, and so locked, until the trim is over: writers that still
+        // hold it wait, then find their lines in the new file or write them again.
+        const int locked = mFile;
+        mFile = -1;
+        trimMovingAside(locked, status.st_size);
+    }
     if (folder >= 0) ::close(folder);
 }
 
@@ -466,8 +480,13 @@ void LogFile::trimMovingAside(int locked, off_t size) {
         const off_t cut = std::max<off_t>(1, size - mLowWaterMark);
         if (mFile >= 0) {
             const off_t from = firstPieceAtOrAfter(old, cut);
-            if (moved) reportCut(old, from);
-            copyFrom(old, from, mFile);
+            if (moved) {
+                reportCut(old, from);
+                char tail[kChunkSize];
+                writeAll(mFile, tail, readTail(old, from, size, tail, sizeof tail));
+            } else {
+                copyFrom(old, from, mFile);  // a stale file: nobody writes it any more
+            }
         }
         ::close(old);
     }
@@ -485,8 +504,7 @@ void LogFile::trimInPlace(off_t size) {
     const int reader = ::open(mPath->c_str(), O_RDONLY | O_CLOEXEC);
     if (reader >= 0) {
         const off_t from = firstPieceAtOrAfter(reader, std::max<off_t>(1, size - mLowWaterMark));
-        const auto length = static_cast<std::size_t>(std::max<off_t>(0, size - from));
-        if (!readAt(reader, tail, std::min(length, sizeof tail), from, got)) got = 0;
+        got = readTail(reader, from, size, tail, sizeof tail);
         reportCut(reader, from);
         ::close(reader);
     }
