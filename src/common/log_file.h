@@ -71,7 +71,13 @@ class LogFile {
     template <typename... Args>
     void writeLogToFileWithInfo(const char* tag, std::int32_t userLevel, const char* format,
                                 const Args&... arguments) {
-        writeLine(tag, userLevel, format, std::vector<Value>{Value(arguments)...});
+        if (userLevel > mLogLevel) return;
+        // Each thread reuses one list for the arguments: a line costs no allocation for them.
+        thread_local std::vector<Value> values;
+        values.clear();
+        (values.emplace_back(arguments), ...);
+        writeLine(tag, userLevel, format, values);
+        values.clear();
     }
     void writeLine(const char* tag, std::int32_t userLevel, const char* format,
                    const std::vector<Value>& arguments);
