@@ -189,10 +189,12 @@ TEST_F(PatchRunTest, DirectoryFilesReplaceTheApplicationsAfterSuccess) {
     s.write(std::string(kUserDirectory) + "/.preferences", "hidden");
     s.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
     std::string directory = std::string("/Applications/Solvane.app") + kFrameworkDirectory;
+    s.write(directory + "/stale.dat", "the application's own, not the user's");
     EXPECT_EQ(s.run({kUpdate}).exitStatus, 0);
     EXPECT_EQ(s.read(directory + "/installer.ini"), "ApplicationName=user\n");
     EXPECT_EQ(s.read(directory + "/profile.dat"), "user profile");
     EXPECT_EQ(s.read(directory + "/.preferences"), "hidden");
+    EXPECT_FALSE(s.exists(directory + "/stale.dat"));
 }
 
 // A whole-application deletion empties the bundle, later copies succeed, the last one fails: the
@@ -205,11 +207,13 @@ TEST_F(PatchRunTest, FailingCopyRollsBackEvenWithHostileNames) {
     s.stageUpdate(update, name, Array{entry("x", "/Applications/")},
                   Array{entry("Solvane.app", "/Applications/", update + "/Solvane.app"),
                         entry("more", "/Applications/Solvane.app/Contents", update + "/missing")});
+    s.write(update + "/Solvane.app/Contents/Resources/added.dat", "new in the update");
     EXPECT_EQ(s.run({update}).exitStatus, 1) << s.logText();
 
     EXPECT_TRUE(s.logged("Software Rolled Back successfull")) << s.logText();
     EXPECT_EQ(s.read(bundle + "/Contents/MacOS/" + name), "executable installed");
     EXPECT_FALSE(s.exists(bundle + "/Contents/MacOS/Solvane"));
+    EXPECT_FALSE(s.exists(bundle + "/Contents/Resources/added.dat"));
     EXPECT_FALSE(s.exists(update));
     EXPECT_EQ(s.root().openCalls(), std::vector<std::string>{"[" + bundle + "]"});
     for (const char* planted : {"pwned", "pwned2", "pwned3"})
