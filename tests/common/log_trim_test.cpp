@@ -137,7 +137,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TrimCase{"exactly_at_the_mark", kHighWaterMark, 100, 20},
                       TrimCase{"one_byte_over", kHighWaterMark + 1, 100, 20},
                       TrimCase{"long_way_over_when_opened", kHighWaterMark + 900000, 100, 20},
-                      TrimCase{"cut_at_a_line_start", kHighWaterMark + 48, 64, 10},
+                      TrimCase{"cut_inside_a_line", kHighWaterMark + 48, 64, 10},
+                      // The line written is 64 bytes, like the filler's: the cut point falls
+                      // exactly on the start of a line, which is kept.
+                      TrimCase{"cut_exactly_at_a_line_start", kHighWaterMark + 1, 64, 29},
                       TrimCase{"triggering_line_longer_than_the_tail", kHighWaterMark + 10, 100,
                                5000},
                       TrimCase{"triggering_line_of_many_pieces", kHighWaterMark + 1, 80, 3000},
