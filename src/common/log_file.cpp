@@ -2,6 +2,7 @@
 #include "common/log_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -163,6 +164,20 @@ void copyFrom(int source, off_t offset, int destination) {
     }
 }
 
+// Reads what a trim keeps, the pieces from `from` up to the size the trimmer saw, into `tail`
+// (at least as large as the low-water mark). Another writer's line may be half in the file at
+// that size, so the tail ends at its last line feed (a file without one is kept as it is); the
+// writer of a line left out writes it again.
+std::size_t readTail(int descriptor, off_t from, off_t size, char* tail, std::size_t room) {
+    const auto length = static_cast<std::size_t>(std::max<off_t>(0, size - from));
+    std::size_t got = 0;
+    if (!readAt(descriptor, tail, std::min(length, room), from, got)) return 0;
+    if (const void* last = memrchr(tail, '\n', got)) {
+        got = static_cast<std::size_t>(static_cast<const char*>(last) - tail) + 1;
+    }
+    return got;
+}
+
 // Cuts `line` (without its line feed yet) to fit kMaxLineBytes, at a character boundary, and
 // says how much was left out.
 void cutToMaximumLength(std::string& line) {
@@ -189,7 +204,8 @@ std::string logTimeStamp(std::time_t seconds, unsigned milliseconds) {
     return stamp;
 }
 
-LogFile::LogFile(Variant variant, Places places) : variant_(variant), places_(std::move(places)) {}
+LogFile::LogFile(Variant variant, Places places)
+    : variant_(variant), places_(std::move(places)), mHighWaterMark(places_.highWaterMark) {}
 
 std::unique_ptr<LogFile> LogFile::initWithFile(Variant variant, const std::string& fileName,
                                                std::int32_t logLevel, Places places) {
@@ -246,7 +262,7 @@ bool LogFile::openFile(const std::string& fileName) {
     {
         // Checked before anything else, so a wrong second open leaves the open log untouched.
         std::lock_guard lock(mLock);
-        if (mFile != nullptr) throw LogFileAssertion("Log file is already open");
+        if (mFile >= 0) throw LogFileAssertion("Log file is already open");
     }
     const auto directory = formDirectoryPath();
     std::optional<std::string> path;
@@ -254,15 +270,15 @@ bool LogFile::openFile(const std::string& fileName) {
     report(formatString("path:%s", path ? Value(*path) : Value()));
 
     std::lock_guard lock(mLock);
-    if (mFile != nullptr) throw LogFileAssertion("Log file is already open");
+    if (mFile >= 0) throw LogFileAssertion("Log file is already open");
     mPath = path;
     if (path) openStream(*path);
     const int error = path ? errno : ENOENT;
-    if (mFile == nullptr) {
+    if (mFile < 0) {
         std::printf("[openFile] [Error in file opening %s] =%d\n", path ? path->c_str() : "(null)",
                     error);
     }
-    return mFile != nullptr;
+    return mFile >= 0;
 }
 
 void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* format,
@@ -294,45 +310,104 @@ void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* for
     bool trimmed = false;
     {
         std::lock_guard lock(mLock);
-        if (mFile == nullptr) return;
+        if (mFile < 0) return;
         if (trimBlocked_) {
             reduceToLowWaterMark();
-            if (mFile == nullptr || trimBlocked_) return;  // the bound holds: the line is dropped
+            if (mFile < 0 || trimBlocked_) return;  // the bound holds: the line is dropped
         }
-        followReplacedFile();
-        if (mFile == nullptr) return;
-        position_ += static_cast<std::int64_t>(std::fwrite(line.data(), 1, line.size(), mFile));
-        if (position_ > mHighWaterMark) {
-            reduceToLowWaterMark();
-            trimmed = true;
-        }
+        trimmed = appendLine(line);
     }
     if (trimmed && variant_ == Variant::Patcher) printHeaderInformation();
 }
 
-void LogFile::openStream(const std::string& path) {
-    // "e": shell commands that the executables run must not inherit the log.
-    mFile = std::fopen(path.c_str(), "ae");
-    if (mFile == nullptr) return;
-    std::setvbuf(mFile, nullptr, _IOLBF, BUFSIZ);
-    struct stat status {};
-    position_ = ::fstat(fileno(mFile), &status) == 0 ? status.st_size : 0;
+// Appends the line in one write and, when that carries the file past the bound, trims it. Other
+// processes may write the same log and trim it: by moving it away (this descriptor then writes
+// into a removed file) or by cutting it where it stands (a line written meanwhile is cut off
+// with the rest). Either can only have happened once the file is past the bound, so the file is
+// looked at only then: under the file lock that every trimmer holds, a line that is no longer
+// where it was written, and not in the log as it is now, is written again. True when this call
+// trimmed.
+bool LogFile::appendLine(const std::string& line) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ssize_t written;
+        do {
+            written = ::write(mFile, line.data(), line.size());
+        } while (written < 0 && errno == EINTR);
+        if (written <= 0) return false;
+        if (static_cast<std::size_t>(written) < line.size()) {
+            writeAll(mFile, line.data() + written, line.size() - static_cast<std::size_t>(written));
+        }
+        // With O_APPEND the offset after a write is the end of the line just written.
+        const off_t end = ::lseek(mFile, 0, SEEK_CUR);
+        if (end <= mHighWaterMark) return false;
+
+        while (::flock(mFile, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        if (lineStillInPlace(line, end)) {
+            reduceToLowWaterMark();  // releases the lock, with the old descriptor if it moved
+            return true;
+        }
+        ::flock(mFile, LOCK_UN);
+        // Another writer trimmed the file: follow it to the path, and write the line again unless
+        // that trim kept it.
+        struct stat open {};
+        struct stat named {};
+        if (::fstat(mFile, &open) != 0 || ::stat(mPath->c_str(), &named) != 0 ||
+            open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
+            closeStream();
+            openStream(*mPath);
+            if (mFile < 0) return false;
+        }
+        if (lineInCurrentFile(line)) return false;
+    }
+    return false;
 }
 
-// Another process writing the same log (a second patcher, a daemon restarted beside a dying one)
-// trims by moving the file away and removing it; lines written to the open file after that would
-// be lost. One file status before each line, the position query of the line, shows whether the
-// open file still has a name; if not, the path is opened again.
-void LogFile::followReplacedFile() {
-    struct stat status {};
-    if (::fstat(fileno(mFile), &status) != 0) return;
-    if (status.st_nlink == 0) {
-        std::fclose(mFile);
-        mFile = nullptr;
-        openStream(*mPath);
-        return;
+// Whether the file this descriptor writes is still the log at the path and still holds `line`
+// where it was written, ending at `end`: then no trim has happened since.
+bool LogFile::lineStillInPlace(const std::string& line, off_t end) const {
+    struct stat open {};
+    struct stat named {};
+    if (::fstat(mFile, &open) != 0 || ::stat(mPath->c_str(), &named) != 0 ||
+        open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
+        return false;
     }
-    position_ = status.st_size;
+    if (!readable_) return true;
+    std::string there(line.size(), '\0');
+    std::size_t got = 0;
+    const off_t start = end - static_cast<off_t>(line.size());
+    return readAt(mFile, there.data(), there.size(), start, got) && got == line.size() &&
+           there == line;
+}
+
+// Whether the log, as it is after another writer's trim, holds `line` (that trim kept it).
+bool LogFile::lineInCurrentFile(const std::string& line) const {
+    if (!readable_) return true;  // nothing to compare with: better a line lost than doubled
+    struct stat status {};
+    if (::fstat(mFile, &status) != 0) return false;
+    const auto size = static_cast<std::size_t>(std::min<off_t>(status.st_size, 2 * mHighWaterMark));
+    std::string content(size, '\0');
+    std::size_t got = 0;
+    if (!readAt(mFile, content.data(), size, 0, got)) return false;
+    content.resize(got);
+    return content.find(line) != std::string::npos;
+}
+
+void LogFile::openStream(const std::string& path) {
+    // Read access serves only to check, after a trim, where a line went; "e": the commands that
+    // the executables run must not inherit the log.
+    constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC;
+    readable_ = true;
+    mFile = ::open(path.c_str(), O_RDWR | kFlags, 0666);
+    if (mFile < 0 && errno == EACCES) {
+        readable_ = false;
+        mFile = ::open(path.c_str(), O_WRONLY | kFlags, 0666);
+    }
+}
+
+void LogFile::closeStream() {
+    if (mFile >= 0) ::close(mFile);
+    mFile = -1;
 }
 
 void LogFile::reportTrimError(int error) {
@@ -342,46 +417,85 @@ void LogFile::reportTrimError(int error) {
     std::fflush(stdout);
 }
 
+// Hands the bytes before `from` to the test hook that counts what trims cut.
+void LogFile::reportCut(int descriptor, off_t from) const {
+    if (!places_.trimmedAway || from <= 0) return;
+    std::string cut(static_cast<std::size_t>(from), '\0');
+    std::size_t got = 0;
+    if (readAt(descriptor, cut.data(), cut.size(), 0, got)) {
+        cut.resize(got);
+        places_.trimmedAway(cut);
+    }
+}
+
+// Holds the file lock for the whole trim (the writer may hold it already); it is released with
+// the descriptor of the file that was trimmed.
 void LogFile::reduceToLowWaterMark() {
     trimBlocked_ = false;
+    while (::flock(mFile, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    // The temporary path is one for every file the log has been: while one trim uses it, the
+    // next one (of the new file, grown past the bound meanwhile) waits on the folder's lock. The
+    // size is read once that lock is held, so that it covers the tail the trim before wrote.
+    const int folder = ::open(std::filesystem::path(*mPath).parent_path().c_str(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        while (::flock(folder, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
     struct stat status {};
-    if (::fstat(fileno(mFile), &status) != 0) return;
-    position_ = status.st_size;
-    if (status.st_size < mHighWaterMark) return;
-    std::fclose(mFile);
-    mFile = nullptr;
+    if (::fstat(mFile, &status) != 0 || status.st_size < mHighWaterMark) {
+        ::flock(mFile, LOCK_UN);
+    } else {
+        // The old file stays open, and so locked, until the trim is over: writers that still
+        // hold it wait, then find their lines in the new file or write them again.
+        const int locked = mFile;
+        mFile = -1;
+        trimMovingAside(locked, status.st_size);
+    }
+    if (folder >= 0) ::close(folder);
+}
 
+void LogFile::trimMovingAside(int locked, off_t size) {
     // A stale temporary file from an interrupted trim blocks the move; the old log then stays
     // in place, the stale file's tail is appended, and the next line trims again.
     const std::string temporaryPath = *mPath + ".tmp";
     const bool moved = moveWithoutReplacing(*mPath, temporaryPath);
     const int moveError = errno;
-    openStream(*mPath);
     if (!moved && moveError != EEXIST) {
         // The folder refuses the move (read-only, say): the file is cut where it stands instead.
+        mFile = locked;
         reportTrimError(moveError);
-        if (mFile != nullptr) trimInPlace(status.st_size);
+        trimInPlace(size);
+        ::flock(mFile, LOCK_UN);
         return;
     }
+    openStream(*mPath);
 
     const int old = ::open(temporaryPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (old < 0) {
         reportTrimError(errno);
     } else {
         if (moved) trimError_ = 0;
-        const off_t cut = std::max<off_t>(1, status.st_size - mLowWaterMark);
-        if (mFile != nullptr) {
-            copyFrom(old, firstPieceAtOrAfter(old, cut), fileno(mFile));
-            struct stat copied {};
-            if (::fstat(fileno(mFile), &copied) == 0) position_ = copied.st_size;
+        const off_t cut = std::max<off_t>(1, size - mLowWaterMark);
+        if (mFile >= 0) {
+            const off_t from = firstPieceAtOrAfter(old, cut);
+            if (moved) {
+                reportCut(old, from);
+                char tail[kChunkSize];
+                writeAll(mFile, tail, readTail(old, from, size, tail, sizeof tail));
+            } else {
+                copyFrom(old, from, mFile);  // a stale file: nobody writes it any more
+            }
         }
         ::close(old);
     }
     removeItem(temporaryPath);
+    ::close(locked);
 }
 
 // Keeps the same pieces as a trim does, by reading them through a descriptor of its own (the
-// stream only appends) and then rewriting the file from its start. A log that cannot be read
+// log's own only appends) and then rewriting the file from its start. A log that cannot be read
 // restarts empty, as after a trim whose temporary file cannot be opened. When even the cut fails,
 // lines are held back until a trim works, so the file never grows past the bound.
 void LogFile::trimInPlace(off_t size) {
@@ -390,24 +504,22 @@ void LogFile::trimInPlace(off_t size) {
     const int reader = ::open(mPath->c_str(), O_RDONLY | O_CLOEXEC);
     if (reader >= 0) {
         const off_t from = firstPieceAtOrAfter(reader, std::max<off_t>(1, size - mLowWaterMark));
-        const auto length = static_cast<std::size_t>(std::max<off_t>(0, size - from));
-        if (!readAt(reader, tail, std::min(length, sizeof tail), from, got)) got = 0;
+        got = readTail(reader, from, size, tail, sizeof tail);
+        reportCut(reader, from);
         ::close(reader);
     }
-    if (::ftruncate(fileno(mFile), 0) != 0) {
+    if (::ftruncate(mFile, 0) != 0) {
         reportTrimError(errno);
         trimBlocked_ = true;
         return;
     }
-    writeAll(fileno(mFile), tail, got);
-    position_ = static_cast<std::int64_t>(got);
+    writeAll(mFile, tail, got);
 }
 
 void LogFile::close() {
     std::lock_guard lock(mLock);
-    if (mFile == nullptr) return;
-    std::fclose(mFile);
-    mFile = nullptr;
+    if (mFile < 0) return;
+    closeStream();
     mPath.reset();
     if (variant_ == Variant::Patcher) setHeaderInformation(nullptr);
 }
@@ -444,7 +556,7 @@ std::optional<std::string> LogFile::path() const {
 
 bool LogFile::isOpen() const {
     std::lock_guard lock(mLock);
-    return mFile != nullptr;
+    return mFile >= 0;
 }
 
 }  // namespace corvant

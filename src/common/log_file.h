@@ -40,6 +40,11 @@ struct LogFilePlaces {
     std::function<void(const std::string&)> systemLog;
     // The time stamp of each line; empty means the local clock (see logTimeStamp).
     std::function<std::string()> timeStamp;
+    // The size past which a line trims the log. Tests use a small one to trim often.
+    std::int64_t highWaterMark = 4194304;
+    // Handed what each trim cuts from the front of the log (tests count lines with it); empty
+    // means nothing is read for it.
+    std::function<void(const std::string&)> trimmedAway;
 };
 
 class LogFile {
@@ -66,7 +71,13 @@ class LogFile {
     template <typename... Args>
     void writeLogToFileWithInfo(const char* tag, std::int32_t userLevel, const char* format,
                                 const Args&... arguments) {
-        writeLine(tag, userLevel, format, std::vector<Value>{Value(arguments)...});
+        if (userLevel > mLogLevel) return;
+        // Each thread reuses one list for the arguments: a line costs no allocation for them.
+        thread_local std::vector<Value> values;
+        values.clear();
+        (values.emplace_back(arguments), ...);
+        writeLine(tag, userLevel, format, values);
+        values.clear();
     }
     void writeLine(const char* tag, std::int32_t userLevel, const char* format,
                    const std::vector<Value>& arguments);
@@ -85,11 +96,16 @@ class LogFile {
 
   private:
     // All called with mLock held.
+    bool appendLine(const std::string& line);
+    bool lineStillInPlace(const std::string& line, off_t end) const;
+    bool lineInCurrentFile(const std::string& line) const;
     void reduceToLowWaterMark();
+    void trimMovingAside(int locked, off_t size);
     void trimInPlace(off_t size);
+    void reportCut(int descriptor, off_t from) const;
     void reportTrimError(int error);
     void openStream(const std::string& path);
-    void followReplacedFile();
+    void closeStream();
     void report(const std::string& message) const;
     void appendTimeStamp(std::string& out) const;
 
@@ -99,9 +115,10 @@ class LogFile {
     std::int64_t mLowWaterMark = 2048;
     std::int64_t mHighWaterMark = 4194304;
     std::optional<std::string> mPath;
-    std::FILE* mFile = nullptr;
-    // The log's size as of the last line.
-    std::int64_t position_ = 0;
+    // The log, opened for appending: each line goes in one write, so lines of several writers
+    // never mix. -1 when no log is open.
+    int mFile = -1;
+    bool readable_ = true;  // the descriptor reads too
     // The cause of the last failed trim, printed once until a trim works again; and whether the
     // file could not be cut at all, in which case lines wait for a trim that works.
     int trimError_ = 0;

@@ -1,6 +1,8 @@
 #include "patcher/backup.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <system_error>
@@ -82,21 +84,42 @@ void removeBackedUpData(const std::string& softwareBackupPath, corvant::LogFile&
 }
 
 std::optional<std::string> moveAside(const std::string& folder, corvant::LogFile& log) {
-    for (int number = 1; number <= 1000; ++number) {
-        std::string aside = folder + "." + std::to_string(number);
-        if (existsWithoutFollowing(aside)) continue;
-        std::error_code error;
-        fs::rename(folder, aside, error);
-        if (error) {
-            log.writeLogToFileWithInfo("DEBUG", 1, "Moving %@ aside to %@ failed : %@", folder,
-                                       aside, error.message());
-            return std::nullopt;
-        }
-        log.writeLogToFileWithInfo("DEBUG", 1, "Moved %@ aside to %@, it could not be removed",
-                                   folder, aside);
-        return aside;
+    std::string aside = folder + ".1";
+    if (existsWithoutFollowing(aside)) {
+        log.writeLogToFileWithInfo(
+            "DEBUG", 1, "Not moving %@ aside since %@ already holds an earlier one", folder, aside);
+        return std::nullopt;
     }
-    return std::nullopt;
+    std::error_code error;
+    fs::rename(folder, aside, error);
+    if (error) {
+        log.writeLogToFileWithInfo("DEBUG", 1, "Moving %@ aside to %@ failed : %@", folder, aside,
+                                   error.message());
+        return std::nullopt;
+    }
+    log.writeLogToFileWithInfo("DEBUG", 1, "Moved %@ aside to %@, it could not be removed", folder,
+                               aside);
+    return aside;
+}
+
+BundleWritability checkWritability(const std::string& bundle) {
+    BundleWritability result;
+    auto note = [&result](const std::string& path) {
+        if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) {
+            result.anyWritable = true;
+        } else if (!result.firstUnwritable) {
+            result.firstUnwritable = path;
+        }
+        return result.anyWritable && result.firstUnwritable;  // nothing more to learn
+    };
+    if (note(bundle)) return result;
+    std::error_code ignored;
+    for (auto it = fs::recursive_directory_iterator(bundle, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_symlink(ignored)) continue;
+        if (note(it->path().string())) break;
+    }
+    return result;
 }
 
 bool markInstallationInChange(const Places& places, const std::string& installedApplicationName) {

@@ -26,9 +26,18 @@ bool restoreApplication(const std::string& escapedBackupPath,
 // escaped for the command.
 void removeBackedUpData(const std::string& softwareBackupPath, corvant::LogFile& log);
 
-// Renames `folder` to a free name beside it and logs it. The new path, or none when it could not be
-// renamed.
+// Renames `folder` to `folder`.1 and logs it. Only one folder is ever kept aside: when that name is
+// taken, nothing is moved. The new path, or none when the folder stays where it is.
 std::optional<std::string> moveAside(const std::string& folder, corvant::LogFile& log);
+
+// What the deletions and copies could change in the installed bundle: the first item (the bundle,
+// then what it holds, links left out) that this user cannot write, and whether any item can be
+// written at all. Where none can, a failing pass has changed nothing that a roll back could undo.
+struct BundleWritability {
+    std::optional<std::string> firstUnwritable;
+    bool anyWritable = false;
+};
+BundleWritability checkWritability(const std::string& bundle);
 
 // While the deletion and copy passes change the installed application, a marker file names it:
 // the backup is complete by then, and a run that finds the marker knows that an earlier run was

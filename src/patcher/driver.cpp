@@ -64,7 +64,8 @@ struct EndingPlan {
 
 // Every way a run ends: the line that announces it, what is cleaned up and in which order, and the
 // exit status. Each ending writes the status file exactly once; the two endings before the
-// application's name is known do not launch it; only success removes the patcher's folder.
+// application's name is known do not launch it; only success removes the patcher's folder. A
+// backup that failed halfway goes before the status file, which may need the room it took.
 const std::vector<EndingPlan>& endingTable() {
     using enum CleanUp;
     static const std::vector<EndingPlan> table = {
@@ -88,7 +89,7 @@ const std::vector<EndingPlan>& endingTable() {
         {Ending::BackupCopy,
          1,
          "Software backup Failed due to wrong file permissions, Hence Patching failed",
-         {RemoveUpdateFolder, StatusFalse, ProfileRestore, Launch},
+         {RemoveUpdateFolder, RemoveBackup, StatusFalse, ProfileRestore, Launch},
          1},
         {Ending::BrandedIcon,
          1,
@@ -209,6 +210,7 @@ class PatchRun {
     bool isUpdate_ = false;          // the folder holds a description that names the application
     bool backupIsLastCopy_ = false;  // an interrupted run's backup could not be put back
     bool rolledBack_ = true;
+    bool bundleUnchangeable_ = false;  // nothing in the installed bundle can be written
 };
 
 Ending PatchRun::applyUpdate(const std::vector<std::string>& arguments) {
@@ -231,7 +233,14 @@ Ending PatchRun::applyUpdate(const std::vector<std::string>& arguments) {
             updateContentPath_, installedApplicationPath_, installedApplicationName_, log_));
         if (branding != Ending::Success) return branding;
     }
-    if (!markInstallationInChange(places_, installedApplicationName_))
+    BundleWritability writability = checkWritability(installedApplicationPath_);
+    if (writability.firstUnwritable)
+        log_.writeLogToFileWithInfo("DEBUG", 1,
+                                    "The installed application %@ cannot be written by this user, "
+                                    "starting with %@",
+                                    installedApplicationPath_, *writability.firstUnwritable);
+    bundleUnchangeable_ = !writability.anyWritable;
+    if (!bundleUnchangeable_ && !markInstallationInChange(places_, installedApplicationName_))
         log_.writeLogToFileWithInfo("DEBUG", 1,
                                     "Writing %@ failed, a run stopped from here on cannot be "
                                     "undone by the next one",
@@ -317,8 +326,16 @@ int PatchRun::finish(Ending ending) {
 void PatchRun::perform(CleanUp step) {
     switch (step) {
         case CleanUp::RollBack:
-            rolledBack_ = restoreApplication(shellEscaped(softwareBackupPath_),
-                                             shellEscaped(installedApplicationPath_), log_);
+            if (bundleUnchangeable_) {
+                // Emptying a bundle that cannot be written fails, and so would the copy back.
+                log_.writeLogToFileWithInfo("DEBUG", 2,
+                                            "Nothing to roll back, %@ could not be changed",
+                                            installedApplicationPath_);
+                rolledBack_ = true;
+            } else {
+                rolledBack_ = restoreApplication(shellEscaped(softwareBackupPath_),
+                                                 shellEscaped(installedApplicationPath_), log_);
+            }
             if (rolledBack_) clearInstallationInChange(places_);
             return;
         case CleanUp::RemoveUpdateFolder:

@@ -123,7 +123,7 @@ TEST_F(LocationTest, LivenessAnswersFromTheFilteredListing) {
     }
 }
 
-// Only a regular file of at most 64 KiB is read; a link is followed to what it names.
+// Only an ASCII regular file of at most 64 KiB is read; a link is followed to what it names.
 TEST_F(LocationTest, InstallerINIIsReadOnlyFromASmallRegularFile) {
     namespace fs = std::filesystem;
     const std::string folder = root() + "/ini";
@@ -131,12 +131,13 @@ TEST_F(LocationTest, InstallerINIIsReadOnlyFromASmallRegularFile) {
     const std::string fits = line + std::string(64 * 1024 - line.size(), '#');
     writeFile(folder + "/fits", fits);
     writeFile(folder + "/over", fits + "#");
+    writeFile(folder + "/utf8", "ApplicationName=Acmé\n");
     fs::create_symlink(folder + "/fits", folder + "/link");
     fs::create_symlink("/dev/zero", folder + "/zero");
     ASSERT_EQ(mkfifo((folder + "/fifo").c_str(), 0600), 0);
     const std::pair<const char*, std::optional<std::string>> cases[] = {
-        {"fits", "Acme"},       {"link", "Acme"},       {"over", std::nullopt},
-        {"zero", std::nullopt}, {"fifo", std::nullopt}, {"", std::nullopt},
+        {"fits", "Acme"},       {"link", "Acme"},   {"over", std::nullopt}, {"zero", std::nullopt},
+        {"fifo", std::nullopt}, {"", std::nullopt}, {"utf8", std::nullopt},  // not ASCII
     };
     for (const auto& [name, value] : cases) {
         EXPECT_EQ(readApplicationNameValue(folder + "/" + name), value) << name;

@@ -69,7 +69,7 @@ const EndingCase kEndings[] = {
     {"BackupCopy", "Solvane",
      [](PatchScenario& s) { fs::remove_all(s.host("/Applications/Solvane.app")); },
      "Software backup Failed due to wrong file permissions, Hence Patching failed", "ERROR",
-     kFailureTrail, false, true, true},
+     kEarlyBrandingTrail, false, true, false},
     {"BrandedIcon", "Acme Connect",
      [](PatchScenario& s) {
          fs::remove(s.host("/Applications/Acme Connect.app/Contents/Resources/logo.icns"));

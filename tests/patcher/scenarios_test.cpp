@@ -188,11 +188,13 @@ TEST_F(PatchRunTest, DirectoryFilesReplaceTheApplicationsAfterSuccess) {
     prepare("Solvane");
     s.write(std::string(kUserDirectory) + "/.preferences", "hidden");
     s.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
-    EXPECT_EQ(s.run({kUpdate}).exitStatus, 0);
     std::string directory = std::string("/Applications/Solvane.app") + kFrameworkDirectory;
+    s.write(directory + "/stale.dat", "the application's own, not the user's");
+    EXPECT_EQ(s.run({kUpdate}).exitStatus, 0);
     EXPECT_EQ(s.read(directory + "/installer.ini"), "ApplicationName=user\n");
     EXPECT_EQ(s.read(directory + "/profile.dat"), "user profile");
     EXPECT_EQ(s.read(directory + "/.preferences"), "hidden");
+    EXPECT_FALSE(s.exists(directory + "/stale.dat"));
 }
 
 // A whole-application deletion empties the bundle, later copies succeed, the last one fails: the
@@ -205,11 +207,13 @@ TEST_F(PatchRunTest, FailingCopyRollsBackEvenWithHostileNames) {
     s.stageUpdate(update, name, Array{entry("x", "/Applications/")},
                   Array{entry("Solvane.app", "/Applications/", update + "/Solvane.app"),
                         entry("more", "/Applications/Solvane.app/Contents", update + "/missing")});
+    s.write(update + "/Solvane.app/Contents/Resources/added.dat", "new in the update");
     EXPECT_EQ(s.run({update}).exitStatus, 1) << s.logText();
 
     EXPECT_TRUE(s.logged("Software Rolled Back successfull")) << s.logText();
     EXPECT_EQ(s.read(bundle + "/Contents/MacOS/" + name), "executable installed");
     EXPECT_FALSE(s.exists(bundle + "/Contents/MacOS/Solvane"));
+    EXPECT_FALSE(s.exists(bundle + "/Contents/Resources/added.dat"));
     EXPECT_FALSE(s.exists(update));
     EXPECT_EQ(s.root().openCalls(), std::vector<std::string>{"[" + bundle + "]"});
     for (const char* planted : {"pwned", "pwned2", "pwned3"})
@@ -419,6 +423,54 @@ TEST_F(PatchRunTest, FailedRollBackKeepsTheBackup) {
     EXPECT_EQ(s.status(), false);
 }
 
+// A bundle the user cannot write: each attempt fails at its first deletion, has changed nothing,
+// and leaves neither its backup nor the in-progress marker, however often the client retries.
+TEST_F(PatchRunTest, AttemptsOnABundleItCannotWriteLeaveNothingBehind) {
+    prepare("Solvane");
+    const std::string app = "/Applications/Solvane.app";
+    constexpr auto kAnyWrite =
+        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    for (const auto& item : fs::recursive_directory_iterator(s.host(app)))
+        fs::permissions(item.path(), kAnyWrite, fs::perm_options::remove);
+    fs::permissions(s.host(app), kAnyWrite, fs::perm_options::remove);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        s.stageUpdate(kUpdate, "Solvane", Array{entry("logo.icns", app + "/Contents/Resources")},
+                      std::nullopt);
+        EXPECT_EQ(s.run({kUpdate}).exitStatus, 1);
+    }
+    for (const std::string left :
+         {"/SoftwareBackup", "/SoftwareBackup.1", "/PatchInProgress.plist"})
+        EXPECT_FALSE(s.exists(kSupport + left)) << left;
+    EXPECT_TRUE(s.exists(app + "/Contents/Resources/logo.icns"));
+    auto lines = s.logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         std::pair<std::string, std::string>(
+                             "ERROR", "The installed application " + app +
+                                          " cannot be written by this user, starting with " + app)),
+              3)
+        << s.logText();
+    EXPECT_EQ(s.status(), false);
+}
+
+// A backup that fills its file system is removed before the status file is written, which then
+// finds the room it needs.
+TEST_F(PatchRunTest, BackupThatFillsTheDiskGoesBeforeTheStatusFile) {
+    prepare("Solvane");
+    s.write("/Applications/Solvane.app/Contents/Resources/large.bin", std::string(2 << 20, 'x'));
+    s.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
+    s.root().mountSmallFileSystem(kSupport, 1 << 20);
+    s.root().install(OSTREL_EXECUTABLE, s.patcherPath());
+    auto result = s.root().run({"/bin/sh", "-c",
+                                "\"$0\" \"$1\"; echo \"exit $?\"; cd \"$2\" && ls -A && "
+                                "cat PatcherStatusFile.plist",
+                                s.patcherPath(), kUpdate, kSupport});
+    std::size_t exit = result.output.find("exit 1");
+    ASSERT_NE(exit, std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("SoftwareBackup", exit), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("<key>PatcherStatus</key>"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("<false/>"), std::string::npos) << result.output;
+}
+
 // The profile backup goes only once every entry of it, hidden ones included, is back in place.
 TEST_F(PatchRunTest, FailedProfileRestoreKeepsTheProfileBackup) {
     const std::pair<std::string, fs::perms> lockedPaths[] = {
@@ -513,6 +565,12 @@ TEST_F(PatchRunTest, BackupThatResistsRemovalDoesNotBlockTheNextUpdate) {
     EXPECT_EQ(stuck.run({kUpdate}).exitStatus, 0) << stuck.logText();
     EXPECT_TRUE(stuck.exists(std::string(kSoftwareBackup) + ".1/stuck"));
     EXPECT_EQ(stuck.status(), true);
+
+    // One backup at most is kept aside: the next that resists fails the run instead.
+    stuck.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
+    EXPECT_EQ(stuck.run({kUpdate}).exitStatus, 1);
+    EXPECT_TRUE(stuck.exists(std::string(kSoftwareBackup) + ".1/stuck"));
+    EXPECT_FALSE(stuck.exists(std::string(kSoftwareBackup) + ".2"));
 }
 
 struct BundleOpenCase {

@@ -102,6 +102,10 @@ void PrivateRoot::bindFolder(const std::string& insidePath) {
     binds_[insidePath] = hostFolder;
 }
 
+void PrivateRoot::mountSmallFileSystem(const std::string& insidePath, std::size_t bytes) {
+    smallFileSystems_.emplace_back(insidePath, bytes);
+}
+
 void PrivateRoot::addStub(const std::string& name, const std::string& script) {
     fs::path path = host("/Stubs/" + name);
     writeFile(path, "#!/bin/sh\n" + script);
@@ -130,6 +134,8 @@ PrivateRoot::Result PrivateRoot::run(const std::vector<std::string>& command,
     arguments.insert(arguments.end(), {"--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp"});
     for (const auto& [inside, hostFolder] : binds_)
         arguments.insert(arguments.end(), {"--bind", hostFolder.string(), inside});
+    for (const auto& [inside, bytes] : smallFileSystems_)
+        arguments.insert(arguments.end(), {"--size", std::to_string(bytes), "--tmpfs", inside});
     std::map<std::string, std::string> variables = {
         {"HOME", kHome}, {"PATH", "/Stubs:/usr/local/bin:/usr/bin:/bin"}};
     for (const auto& [name, value] : environment) variables[name] = value;

@@ -39,6 +39,10 @@ class PrivateRoot {
     // top-level folder or an existing folder of the host, such as /usr/local/bin).
     void bindFolder(const std::string& insidePath);
 
+    // Mounts, at each run, an empty file system of `bytes` bytes at `insidePath` (below a writable
+    // folder), for runs that fill it. What is written there is gone after the run.
+    void mountSmallFileSystem(const std::string& insidePath, std::size_t bytes);
+
     // Writes an executable script into /Stubs.
     void addStub(const std::string& name, const std::string& script);
 
@@ -58,6 +62,7 @@ class PrivateRoot {
   private:
     std::filesystem::path base_;
     std::map<std::string, std::filesystem::path> binds_;  // inside path -> host folder
+    std::vector<std::pair<std::string, std::size_t>> smallFileSystems_;
 };
 
 // Helpers for what the scenarios look at on disk.
