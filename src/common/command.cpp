@@ -4,12 +4,14 @@
 #include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/shell.h"
@@ -40,6 +42,28 @@ std::vector<std::string> expand(const std::string& literal) {
     });
     for (std::string& name : names) name = folderPart + name;
     return names;
+}
+
+// The program's file as execvp would find it: a name with a slash as it is, any other the first
+// executable file of that name in a folder of PATH. Looked up here, with a few file tests, rather
+// than by exec attempts in the child, one per folder, for every command. Empty when none is found.
+std::string onPath(const std::string& program) {
+    if (program.find('/') != std::string::npos) return program;
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/bin:/usr/bin";
+    std::size_t start = 0;
+    while (start <= folders.size()) {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string::npos) end = folders.size();
+        std::string folder = folders.substr(start, end - start);
+        std::string candidate = (folder.empty() ? "." : folder) + "/" + program;
+        struct stat status {};
+        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
 }
 
 int resultOf(int waitStatus) {
@@ -103,7 +127,10 @@ int runCommand(const Command& command) {
 
     std::fflush(nullptr);  // keep our buffered output ahead of the command's
     pid_t child = 0;
-    int error = ::posix_spawnp(&child, program.c_str(), nullptr, &attributes, argv.data(), environ);
+    std::string file = onPath(program);
+    int error = file.empty() ? ENOENT
+                             : ::posix_spawn(&child, file.c_str(), nullptr, &attributes,
+                                             argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) return error == ENOENT ? 127 : 126;
     int status = 0;

@@ -51,7 +51,8 @@ class Command {
     std::vector<CommandWord> words_;
 };
 
-// Starts the command's program, found on PATH, with its arguments, and waits for it. Returns 0
+// Starts the command's program, found on PATH as execvp finds it, with its arguments, and waits
+// for it. Returns 0
 // only when it exited with status 0; otherwise its exit status, 128 plus the signal number that
 // ended it, 127 when the program was not found, or 126 when it could not be started.
 int runCommand(const Command& command);

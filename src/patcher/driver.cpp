@@ -163,15 +163,6 @@ Ending endingForBranding(BrandingResult result) {
     return Ending::Success;
 }
 
-// A path that begins with "-" would reach the commands as an option; made absolute, it is a path
-// like any other. Every other path stays as it was given.
-std::string withoutLeadingDash(const std::string& path) {
-    if (path.empty() || path.front() != '-') return path;
-    std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    return error ? "./" + path : absolute.string();
-}
-
 // The values one run forms once and hands to its steps and its clean-up.
 class PatchRun {
   public:
