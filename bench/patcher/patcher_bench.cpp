@@ -6,6 +6,7 @@
 // same change made by "rsync -a --delete" of the new bundle over a copy of the old one.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -102,6 +103,13 @@ std::vector<std::string> commandsFromLog(const std::string& logPath) {
     return commands;
 }
 
+// Each timed side starts once the staged files are on disk, so that none pays for writing back
+// what the staging of another left dirty.
+Clock::time_point settledStart() {
+    ::sync();
+    return Clock::now();
+}
+
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -114,7 +122,7 @@ void BM_UpdateOfManyFiles(benchmark::State& state) {
     size_t commandCount = 0;
     for (auto _ : state) {
         Stage stage(base, files);
-        auto start = Clock::now();
+        auto start = settledStart();
         int status = ostrel::runSoftwarePatcher({stage.patcher, stage.update}, stage.places);
         double patcher = secondsSince(start);
         if (status != 0) state.SkipWithError("the patcher failed");
@@ -131,17 +139,17 @@ void BM_UpdateOfManyFiles(benchmark::State& state) {
             for (const std::string& command : commands) text += command + "\n";
             return text;
         }();
-        start = Clock::now();
+        start = settledStart();
         corvant::runShellCommand("/bin/sh " + script);
         scriptSeconds += secondsSince(start);
 
         Stage systemStage(base, files);
-        start = Clock::now();
+        start = settledStart();
         for (const std::string& command : commands) corvant::runShellCommand(command);
         systemSeconds += secondsSince(start);
 
         Stage rsyncStage(base, files);
-        start = Clock::now();
+        start = settledStart();
         if (corvant::runShellCommand("rsync -a --delete " + newVersion.string() + "/ " +
                                      rsyncStage.places.applicationsFolder + "/Solvane.app/") != 0)
             state.SkipWithError("rsync failed (is it installed?)");
