@@ -32,7 +32,20 @@ struct Item {
     std::string linkTarget;
 };
 
-using Tree = std::map<std::string, Item>;
+// Paths in the order of a walk: a folder, then everything inside it, then its next sibling ("a",
+// "a/x", "a b"), so that the items inside a folder follow it without a gap.
+struct WalkOrder {
+    bool operator()(const std::string& left, const std::string& right) const {
+        return std::lexicographical_compare(
+            left.begin(), left.end(), right.begin(), right.end(), [](char a, char b) {
+                auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
+                return rank(a) < rank(b);
+            });
+    }
+};
+
+using Tree = std::map<std::string, Item, WalkOrder>;
+using PathSet = std::set<std::string, WalkOrder>;
 
 // The parent of a relative path; empty for an item directly in the bundle.
 std::string parentOf(const std::string& relative) {
@@ -159,9 +172,9 @@ class Builder {
     const bool branded_;
     Tree old_;
     Tree new_;
-    std::set<std::string> copies_;
-    std::set<std::string> deletions_;
-    std::set<std::string> shippedOnly_;  // in the unpacked bundle for the branding, not copied
+    PathSet copies_;
+    PathSet deletions_;
+    PathSet shippedOnly_;  // in the unpacked bundle for the branding, not copied
 };
 
 std::string bundleFolder(const std::string& relative) {
@@ -215,7 +228,7 @@ bool Builder::remove(const std::string& relative) {
 }
 
 bool Builder::compare() {
-    std::set<std::string> all;
+    PathSet all;
     for (const auto& [relative, item] : old_) all.insert(relative);
     for (const auto& [relative, item] : new_) all.insert(relative);
     std::string handled;  // the last folder decided as a whole; what lies inside it follows it
@@ -247,7 +260,7 @@ bool Builder::compare() {
                            [&](const std::string& folder) { return isInside(relative, folder); });
     };
     std::erase_if(copies_, insideACopy);
-    std::set<std::string> deleted = deletions_;
+    PathSet deleted = deletions_;
     std::erase_if(deletions_, [&](const std::string& relative) {
         return insideACopy(relative) || copies_.count(relative) != 0 ||
                std::any_of(deleted.begin(), deleted.end(),
@@ -307,7 +320,7 @@ bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
 bool Builder::writeOut(UpdateSummary& summary) {
     std::string bundle = request_.out + "/Solvane.app";
     if (!makeFolders(bundle)) return refuse(bundle + " cannot be made");
-    std::set<std::string> shipped = copies_;
+    PathSet shipped = copies_;
     shipped.insert(shippedOnly_.begin(), shippedOnly_.end());
     for (const std::string& relative : shipped) {
         if (std::any_of(copies_.begin(), copies_.end(),

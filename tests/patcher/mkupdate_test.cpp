@@ -145,7 +145,8 @@ class Versions {
                                              "x$y",
                                              "b\\s",
                                              "Solvane",
-                                             "z z"};
+                                             "z z",
+                                             "b"};
         return kWords[pick(static_cast<int>(std::size(kWords)))];
     }
     std::string linkTarget() {
