@@ -1,7 +1,7 @@
 // The update description on any bytes: read as a property list, its application name taken, and
 // both passes applied to its entries, with every command they would run checked instead of run.
 //
-// The link sends the passes' calls of corvant::runShellCommand to recordCommand below (see
+// The link sends the passes' calls of corvant::runCommand to recordCommand below (see
 // CMakeLists.txt); LLVMFuzzerInitialize refuses to start unless that is so, because the commands
 // name paths taken from the input.
 #include "patcher/update_description.h"
@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/command.h"
 #include "common/log_file.h"
 #include "common/plist.h"
-#include "common/shell.h"
 #include "patcher/branding.h"
 
 namespace {
@@ -25,21 +25,32 @@ bool startsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
+// The words after the option are paths: none may reach the program as an option.
+bool onlyPathsAfterOption(const corvant::Command& command) {
+    const auto& words = command.words();
+    for (std::size_t i = 1; i < words.size(); ++i)
+        if (words[i].literal.empty() || words[i].literal.front() != '/') return false;
+    return !words.empty();
+}
+
 }  // namespace
 
-// Stands for corvant::runShellCommand. Every command the passes form is a removal or a copy; one
-// that is anything else is a fault. Commands "fail" now and then so that both outcomes are taken.
-extern "C" int recordCommand(const std::string& command) __asm__(
-    "__wrap__ZN7corvant15runShellCommandERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE");
-extern "C" int recordCommand(const std::string& command) {
+// Stands for corvant::runCommand. Every command the passes form is a removal or a copy of paths;
+// one that is anything else is a fault. Commands "fail" now and then so that both outcomes are
+// taken.
+extern "C" int recordCommand(const corvant::Command& command) __asm__(
+    "__wrap__ZN7corvant10runCommandERKNS_7CommandE");
+extern "C" int recordCommand(const corvant::Command& command) {
     ++commandsSeen;
-    if (command == "true") return 0;
-    if (!startsWith(command, "rm -Rf ") && !startsWith(command, "cp -pHfR ")) std::abort();
-    return command.size() % 7 == 0 ? 1 : 0;
+    if (command.program() == "true") return 0;
+    const std::string text = command.text();
+    if (!startsWith(text, "rm -Rf ") && !startsWith(text, "cp -pHfR ")) std::abort();
+    if (!onlyPathsAfterOption(command)) std::abort();
+    return text.size() % 7 == 0 ? 1 : 0;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (corvant::runShellCommand("true") != 0 || commandsSeen != 1) {
+    if (corvant::runCommand(corvant::Command("true", {})) != 0 || commandsSeen != 1) {
         std::fprintf(stderr, "shell commands are not intercepted; refusing to run\n");
         std::abort();
     }

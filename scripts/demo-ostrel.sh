@@ -9,15 +9,18 @@
 #   2. The same installation gets an update whose last copy fails: the bundle is rolled back and
 #      the user's directory files, the hidden ".preferences" included, are restored from their
 #      profile backup, and the profile backup is removed only then.
+#   3. The vendor's path: ostrel-mkupdate makes the update from versions 1.0 and 2.0 of the
+#      bundle, "Ostrel --check" reviews it on the installation, and Ostrel applies it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 samples=samples/ostrel
 ostrel=build/default/src/patcher/Ostrel
+mkupdate=build/default/src/mkupdate/ostrel-mkupdate
 
-if [ ! -x "$ostrel" ]; then
-    echo "== building Ostrel (preset default)"
+if [ ! -x "$ostrel" ] || [ ! -x "$mkupdate" ]; then
+    echo "== building Ostrel and ostrel-mkupdate (preset default)"
     cmake --preset default >/dev/null
-    cmake --build --preset default -j2 --target Ostrel >/dev/null
+    cmake --build --preset default -j2 --target Ostrel ostrel-mkupdate >/dev/null
 fi
 
 work=$(mktemp -d)
@@ -105,3 +108,20 @@ run_sample "Update 2.0 applied to the branded installation \"Acme Connect\"" \
     "$samples/update/UpdateInfo.plist" no success
 run_sample "An update whose last copy fails: rolled back, profile restored" \
     "$samples/failing-update/UpdateInfo.plist" yes failure
+
+echo
+echo "==== The vendor's path: make the update from 1.0 and 2.0, check it, apply it"
+root="$work/vendor"
+stage "$root" "$samples/update/UpdateInfo.plist" no
+rm -rf "$root$update"
+echo "-- ostrel-mkupdate --name \"Acme Connect\" --unpack-root \"$update\" 1.0/Solvane.app 2.0/Solvane.app OUT"
+"$mkupdate" --name "Acme Connect" --unpack-root "$update" "$samples/versions/1.0/Solvane.app" \
+    "$samples/update/Solvane.app" "$root$update"
+echo "-- Ostrel --check \"$update\""
+in_private_root "$root" "$patcher" --check "$update" || echo "(status $?)"
+echo "-- Ostrel \"$update\""
+status=0
+in_private_root "$root" "$patcher" "$update" >"$root/output" 2>&1 || status=$?
+echo "-- Ostrel exited with status $status; the bundle after the run:"
+(cd "$root/Applications" && find "Acme Connect.app" | sort)
+echo "-- Contents/MacOS/Acme Connect says: $(sh "$root/Applications/Acme Connect.app/Contents/MacOS/Acme Connect")"

@@ -16,6 +16,8 @@ packages=(
     # needs dbus.socket, which Type=dbus implies and the dbus package ships.
     dpkg-dev file lintian systemd man-db dbus
     procps
+    # The patcher benchmark's anchor: the same change made by rsync.
+    rsync
     # The fuzz targets: clang and its libFuzzer runtime.
     clang libclang-rt-14-dev
 )

@@ -7,16 +7,14 @@
 #include <filesystem>
 #include <system_error>
 
-#include "common/format.h"
+#include "common/command.h"
 #include "common/plist.h"
-#include "common/shell.h"
 #include "patcher/update_description.h"
 
 namespace ostrel {
 
 namespace fs = std::filesystem;
-using corvant::formatString;
-using corvant::shellEscaped;
+using corvant::Command;
 
 namespace {
 
@@ -56,31 +54,47 @@ bool makeFreshBackupFolder(const std::string& softwareBackupPath, corvant::LogFi
 BackupResult backUpSoftware(const std::string& installedApplicationPath,
                             const std::string& softwareBackupPath, corvant::LogFile& log) {
     if (!makeFreshBackupFolder(softwareBackupPath, log)) return BackupResult::FolderCreationFailed;
-    std::string command = formatString("cp -pHfR %@/* %@", shellEscaped(installedApplicationPath),
-                                       shellEscaped(softwareBackupPath));
-    log.writeLogToFileWithInfo("DEBUG", 2, "Software backup Started\nExcecuting %@", command);
-    if (corvant::runShellCommand(command) != 0) return BackupResult::CopyFailed;
+    Command command = backupCommand(installedApplicationPath, softwareBackupPath);
+    log.writeLogToFileWithInfo("DEBUG", 2, "Software backup Started\nExcecuting %@",
+                               command.text());
+    if (corvant::runCommand(command) != 0) return BackupResult::CopyFailed;
     return BackupResult::Success;
 }
 
-bool restoreApplication(const std::string& escapedBackupPath,
-                        const std::string& escapedApplicationPath, corvant::LogFile& log) {
-    corvant::runShellCommand(formatString("rm -Rf %@/*", escapedApplicationPath));
-    std::string command =
-        formatString("cp -pHfR %@/* %@/", escapedBackupPath, escapedApplicationPath);
-    log.writeLogToFileWithInfo("DEBUG", 2, "Executing :%@", command);
-    bool restored = corvant::runShellCommand(command) == 0;
+Command backupCommand(const std::string& installedApplicationPath,
+                      const std::string& softwareBackupPath) {
+    return Command("cp",
+                   {"-pHfR", Command::entriesOf(installedApplicationPath), softwareBackupPath});
+}
+
+RestoreCommands restoreCommands(const std::string& softwareBackupPath,
+                                const std::string& installedApplicationPath) {
+    return {Command("rm", {"-Rf", Command::entriesOf(installedApplicationPath)}),
+            Command("cp", {"-pHfR", Command::entriesOf(softwareBackupPath),
+                           installedApplicationPath + "/"})};
+}
+
+bool restoreApplication(const std::string& softwareBackupPath,
+                        const std::string& installedApplicationPath, corvant::LogFile& log) {
+    RestoreCommands commands = restoreCommands(softwareBackupPath, installedApplicationPath);
+    corvant::runCommand(commands.emptying);
+    log.writeLogToFileWithInfo("DEBUG", 2, "Executing :%@", commands.copy.text());
+    bool restored = corvant::runCommand(commands.copy) == 0;
     log.writeLogToFileWithInfo(
         "DEBUG", 2,
         restored ? "Software Rolled Back successfull" : "Roll back Failed,Software is useless now");
     return restored;
 }
 
+Command backupRemovalCommand(const std::string& softwareBackupPath) {
+    return Command("rm", {"-Rdf", softwareBackupPath});
+}
+
 void removeBackedUpData(const std::string& softwareBackupPath, corvant::LogFile& log) {
     makeFoldersWritable(softwareBackupPath);
-    std::string command = formatString("rm -Rdf %@", shellEscaped(softwareBackupPath));
-    log.writeLogToFileWithInfo("DEBUG", 2, "Removing Backup Folder, Executing :%@", command);
-    corvant::runShellCommand(command);
+    Command command = backupRemovalCommand(softwareBackupPath);
+    log.writeLogToFileWithInfo("DEBUG", 2, "Removing Backup Folder, Executing :%@", command.text());
+    corvant::runCommand(command);
 }
 
 std::optional<std::string> moveAside(const std::string& folder, corvant::LogFile& log) {

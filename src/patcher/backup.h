@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "common/command.h"
 #include "common/log_file.h"
 #include "patcher/places.h"
 
@@ -17,10 +18,24 @@ enum class BackupResult { Success, FolderCreationFailed, CopyFailed };
 BackupResult backUpSoftware(const std::string& installedApplicationPath,
                             const std::string& softwareBackupPath, corvant::LogFile& log);
 
-// Empties the application bundle and fills it again from the backup. Both paths come
-// shell-escaped. True when the copy back worked.
-bool restoreApplication(const std::string& escapedBackupPath,
-                        const std::string& escapedApplicationPath, corvant::LogFile& log);
+// The copy of the bundle's entries into the backup.
+corvant::Command backupCommand(const std::string& installedApplicationPath,
+                               const std::string& softwareBackupPath);
+
+// The roll back: the bundle emptied, then filled again from the backup.
+struct RestoreCommands {
+    corvant::Command emptying;
+    corvant::Command copy;
+};
+RestoreCommands restoreCommands(const std::string& softwareBackupPath,
+                                const std::string& installedApplicationPath);
+
+// Empties the application bundle and fills it again from the backup. True when the copy back
+// worked.
+bool restoreApplication(const std::string& softwareBackupPath,
+                        const std::string& installedApplicationPath, corvant::LogFile& log);
+
+corvant::Command backupRemovalCommand(const std::string& softwareBackupPath);
 
 // Removes the backup folder, read-only folders inside it included; the path comes unescaped and is
 // escaped for the command.

@@ -4,17 +4,14 @@
 #include <cctype>
 #include <optional>
 
-#include "common/format.h"
 #include "common/places.h"
 #include "common/plist.h"
-#include "common/shell.h"
 #include "patcher/update_description.h"
 
 namespace ostrel {
 
-using corvant::formatString;
+using corvant::Command;
 using corvant::LogFile;
-using corvant::shellEscaped;
 
 namespace {
 
@@ -23,34 +20,22 @@ std::string downloaded(const std::string& updateContentPath, const std::string& 
     return updateContentPath + "/Solvane.app" + inside;
 }
 
-bool copyIcon(const std::string& command, const char* executingFormat, LogFile& log) {
-    int result = corvant::runShellCommand(command);
-    log.writeLogToFileWithInfo("DEBUG", 2, executingFormat, command);
+bool copyIcon(const Command& command, const char* executingFormat, LogFile& log) {
+    int result = corvant::runCommand(command);
+    log.writeLogToFileWithInfo("DEBUG", 2, executingFormat, command.text());
     return result == 0;
 }
 
-BrandingResult copyIcons(const std::string& updateContentPath,
-                         const std::string& installedApplicationPath, LogFile& log) {
-    std::string brandedIcon =
-        shellEscaped(installedApplicationPath + "/Contents/Resources/logo.icns");
-    std::string iconCommand =
-        formatString("cp -pHfR %@ %@", brandedIcon,
-                     shellEscaped(downloaded(updateContentPath, "/Contents/Resources/logo.icns")));
-    if (!copyIcon(iconCommand, "Copying branded icon, Executing %@", log))
+BrandingResult copyIcons(const BrandingCommands& commands, const std::string& updateContentPath,
+                         LogFile& log) {
+    if (!copyIcon(commands.icon, "Copying branded icon, Executing %@", log))
         return BrandingResult::BrandedIcon;
-
-    if (!corvant::fileExists(
-            downloaded(updateContentPath, "/Contents/Resources/Uninstaller.app"))) {
+    if (!corvant::fileExists(downloadedUninstallerPath(updateContentPath))) {
         log.writeLogToFileWithInfo(
             "DEBUG", 1, "Uninstaller App does not exits , hence not changing the uninstaller icon");
         return BrandingResult::Success;
     }
-    std::string uninstallerCommand =
-        formatString("cp -pHfR %@ %@", brandedIcon,
-                     shellEscaped(downloaded(updateContentPath,
-                                             "/Contents/Resources/Uninstaller.app/Contents/"
-                                             "Resources/UninstallerLOGO.icns")));
-    if (!copyIcon(uninstallerCommand, "Copying Uninstaller branded icon, Executing %@", log))
+    if (!copyIcon(commands.uninstallerIcon, "Copying Uninstaller branded icon, Executing %@", log))
         return BrandingResult::UninstallerIcon;
     return BrandingResult::Success;
 }
@@ -74,17 +59,33 @@ bool renameInInfoPlist(const std::string& updateContentPath,
     return info && corvant::writeDictionaryToFile(*info, infoPlistPath);
 }
 
-bool renameExecutable(const std::string& updateContentPath,
-                      const std::string& installedApplicationName, LogFile& log) {
-    std::string command = formatString(
-        "mv %@ %@", shellEscaped(downloaded(updateContentPath, "/Contents/MacOS/Solvane")),
-        shellEscaped(downloaded(updateContentPath, "/Contents/MacOS/" + installedApplicationName)));
-    log.writeLogToFileWithInfo("DEBUG", 2,
-                               "Changing exec name of branded application, Executing %@", command);
-    return corvant::runShellCommand(command) == 0;
+bool renameExecutable(const Command& command, LogFile& log) {
+    log.writeLogToFileWithInfo(
+        "DEBUG", 2, "Changing exec name of branded application, Executing %@", command.text());
+    return corvant::runCommand(command) == 0;
 }
 
 }  // namespace
+
+std::string downloadedUninstallerPath(const std::string& updateContentPath) {
+    return downloaded(updateContentPath, "/Contents/Resources/Uninstaller.app");
+}
+
+BrandingCommands brandingCommands(const std::string& updateContentPath,
+                                  const std::string& installedApplicationPath,
+                                  const std::string& installedApplicationName) {
+    std::string brandedIcon = installedApplicationPath + "/Contents/Resources/logo.icns";
+    return {
+        Command("cp", {"-pHfR", brandedIcon,
+                       downloaded(updateContentPath, "/Contents/Resources/logo.icns")}),
+        Command("cp", {"-pHfR", brandedIcon,
+                       downloadedUninstallerPath(updateContentPath) +
+                           "/Contents/Resources/UninstallerLOGO.icns"}),
+        Command("mv",
+                {downloaded(updateContentPath, "/Contents/MacOS/Solvane"),
+                 downloaded(updateContentPath, "/Contents/MacOS/" + installedApplicationName)}),
+    };
+}
 
 bool isBrandedBundleName(const std::string& installedBundleName) {
     return !std::equal(installedBundleName.begin(), installedBundleName.end(),
@@ -99,12 +100,13 @@ BrandingResult adaptBrandedApplication(const std::string& updateContentPath,
                                        const std::string& installedApplicationName, LogFile& log) {
     log.writeLogToFileWithInfo("DEBUG", 2,
                                "Branded Application found, Respective changes will start");
-    BrandingResult icons = copyIcons(updateContentPath, installedApplicationPath, log);
+    BrandingCommands commands =
+        brandingCommands(updateContentPath, installedApplicationPath, installedApplicationName);
+    BrandingResult icons = copyIcons(commands, updateContentPath, log);
     if (icons != BrandingResult::Success) return icons;
     if (!renameInInfoPlist(updateContentPath, installedApplicationName, log))
         return BrandingResult::InfoPlist;
-    if (!renameExecutable(updateContentPath, installedApplicationName, log))
-        return BrandingResult::ExecutableName;
+    if (!renameExecutable(commands.executableName, log)) return BrandingResult::ExecutableName;
     return BrandingResult::Success;
 }
 

@@ -3,12 +3,27 @@
 
 #include <string>
 
+#include "common/command.h"
 #include "common/log_file.h"
 
 namespace ostrel {
 
 // True when the installed bundle's name differs from the default one other than in case.
 bool isBrandedBundleName(const std::string& installedBundleName);
+
+// The commands of the adaptation: the branded icon copied over the downloaded one and over the
+// downloaded uninstaller's, and the downloaded executable renamed.
+struct BrandingCommands {
+    corvant::Command icon;
+    corvant::Command uninstallerIcon;
+    corvant::Command executableName;
+};
+BrandingCommands brandingCommands(const std::string& updateContentPath,
+                                  const std::string& installedApplicationPath,
+                                  const std::string& installedApplicationName);
+
+// The downloaded uninstaller bundle, whose icon the adaptation replaces when it exists.
+std::string downloadedUninstallerPath(const std::string& updateContentPath);
 
 enum class BrandingResult { Success, BrandedIcon, UninstallerIcon, InfoPlist, ExecutableName };
 

@@ -6,12 +6,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "common/format.h"
 #include "common/plist.h"
-#include "common/shell.h"
 
 namespace ostrel {
 
+using corvant::Command;
 using corvant::LogFile;
 
 bool updateSoftwarePatcherStatus(const Places& places, bool status, LogFile& log) {
@@ -24,14 +23,27 @@ bool updateSoftwarePatcherStatus(const Places& places, bool status, LogFile& log
     return written;
 }
 
-int removeDownloadedBinaries(const std::string& command, LogFile& log) {
-    log.writeLogToFileWithInfo("DEBUG", 2, "Deleting the tmp folder, Executing :%@", command);
-    return corvant::runShellCommand(command);
+Command deleteTmpFolderCommand(const std::string& updateContentPath) {
+    return Command("rm", {"-Rf", updateContentPath});
 }
 
-int launchApplication(const std::string& command, LogFile& log) {
-    log.writeLogToFileWithInfo("DEBUG", 2, "Launching Application, Executing :%@", command);
-    return corvant::runShellCommand(command);
+Command launchCommand(const std::string& installedApplicationPath) {
+    return Command("open", {installedApplicationPath});
+}
+
+Command patcherFolderRemovalCommand(const std::string& patcherFolderPath) {
+    return Command("rm", {"-Rf", patcherFolderPath});
+}
+
+int removeDownloadedBinaries(const Command& command, LogFile& log) {
+    log.writeLogToFileWithInfo("DEBUG", 2, "Deleting the tmp folder, Executing :%@",
+                               command.text());
+    return corvant::runCommand(command);
+}
+
+int launchApplication(const Command& command, LogFile& log) {
+    log.writeLogToFileWithInfo("DEBUG", 2, "Launching Application, Executing :%@", command.text());
+    return corvant::runCommand(command);
 }
 
 std::vector<std::string> bundleOpenFolders() {
@@ -52,11 +64,11 @@ void putBundleOpenFirstOnPath(const std::vector<std::string>& folders) {
     }
 }
 
-void removeSoftwarePatcher(const std::string& escapedFolderPath, LogFile& log) {
-    std::string command = corvant::formatString("rm -Rf %@", escapedFolderPath);
+void removeSoftwarePatcher(const std::string& patcherFolderPath, LogFile& log) {
+    Command command = patcherFolderRemovalCommand(patcherFolderPath);
     log.writeLogToFileWithInfo("DEBUG", 2, "Deleting Existing Patcher Folder, Executing :%@",
-                               command);
-    corvant::runShellCommand(command);
+                               command.text());
+    corvant::runCommand(command);
 }
 
 }  // namespace ostrel

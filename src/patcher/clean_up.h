@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/command.h"
 #include "common/log_file.h"
 #include "patcher/places.h"
 
@@ -13,9 +14,15 @@ namespace ostrel {
 // created. True when the file was written.
 bool updateSoftwarePatcherStatus(const Places& places, bool status, corvant::LogFile& log);
 
+// The commands of the clean-up: the update folder's removal, the relaunch, the patcher folder's
+// removal.
+corvant::Command deleteTmpFolderCommand(const std::string& updateContentPath);
+corvant::Command launchCommand(const std::string& installedApplicationPath);
+corvant::Command patcherFolderRemovalCommand(const std::string& patcherFolderPath);
+
 // Each runs a complete command after logging it and returns its exit status.
-int removeDownloadedBinaries(const std::string& command, corvant::LogFile& log);
-int launchApplication(const std::string& command, corvant::LogFile& log);
+int removeDownloadedBinaries(const corvant::Command& command, corvant::LogFile& log);
+int launchApplication(const corvant::Command& command, corvant::LogFile& log);
 
 // Where the "open" for application bundles may be installed along with the patcher: the folder the
 // build installs it to, the one the Debian package puts it in, then "../kelvorn" beside the
@@ -27,7 +34,7 @@ std::vector<std::string> bundleOpenFolders();
 // stays as it is and the system's "open" serves.
 void putBundleOpenFirstOnPath(const std::vector<std::string>& folders);
 
-// Removes the folder that holds the patcher; the path comes shell-escaped.
-void removeSoftwarePatcher(const std::string& escapedFolderPath, corvant::LogFile& log);
+// Removes the folder that holds the patcher.
+void removeSoftwarePatcher(const std::string& patcherFolderPath, corvant::LogFile& log);
 
 }  // namespace ostrel

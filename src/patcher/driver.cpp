@@ -6,11 +6,11 @@
 #include <optional>
 #include <system_error>
 
+#include "common/command.h"
 #include "common/format.h"
 #include "common/log_file.h"
 #include "common/places.h"
 #include "common/plist.h"
-#include "common/shell.h"
 #include "patcher/backup.h"
 #include "patcher/branding.h"
 #include "patcher/clean_up.h"
@@ -21,7 +21,6 @@
 namespace ostrel {
 
 using corvant::LogFile;
-using corvant::shellEscaped;
 using corvant::Value;
 
 namespace {
@@ -165,15 +164,6 @@ Ending endingForBranding(BrandingResult result) {
     return Ending::Success;
 }
 
-// A path that begins with "-" would reach the commands as an option; made absolute, it is a path
-// like any other. Every other path stays as it was given.
-std::string withoutLeadingDash(const std::string& path) {
-    if (path.empty() || path.front() != '-') return path;
-    std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    return error ? "./" + path : absolute.string();
-}
-
 // The values one run forms once and hands to its steps and its clean-up.
 class PatchRun {
   public:
@@ -200,11 +190,11 @@ class PatchRun {
 
     std::string patcherFolderPath_;
     std::string updateContentPath_;
-    std::string deleteTmpFolderCommand_;
+    corvant::Command deleteTmpFolderCommand_;
     std::optional<corvant::Dictionary> updateInfo_;
     std::string installedApplicationName_;
     std::string installedApplicationPath_;
-    std::string launchCommand_;
+    corvant::Command launchCommand_;
     std::string softwareBackupPath_;
     bool isBranded_ = false;
     bool isUpdate_ = false;          // the folder holds a description that names the application
@@ -271,8 +261,7 @@ void PatchRun::undoInterruptedRun() {
                               !std::filesystem::is_empty(backup, ignored);
     if (!backupHoldsEntries) {
         log_.writeLogToFileWithInfo("DEBUG", 1, "There is no backup at %@ to restore from", backup);
-    } else if (!restoreApplication(shellEscaped(backup), shellEscaped(application), log_) &&
-               !moveAside(backup, log_)) {
+    } else if (!restoreApplication(backup, application, log_) && !moveAside(backup, log_)) {
         backupIsLastCopy_ = true;  // the marker stays, and this run makes no backup of its own
         return;
     }
@@ -288,7 +277,7 @@ bool PatchRun::readDescription() {
     updateInfo_ = corvant::readDictionaryFromFile(updateInfoPath);
     log_.writeLogToFileWithInfo("DEBUG", 2, "Update Dictionary Contents : %@",
                                 updateInfo_ ? Value(*updateInfo_) : Value());
-    deleteTmpFolderCommand_ = corvant::formatString("rm -Rf %@", shellEscaped(updateContentPath_));
+    deleteTmpFolderCommand_ = deleteTmpFolderCommand(updateContentPath_);
     return exists;
 }
 
@@ -310,7 +299,7 @@ bool PatchRun::nameApplication() {
     installedApplicationName_ = *name;
     std::string installedBundleName = installedApplicationName_ + ".app";
     installedApplicationPath_ = places_.applicationsFolder + "/" + installedBundleName;
-    launchCommand_ = corvant::formatString("open %@", shellEscaped(installedApplicationPath_));
+    launchCommand_ = launchCommand(installedApplicationPath_);
     isBranded_ = isBrandedBundleName(installedBundleName);
     return true;
 }
@@ -333,8 +322,8 @@ void PatchRun::perform(CleanUp step) {
                                             installedApplicationPath_);
                 rolledBack_ = true;
             } else {
-                rolledBack_ = restoreApplication(shellEscaped(softwareBackupPath_),
-                                                 shellEscaped(installedApplicationPath_), log_);
+                rolledBack_ =
+                    restoreApplication(softwareBackupPath_, installedApplicationPath_, log_);
             }
             if (rolledBack_) clearInstallationInChange(places_);
             return;
@@ -431,7 +420,7 @@ void PatchRun::removePatcherFolder() {
                                     patcherFolderPath_, *reason);
         return;
     }
-    removeSoftwarePatcher(shellEscaped(patcherFolderPath_), log_);
+    removeSoftwarePatcher(patcherFolderPath_, log_);
 }
 
 }  // namespace

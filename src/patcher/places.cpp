@@ -1,5 +1,8 @@
 #include "patcher/places.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace ostrel {
 
 std::string makerSupportFolder(const Places& places) {
@@ -48,6 +51,13 @@ std::string deletingLastPathComponent(const std::string& path) {
     if (slash == std::string::npos) return "";
     if (slash == 0) return "/";
     return withoutTrailingSlashes(trimmed.substr(0, slash));
+}
+
+std::string withoutLeadingDash(const std::string& path) {
+    if (path.empty() || path.front() != '-') return path;
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return error ? "./" + path : absolute.string();
 }
 
 std::string appendingPathComponent(const std::string& folder, const std::string& name) {

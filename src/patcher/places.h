@@ -29,6 +29,10 @@ std::string applicationDirectoryPath(const std::string& installedApplicationPath
 // was started by: "/a/b/Ostrel" gives "/a/b", "/Ostrel" gives "/", a bare name gives "".
 std::string deletingLastPathComponent(const std::string& path);
 
+// A path that begins with "-" would reach the commands as an option; made absolute, it is a path
+// like any other. Every other path stays as it was given.
+std::string withoutLeadingDash(const std::string& path);
+
 // `folder` and `name` joined by exactly one slash, whether or not `folder` ends in one.
 std::string appendingPathComponent(const std::string& folder, const std::string& name);
 

@@ -6,15 +6,13 @@
 #include <system_error>
 #include <vector>
 
-#include "common/format.h"
-#include "common/shell.h"
+#include "common/command.h"
 
 namespace ostrel {
 
 namespace fs = std::filesystem;
-using corvant::formatString;
+using corvant::Command;
 using corvant::LogFile;
-using corvant::shellEscaped;
 
 namespace {
 
@@ -33,15 +31,15 @@ constexpr CopyTexts kDirectoryCopy{
     "Copying latest Directory Files failed", "Copying latest Directory Files succeded"};
 
 // Logs `executingFormat` with the command, runs it, and logs how it went.
-bool runLogged(const std::string& command, const char* executingFormat, const char* failedText,
+bool runLogged(const Command& command, const char* executingFormat, const char* failedText,
                const char* succeededText, LogFile& log) {
-    log.writeLogToFileWithInfo("DEBUG", 2, executingFormat, command);
-    bool succeeded = corvant::runShellCommand(command) == 0;
+    log.writeLogToFileWithInfo("DEBUG", 2, executingFormat, command.text());
+    bool succeeded = corvant::runCommand(command) == 0;
     log.writeLogToFileWithInfo("DEBUG", 2, succeeded ? succeededText : failedText);
     return succeeded;
 }
 
-bool runLogged(const std::string& command, const CopyTexts& texts, LogFile& log) {
+bool runLogged(const Command& command, const CopyTexts& texts, LogFile& log) {
     return runLogged(command, texts.executingFormat, texts.failedText, texts.succeededText, log);
 }
 
@@ -67,35 +65,52 @@ bool existsIn(const std::string& folder, const std::string& name) {
     return fs::exists(fs::symlink_status(fs::path(folder) / name, ignored));
 }
 
-// Copies every entry of `source` into `destination`: the visible ones by the one "cp %@/* %@/"
-// command, the hidden ones, which "*" leaves out, by one command each. True when every command
-// worked and every entry of `source` now stands in `destination`.
+// Copies every entry of `source` into `destination` (see entryCopyCommands). True when every
+// command worked and every entry of `source` now stands in `destination`.
 bool copyEveryEntry(const std::string& source, const std::string& destination,
                     const CopyTexts& texts, LogFile& log) {
-    std::string escapedDestination = shellEscaped(destination);
-    std::string copyVisible =
-        formatString("cp -pHfR %@/* %@/", shellEscaped(source), escapedDestination);
     std::optional<std::vector<std::string>> names = entryNames(source);
     if (!names) {
-        runLogged(copyVisible, texts, log);
+        runLogged(Command("cp", {"-pHfR", Command::entriesOf(source), destination + "/"}), texts,
+                  log);
         return false;  // nothing can tell whether the copy is whole
     }
     bool copied = true;
-    if (std::any_of(names->begin(), names->end(), [](const auto& n) { return !isHidden(n); }))
-        copied = runLogged(copyVisible, texts, log);
-    for (const std::string& name : *names) {
-        if (!isHidden(name)) continue;
-        std::string entry = shellEscaped((fs::path(source) / name).string());
-        copied =
-            runLogged(formatString("cp -pHfR %@ %@/", entry, escapedDestination), texts, log) &&
-            copied;
-    }
+    for (const Command& command : entryCopyCommands(source, destination, *names))
+        copied = runLogged(command, texts, log) && copied;
     return copied && std::all_of(names->begin(), names->end(), [&](const std::string& name) {
                return existsIn(destination, name);
            });
 }
 
 }  // namespace
+
+std::vector<Command> entryCopyCommands(const std::string& source, const std::string& destination,
+                                       const std::vector<std::string>& names) {
+    std::vector<Command> commands;
+    if (std::any_of(names.begin(), names.end(), [](const auto& n) { return !isHidden(n); }))
+        commands.emplace_back("cp", std::vector<corvant::CommandWord>{
+                                        "-pHfR", Command::entriesOf(source), destination + "/"});
+    for (const std::string& name : names) {
+        if (isHidden(name))
+            commands.emplace_back(
+                "cp", std::vector<corvant::CommandWord>{"-pHfR", (fs::path(source) / name).string(),
+                                                        destination + "/"});
+    }
+    return commands;
+}
+
+Command directoryEmptyingCommand(const std::string& folder) {
+    return Command("rm", {"-Rf", Command::entriesOf(folder)});
+}
+
+Command profileBackupRemovalCommand(const Places& places) {
+    return Command("rm", {"-Rf", profileBackupPath(places)});
+}
+
+std::optional<std::vector<std::string>> directoryEntryNames(const std::string& folder) {
+    return entryNames(folder);
+}
 
 bool isProfileBackUpFolderPresent(const Places& places) {
     std::error_code error;
@@ -112,7 +127,7 @@ bool isProfileBackUpFolderPresent(const Places& places) {
 
 bool restoreProfileFiles(const Places& places, LogFile& log) {
     std::string directory = userDirectoryPath(places);
-    runLogged(formatString("rm -Rf %@/*", shellEscaped(directory)),
+    runLogged(directoryEmptyingCommand(directory),
               "Removing Existing directory files- Executing :%@",
               "Removing Existing directory files failed",
               "Removing Existing directory files succeded", log);
@@ -120,20 +135,20 @@ bool restoreProfileFiles(const Places& places, LogFile& log) {
 }
 
 void removeProfileBackUpFolder(const Places& places, LogFile& log) {
-    runLogged(formatString("rm -Rf %@", shellEscaped(profileBackupPath(places))),
-              "Removing profile BackUp Folder- Executing :%@",
+    runLogged(profileBackupRemovalCommand(places), "Removing profile BackUp Folder- Executing :%@",
               "Removing profile BackUp Folder failed", "Removing profile BackUp Folder succeded",
               log);
 }
 
 bool hasDirectoryFiles(const Places& places) {
     std::optional<std::vector<std::string>> names = entryNames(userDirectoryPath(places));
-    return names && !names->empty();
+    return names && std::any_of(names->begin(), names->end(),
+                                [](const std::string& name) { return !isHidden(name); });
 }
 
 void copyBackLatestDirectoryFilesToApplication(const std::string& source,
                                                const std::string& destination, LogFile& log) {
-    corvant::runShellCommand(formatString("rm -Rf %@/*", shellEscaped(destination)));
+    corvant::runCommand(directoryEmptyingCommand(destination));
     copyEveryEntry(source, destination, kDirectoryCopy, log);
 }
 

@@ -3,17 +3,17 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/command.h"
 #include "common/format.h"
-#include "common/shell.h"
 #include "patcher/places.h"
 
 namespace ostrel {
 
 using corvant::Array;
+using corvant::Command;
 using corvant::Dictionary;
 using corvant::formatString;
 using corvant::LogFile;
-using corvant::shellEscaped;
 using corvant::Value;
 
 namespace {
@@ -44,13 +44,6 @@ struct PassKind {
 constexpr PassKind kDeletions{"toBeDeleted", "Files to be deleted : %@", false};
 constexpr PassKind kCopies{"toBeCopied", "Files to be copied : %@", true};
 
-struct UpdateEntry {
-    std::string actualFileName;
-    std::string filePath;
-    std::string unzippedFilePath;
-    bool wholeApplication = false;
-};
-
 // The list under the pass's key, after writing it to the log. An absent key is an empty list;
 // anything other than an array fails the pass rather than silently installing nothing.
 std::optional<Array> takeList(const Dictionary& updateInfo, const PassKind& pass, LogFile& log) {
@@ -66,102 +59,34 @@ std::optional<Array> takeList(const Dictionary& updateInfo, const PassKind& pass
     return std::nullopt;
 }
 
-const std::string* requiredText(const Dictionary& entry, const char* key, const PassKind& pass,
-                                int number, LogFile& log) {
-    if (const std::string* text = corvant::lookup(entry, key).as<std::string>()) return text;
-    log.writeLogToFileWithInfo("DEBUG", 1,
-                               "%@ entry %d has no text for %@, Hence it cannot be applied",
-                               pass.listKey, number, key);
-    return nullptr;
+const PassKind& passFor(bool isCopy) {
+    return isCopy ? kCopies : kDeletions;
 }
 
-// Reads entry `number` (counted from 1) of a pass. Refuses, with a line that says why, anything
-// that would make a command act on something other than one named item: an entry that is not a
-// dictionary or lacks a string, a relative folder or source, and a name that is empty or only dots
-// (which would name the folder itself or its parent).
-std::optional<UpdateEntry> readEntry(const Value& value, int number, const PassKind& pass,
-                                     LogFile& log) {
-    const Dictionary* entry = value.as<Dictionary>();
-    if (entry == nullptr) {
-        log.writeLogToFileWithInfo("DEBUG", 1,
-                                   "%@ entry %d is not a dictionary, Hence it cannot be applied",
-                                   pass.listKey, number);
-        return std::nullopt;
-    }
-    const std::string* name = requiredText(*entry, "ActualFileName", pass, number, log);
-    if (name == nullptr) return std::nullopt;
-    const std::string* folder = requiredText(*entry, "filePath", pass, number, log);
-    if (folder == nullptr) return std::nullopt;
-    UpdateEntry parsed{*name, *folder, "", isWholeApplicationEntry(*folder)};
-    if (pass.needsUnzippedPath) {
-        const std::string* source = requiredText(*entry, "unzippedFilePath", pass, number, log);
-        if (source == nullptr) return std::nullopt;
-        // A relative source would depend on the working folder, and one that begins with "-"
-        // would reach cp as an option.
-        if (source->empty() || source->front() != '/') {
-            log.writeLogToFileWithInfo("DEBUG", 1,
-                                       "%@ entry %d has an unzippedFilePath that is not absolute : "
-                                       "\"%@\", Hence it cannot be applied",
-                                       pass.listKey, number, *source);
-            return std::nullopt;
-        }
-        parsed.unzippedFilePath = *source;
-    }
-    if (parsed.wholeApplication) return parsed;
-    if (parsed.filePath.empty() || parsed.filePath.front() != '/') {
-        log.writeLogToFileWithInfo(
-            "DEBUG", 1,
-            "%@ entry %d has a filePath that is not absolute : %@, Hence it cannot be applied",
-            pass.listKey, number, parsed.filePath);
-        return std::nullopt;
-    }
-    if (parsed.actualFileName.empty() || isOnlyDots(parsed.actualFileName)) {
-        log.writeLogToFileWithInfo(
-            "DEBUG", 1,
-            "%@ entry %d does not name an item in its folder : \"%@\", Hence it cannot be applied",
-            pass.listKey, number, parsed.actualFileName);
-        return std::nullopt;
-    }
-    return parsed;
+const std::string* requiredText(const Dictionary& entry, const char* key, const PassKind& pass,
+                                int number, std::string& problem) {
+    if (const std::string* text = corvant::lookup(entry, key).as<std::string>()) return text;
+    problem = formatString("%@ entry %d has no text for %@, Hence it cannot be applied",
+                           pass.listKey, number, key);
+    return nullptr;
 }
 
 bool deleteEntry(const UpdateEntry& entry, const std::string& installedApplicationPath,
                  bool isBranded, LogFile& log) {
-    // A whole-application entry empties the installed bundle; the "*" stays outside the escaped
-    // path so that the shell expands it.
-    std::string command =
-        entry.wholeApplication
-            ? formatString("rm -Rf %@/*", shellEscaped(installedApplicationPath))
-            : formatString("rm -Rf %@",
-                           shellEscaped(targetPath(entry.filePath, entry.actualFileName, isBranded,
-                                                   installedApplicationPath)));
-    log.writeLogToFileWithInfo("DEBUG", 2, "Executing : %@", command);
-    return corvant::runShellCommand(command) == 0;
+    Command command = deletionCommand(entry, installedApplicationPath, isBranded);
+    log.writeLogToFileWithInfo("DEBUG", 2, "Executing : %@", command.text());
+    return corvant::runCommand(command) == 0;
 }
 
 bool copyEntry(const UpdateEntry& entry, const std::string& installedApplicationPath,
                bool isBranded, LogFile& log) {
-    std::string source;
-    std::string destination;
-    std::string preRemoval;
-    if (entry.wholeApplication) {
-        // The unpacked folder's contents become the bundle's contents.
-        source = shellEscaped(entry.unzippedFilePath) + "/*";
-        destination = shellEscaped(installedApplicationPath) + "/";
-        preRemoval = formatString("rm -Rf %@*", destination);
-    } else {
-        source = shellEscaped(entry.unzippedFilePath);
-        destination = shellEscaped(
-            targetPath(entry.filePath, entry.actualFileName, isBranded, installedApplicationPath));
-        preRemoval = formatString("rm -Rf %@", destination);
-    }
+    CopyCommands commands = copyCommands(entry, installedApplicationPath, isBranded);
     // The pre-removal only clears the way; whether it worked shows in the copy.
-    corvant::runShellCommand(preRemoval);
+    corvant::runCommand(commands.preRemoval);
     log.writeLogToFileWithInfo("DEBUG", 2, "Removing existing files before copying  : %@",
-                               preRemoval);
-    std::string command = formatString("cp -pHfR %@ %@", source, destination);
-    log.writeLogToFileWithInfo("DEBUG", 2, "Executing  : %@", command);
-    return corvant::runShellCommand(command) == 0;
+                               commands.preRemoval.text());
+    log.writeLogToFileWithInfo("DEBUG", 2, "Executing  : %@", commands.copy.text());
+    return corvant::runCommand(commands.copy) == 0;
 }
 
 template <typename ApplyEntry>
@@ -171,13 +96,83 @@ bool applyPass(const Dictionary& updateInfo, const PassKind& pass, LogFile& log,
     if (!entries) return false;
     int number = 0;
     for (const Value& value : *entries) {
-        std::optional<UpdateEntry> entry = readEntry(value, ++number, pass, log);
+        std::string problem;
+        std::optional<UpdateEntry> entry =
+            readUpdateEntry(value, ++number, pass.needsUnzippedPath, problem);
+        if (!entry) log.writeLogToFileWithInfo("DEBUG", 1, "%@", problem);
         if (!entry || !applyEntry(*entry)) return false;
     }
     return true;
 }
 
 }  // namespace
+
+std::optional<UpdateEntry> readUpdateEntry(const Value& value, int number, bool isCopy,
+                                           std::string& problem) {
+    const PassKind& pass = passFor(isCopy);
+    const Dictionary* entry = value.as<Dictionary>();
+    if (entry == nullptr) {
+        problem = formatString("%@ entry %d is not a dictionary, Hence it cannot be applied",
+                               pass.listKey, number);
+        return std::nullopt;
+    }
+    const std::string* name = requiredText(*entry, "ActualFileName", pass, number, problem);
+    if (name == nullptr) return std::nullopt;
+    const std::string* folder = requiredText(*entry, "filePath", pass, number, problem);
+    if (folder == nullptr) return std::nullopt;
+    UpdateEntry parsed{*name, *folder, "", isWholeApplicationEntry(*folder)};
+    if (pass.needsUnzippedPath) {
+        const std::string* source = requiredText(*entry, "unzippedFilePath", pass, number, problem);
+        if (source == nullptr) return std::nullopt;
+        // A relative source would depend on the working folder, and one that begins with "-"
+        // would reach cp as an option.
+        if (source->empty() || source->front() != '/') {
+            problem = formatString(
+                "%@ entry %d has an unzippedFilePath that is not absolute : \"%@\", Hence it "
+                "cannot be applied",
+                pass.listKey, number, *source);
+            return std::nullopt;
+        }
+        parsed.unzippedFilePath = *source;
+    }
+    if (parsed.wholeApplication) return parsed;
+    if (parsed.filePath.empty() || parsed.filePath.front() != '/') {
+        problem = formatString(
+            "%@ entry %d has a filePath that is not absolute : %@, Hence it cannot be applied",
+            pass.listKey, number, parsed.filePath);
+        return std::nullopt;
+    }
+    if (parsed.actualFileName.empty() || isOnlyDots(parsed.actualFileName)) {
+        problem = formatString(
+            "%@ entry %d does not name an item in its folder : \"%@\", Hence it cannot be applied",
+            pass.listKey, number, parsed.actualFileName);
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+Command deletionCommand(const UpdateEntry& entry, const std::string& installedApplicationPath,
+                        bool isBranded) {
+    // A whole-application entry empties the installed bundle: every entry inside it.
+    if (entry.wholeApplication)
+        return Command("rm", {"-Rf", Command::entriesOf(installedApplicationPath)});
+    return Command("rm", {"-Rf", targetPath(entry.filePath, entry.actualFileName, isBranded,
+                                            installedApplicationPath)});
+}
+
+CopyCommands copyCommands(const UpdateEntry& entry, const std::string& installedApplicationPath,
+                          bool isBranded) {
+    if (entry.wholeApplication) {
+        // The unpacked folder's contents become the bundle's contents.
+        std::string destination = installedApplicationPath + "/";
+        return {Command("rm", {"-Rf", Command::startingWith(destination)}),
+                Command("cp", {"-pHfR", Command::entriesOf(entry.unzippedFilePath), destination})};
+    }
+    std::string destination =
+        targetPath(entry.filePath, entry.actualFileName, isBranded, installedApplicationPath);
+    return {Command("rm", {"-Rf", destination}),
+            Command("cp", {"-pHfR", entry.unzippedFilePath, destination})};
+}
 
 std::optional<std::string> installedApplicationName(const Dictionary& updateInfo) {
     const std::string* name =

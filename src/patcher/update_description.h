@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/command.h"
 #include "common/log_file.h"
 #include "common/value.h"
 
@@ -27,6 +28,32 @@ bool isWholeApplicationEntry(std::string_view filePath);
 // installed one (case-sensitive).
 std::string targetPath(const std::string& filePath, const std::string& actualFileName,
                        bool isBranded, const std::string& installedApplicationPath);
+
+// One entry of either list, as read from the description.
+struct UpdateEntry {
+    std::string actualFileName;
+    std::string filePath;
+    std::string unzippedFilePath;  // copies only
+    bool wholeApplication = false;
+};
+
+// Reads entry `number` (counted from 1) of "toBeCopied" (`isCopy`) or "toBeDeleted". Refuses,
+// setting `problem` to a line that names the entry and says why, anything that would make a
+// command act on something other than one named item: an entry that is not a dictionary or lacks
+// a string, a relative folder or source, and a name that is empty or only dots (which would name
+// the folder itself or its parent).
+std::optional<UpdateEntry> readUpdateEntry(const corvant::Value& value, int number, bool isCopy,
+                                           std::string& problem);
+
+// The command that applies a deletion entry, and the two (pre-removal, copy) of a copy entry.
+corvant::Command deletionCommand(const UpdateEntry& entry,
+                                 const std::string& installedApplicationPath, bool isBranded);
+struct CopyCommands {
+    corvant::Command preRemoval;
+    corvant::Command copy;
+};
+CopyCommands copyCommands(const UpdateEntry& entry, const std::string& installedApplicationPath,
+                          bool isBranded);
 
 // The two passes. Each applies its list in order and stops at the first entry that cannot be
 // applied or whose command fails, returning false; true when every entry was applied. Both log

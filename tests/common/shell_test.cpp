@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "common/command.h"
 #include "common/places.h"
 #include "test_folder.h"
 
@@ -116,6 +117,46 @@ TEST(ShellEscaped, NamesThatTryToRunCommandsThroughAPath) {
                                 100),
               "inside");
     EXPECT_FALSE(fileExists(sentinel));
+}
+
+// A command's words reach its program as /bin/sh would hand over the logged text: the same
+// expansion of "*" (order, hidden names, no match), spaces and shell syntax kept literal.
+TEST(Command, ArgumentsAreWhatTheShellMakesOfItsText) {
+    TestFolder folder;
+    for (const char* name : {"b", "B", "a b", "*", ".hidden", "\xc3\xa9t\xc3\xa9", "a;b", "Z", "_"})
+        writeFile(folder / name, "x");
+    std::filesystem::create_directories(folder / "empty");
+    std::filesystem::create_directories(folder / "$(x) it's");
+    writeFile(folder / "$(x) it's/in", "x");
+    const Command commands[] = {
+        Command("printf", {"%s\\n", Command::entriesOf(folder.path())}),
+        Command("printf", {"%s\\n", Command::entriesOf(folder / "empty")}),
+        Command("printf", {"%s\\n", Command::entriesOf(folder / "$(x) it's")}),
+        Command("printf", {"%s\\n", Command::startingWith(folder / "a")}),
+        Command("printf", {"%s\\n", Command::startingWith(folder / ".h")}),
+        Command("printf", {"%s\\n", folder / "*", ""}),
+    };
+    for (const Command& command : commands) {
+        SCOPED_TRACE(command.text());
+        std::string fromShell = readCommandOutput(command.text(), 10000).value_or("");
+        std::vector<std::string> arguments = command.arguments();  // the format, then the words
+        std::string direct;
+        for (std::size_t i = 1; i < arguments.size(); ++i) direct += arguments[i] + "\n";
+        EXPECT_EQ(direct, fromShell);
+    }
+    EXPECT_EQ(Command("rm", {"-Rf", Command::entriesOf("/A p/x")}).text(), "rm -Rf /A\\ p/x/*");
+}
+
+TEST(Command, ResultTellsSuccessFromFailure) {
+    const std::pair<Command, int> cases[] = {
+        {Command("true", {}), 0},
+        {Command("sh", {"-c", "exit 3"}), 3},
+        {Command("/no/such/program", {}), 127},
+        {Command("no-such-program-on-path", {}), 127},
+        {Command("sh", {"-c", "kill -TERM $$"}), 128 + 15},
+    };
+    for (const auto& [command, expected] : cases)
+        EXPECT_EQ(runCommand(command), expected) << command.text();
 }
 
 TEST(Places, HomeDirectoryPrefersAnAbsoluteHome) {

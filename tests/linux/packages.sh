@@ -42,6 +42,8 @@ kelvorn /usr/share/doc/kelvorn/changelog.gz
 kelvorn /usr/share/lintian/overrides/kelvorn
 ostrel /usr/libexec/Ostrel/Ostrel
 ostrel /usr/share/man/man1/Ostrel.1.gz
+ostrel /usr/bin/ostrel-mkupdate
+ostrel /usr/share/man/man1/ostrel-mkupdate.1.gz
 ostrel /usr/share/doc/ostrel/copyright
 ostrel /usr/share/doc/ostrel/changelog.gz
 ostrel /usr/share/lintian/overrides/ostrel
@@ -69,6 +71,8 @@ mkdir "${scratch}/home"
 HOME="${scratch}/home" "${scratch}/ostrel/usr/libexec/Ostrel/Ostrel" --help | grep -q '^Usage: Ostrel' ||
     fail "Ostrel --help"
 [ -z "$(ls -A "${scratch}/home")" ] || fail "Ostrel --help wrote into the home folder"
+[ "$("${scratch}/ostrel/usr/bin/ostrel-mkupdate" --version)" = "ostrel-mkupdate ${version}" ] ||
+    fail "ostrel-mkupdate --version does not say ${version}"
 
 # The packaged kelvornctl answers --version with the package's version.
 [ "$("${scratch}/kelvorn/usr/bin/kelvornctl" --version)" = "kelvornctl ${version}" ] ||

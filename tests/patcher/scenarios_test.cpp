@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/command.h"
 #include "common/format.h"
 #include "common/plist.h"
 #include "patch_scenario.h"
@@ -491,11 +492,19 @@ TEST_F(PatchRunTest, FailedProfileRestoreKeepsTheProfileBackup) {
     }
 }
 
+// A directory folder that is missing, empty, or holds only hidden files (which the "*" of the
+// copy leaves out) has no directory files to replace the application's.
 TEST_F(PatchRunTest, MissingOrEmptyUserDirectoryKeepsTheApplicationsFiles) {
-    for (bool folderExists : {false, true}) {
+    const std::vector<std::string> contents[] = {{}, {"."}, {".DS_Store", ".only-hidden"}};
+    for (const std::vector<std::string>& names : contents) {
         PatchScenario fresh;
         fresh.installApplication("Solvane");
-        if (folderExists) fs::create_directories(fresh.host(kUserDirectory));
+        for (const std::string& name : names) {
+            if (name == ".")
+                fs::create_directories(fresh.host(kUserDirectory));
+            else
+                fresh.write(std::string(kUserDirectory) + "/" + name, "hidden");
+        }
         fresh.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
         EXPECT_EQ(fresh.run({kUpdate}).exitStatus, 0);
         auto lines = fresh.logLines();
@@ -505,7 +514,35 @@ TEST_F(PatchRunTest, MissingOrEmptyUserDirectoryKeepsTheApplicationsFiles) {
         EXPECT_EQ(fresh.read(std::string("/Applications/Solvane.app") + kFrameworkDirectory +
                              "/installer.ini"),
                   "ApplicationName=installed\n");
+        EXPECT_FALSE(fresh.exists(std::string("/Applications/Solvane.app") + kFrameworkDirectory +
+                                  "/.DS_Store"));
     }
+}
+
+// Each command is started directly, found on PATH: a stand-in "cp" first on PATH is the one that
+// runs, and it receives the words the logged command names, "*" expanded as the shell would
+// (sorted, hidden names left out), names with spaces and quotes as single words.
+TEST_F(PatchRunTest, StandInCpOnPathReceivesTheExpandedWords) {
+    prepare("Solvane");
+    s.root().addStub("cp",
+                     "printf '[%s]' \"$@\" >> /Stubs/cp.calls; echo >> /Stubs/cp.calls\n"
+                     "exec /bin/cp \"$@\"\n");
+    s.write(std::string(kUserDirectory) + "/it's b", "b");
+    s.stageUpdate(kUpdate, "Solvane", std::nullopt, std::nullopt);
+    EXPECT_EQ(s.run({kUpdate}).exitStatus, 0) << s.logText();
+    const std::string source = std::string(kUserDirectory) + "/";
+    const std::string destination = std::string("/Applications/Solvane.app") + kFrameworkDirectory;
+    EXPECT_TRUE(
+        s.logged("Copying Latest Directory Files back to application, Executing :" +
+                 corvant::Command("cp", {"-pHfR", corvant::Command::entriesOf(kUserDirectory),
+                                         destination + "/"})
+                     .text()));
+    std::string calls = s.read("/Stubs/cp.calls");
+    EXPECT_NE(calls.find("[-pHfR][" + source + "installer.ini][" + source + "it's b][" + source +
+                         "profile.dat][" + destination + "/]\n"),
+              std::string::npos)
+        << calls;
+    EXPECT_EQ(s.read(destination + "/it's b"), "b");
 }
 
 // A cp that stops the patcher dead (as a kill -9 would) when it is asked to copy "stop-here", and

@@ -1,0 +1,68 @@
+// ostrel-mkupdate: makes the update that takes an installation of one version of the client bundle
+// to another.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/standard_options.h"
+#include "mkupdate/update_builder.h"
+
+namespace {
+
+constexpr corvant::ProgramDescription kMkupdate{
+    "ostrel-mkupdate", KO_VERSION,
+    "Usage: ostrel-mkupdate [--name NAME] [--unpack-root DIR] OLD.app NEW.app OUT\n"
+    "Writes OUT/UpdateInfo.plist and OUT/Solvane.app: the update that Ostrel applies to an\n"
+    "installation of OLD.app to leave NEW.app, every file's bytes and permission bits, every\n"
+    "folder and every symbolic link.\n"
+    "  --name NAME         the installed application's name (default Solvane); another name\n"
+    "                      makes the update for a branded installation of that name\n"
+    "  --unpack-root DIR   the absolute folder where the client unpacks the update\n"
+    "                      (default: OUT's absolute path)\n"
+    "Exit status 0 when the update was written, 1 otherwise; see ostrel-mkupdate(1).\n"};
+
+int usage(const char* why) {
+    std::fprintf(stderr,
+                 "ostrel-mkupdate: %s\nusage: ostrel-mkupdate [--name NAME] [--unpack-root DIR] "
+                 "OLD.app NEW.app OUT\n",
+                 why);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (auto status = corvant::answerStandardOption(argc, argv, kMkupdate)) return *status;
+    ostrel::UpdateRequest request;
+    std::vector<std::string> operands;
+    for (int i = 1; i < argc; ++i) {
+        bool isName = std::strcmp(argv[i], "--name") == 0;
+        bool isRoot = std::strcmp(argv[i], "--unpack-root") == 0;
+        if (isName || isRoot) {
+            if (i + 1 == argc) return usage("an option lacks its value");
+            (isName ? request.name : request.unpackRoot) = argv[++i];
+        } else if (std::strcmp(argv[i], "--") == 0) {
+            operands.insert(operands.end(), argv + i + 1, argv + argc);
+            break;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            return usage((std::string("unknown option ") + argv[i]).c_str());
+        } else {
+            operands.emplace_back(argv[i]);
+        }
+    }
+    if (operands.size() != 3) return usage("OLD.app, NEW.app and OUT are needed");
+    request.oldBundle = operands[0];
+    request.newBundle = operands[1];
+    request.out = operands[2];
+    std::string error;
+    std::optional<ostrel::UpdateSummary> summary = ostrel::makeUpdate(request, error);
+    if (!summary) {
+        std::fprintf(stderr, "ostrel-mkupdate: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s: %d entries (%d to delete, %d to copy), %ju bytes to ship\n",
+                request.out.c_str(), summary->deletions + summary->copies, summary->deletions,
+                summary->copies, summary->bytes);
+    return 0;
+}

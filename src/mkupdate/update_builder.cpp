@@ -1,0 +1,404 @@
+#include "mkupdate/update_builder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <system_error>
+#include <vector>
+
+#include "common/plist.h"
+#include "patcher/branding.h"
+#include "patcher/update_description.h"
+
+namespace ostrel {
+
+namespace fs = std::filesystem;
+using corvant::Array;
+using corvant::Dictionary;
+
+namespace {
+
+// One item of a bundle, by its path relative to the bundle ("Contents/Info.plist").
+struct Item {
+    enum class Kind { File, Folder, Link, Other } kind;
+    mode_t mode;  // permission bits
+    off_t size;
+    std::string linkTarget;
+};
+
+// Paths in the order of a walk: a folder, then everything inside it, then its next sibling ("a",
+// "a/x", "a b"), so that the items inside a folder follow it without a gap.
+struct WalkOrder {
+    bool operator()(const std::string& left, const std::string& right) const {
+        return std::lexicographical_compare(
+            left.begin(), left.end(), right.begin(), right.end(), [](char a, char b) {
+                auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
+                return rank(a) < rank(b);
+            });
+    }
+};
+
+using Tree = std::map<std::string, Item, WalkOrder>;
+using PathSet = std::set<std::string, WalkOrder>;
+
+// The parent of a relative path; empty for an item directly in the bundle.
+std::string parentOf(const std::string& relative) {
+    auto slash = relative.rfind('/');
+    return slash == std::string::npos ? "" : relative.substr(0, slash);
+}
+
+std::string nameOf(const std::string& relative) {
+    auto slash = relative.rfind('/');
+    return slash == std::string::npos ? relative : relative.substr(slash + 1);
+}
+
+bool isInside(const std::string& relative, const std::string& folder) {
+    return relative.size() > folder.size() && relative.compare(0, folder.size(), folder) == 0 &&
+           relative[folder.size()] == '/';
+}
+
+bool scan(const std::string& root, const std::string& relative, Tree& tree, std::string& error) {
+    std::string path = relative.empty() ? root : root + "/" + relative;
+    std::error_code code;
+    for (fs::directory_iterator it(path, code), end; it != end; it.increment(code)) {
+        if (code) break;
+        std::string name = it->path().filename().string();
+        std::string child = relative.empty() ? name : relative + "/" + name;
+        struct stat status {};
+        if (::lstat((root + "/" + child).c_str(), &status) != 0) {
+            error = root + "/" + child + " cannot be read";
+            return false;
+        }
+        Item item{Item::Kind::Other, static_cast<mode_t>(status.st_mode & 07777), status.st_size,
+                  ""};
+        if (S_ISREG(status.st_mode)) item.kind = Item::Kind::File;
+        if (S_ISDIR(status.st_mode)) item.kind = Item::Kind::Folder;
+        if (S_ISLNK(status.st_mode)) {
+            item.kind = Item::Kind::Link;
+            item.linkTarget = fs::read_symlink(root + "/" + child, code).string();
+        }
+        tree.emplace(child, item);
+        if (item.kind == Item::Kind::Folder && !scan(root, child, tree, error)) return false;
+    }
+    if (code) {
+        error = path + " cannot be read: " + code.message();
+        return false;
+    }
+    return true;
+}
+
+bool sameBytes(const std::string& left, const std::string& right) {
+    int a = ::open(left.c_str(), O_RDONLY | O_CLOEXEC);
+    int b = ::open(right.c_str(), O_RDONLY | O_CLOEXEC);
+    bool same = a >= 0 && b >= 0;
+    std::vector<char> bufferA(1 << 16), bufferB(1 << 16);
+    while (same) {
+        ssize_t gotA = ::read(a, bufferA.data(), bufferA.size());
+        if (gotA <= 0) {
+            same = gotA == 0 && ::read(b, bufferB.data(), 1) == 0;
+            break;
+        }
+        ssize_t gotB = ::read(b, bufferB.data(), static_cast<size_t>(gotA));
+        if (gotB != gotA) {
+            same = false;
+            break;
+        }
+        same = std::equal(bufferA.begin(), bufferA.begin() + gotA, bufferB.begin());
+    }
+    if (a >= 0) ::close(a);
+    if (b >= 0) ::close(b);
+    return same;
+}
+
+// True when the text is UTF-8 without control characters: a property-list string that reads back
+// as written.
+bool isPlainText(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) return false;
+        std::size_t extra = 0;  // continuation bytes of this character
+        if (c >= 0x80) {
+            if ((c >> 5) == 0x6)
+                extra = 1;
+            else if ((c >> 4) == 0xe)
+                extra = 2;
+            else if ((c >> 3) == 0x1e)
+                extra = 3;
+            else
+                return false;
+        }
+        if (i + extra >= text.size() && extra > 0) return false;
+        for (std::size_t k = 1; k <= extra; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+bool isOnlyDots(const std::string& name) {
+    return name.find_first_not_of('.') == std::string::npos;
+}
+
+class Builder {
+  public:
+    Builder(const UpdateRequest& request, std::string& error)
+        : request_(request), error_(error), branded_(isBrandedBundleName(request.name + ".app")) {}
+
+    std::optional<UpdateSummary> build();
+
+  private:
+    bool refuse(const std::string& why) {
+        error_ = why;
+        return false;
+    }
+    bool compare();
+    // Chooses to copy `relative` (as it stands in the new bundle), or its folder whole where an
+    // entry of its own cannot make it exactly.
+    bool copy(std::string relative);
+    bool remove(const std::string& relative);
+    bool expressible(const std::string& relative) const;
+    bool prepareForBranding();
+    bool writeOut(UpdateSummary& summary);
+    bool copyItem(const std::string& relative, UpdateSummary& summary);
+
+    const UpdateRequest& request_;
+    std::string& error_;
+    const bool branded_;
+    Tree old_;
+    Tree new_;
+    PathSet copies_;
+    PathSet deletions_;
+    PathSet shippedOnly_;  // in the unpacked bundle for the branding, not copied
+};
+
+std::string bundleFolder(const std::string& relative) {
+    std::string parent = parentOf(relative);
+    return std::string(kDefaultApplicationPath) + (parent.empty() ? "" : "/" + parent);
+}
+
+// An entry can name the item when every part of its path reads back from the description as
+// written, its name is more than dots, and a branded installation's rewrite of the default
+// bundle's path meets only the bundle itself.
+bool Builder::expressible(const std::string& relative) const {
+    if (!isPlainText(relative) || isOnlyDots(nameOf(relative))) return false;
+    if (!branded_) return true;
+    std::string target = std::string(kDefaultApplicationPath) + "/" + relative;
+    return target.find(kDefaultApplicationPath, 1) == std::string::npos;
+}
+
+bool Builder::copy(std::string relative) {
+    for (;;) {
+        const Item& item = new_.at(relative);
+        // A link named on cp's command line is followed, so a link is made by copying its folder;
+        // so is an item whose name no entry can hold. In a branded installation the executable's
+        // folder goes whole, since the executable there bears the installation's name.
+        bool viaFolder = item.kind == Item::Kind::Link || !expressible(relative) ||
+                         (branded_ && isInside(relative, "Contents/MacOS"));
+        if (!viaFolder) break;
+        std::string parent = parentOf(relative);
+        if (parent.empty())
+            return refuse(request_.newBundle + "/" + relative +
+                          " lies directly in the bundle and cannot be installed by an entry of "
+                          "its own (a symbolic link, or a name the description cannot hold)");
+        relative = parent;
+    }
+    if (new_.at(relative).kind == Item::Kind::Other)
+        return refuse(request_.newBundle + "/" + relative +
+                      " is neither a file, a folder nor a symbolic link");
+    copies_.insert(relative);
+    return true;
+}
+
+bool Builder::remove(const std::string& relative) {
+    if (expressible(relative) && !(branded_ && isInside(relative, "Contents/MacOS"))) {
+        deletions_.insert(relative);
+        return true;
+    }
+    std::string parent = parentOf(relative);
+    if (parent.empty() || new_.count(parent) == 0)
+        return refuse(request_.oldBundle + "/" + relative +
+                      " cannot be deleted by an entry: the description cannot hold its name");
+    return copy(parent);
+}
+
+bool Builder::compare() {
+    PathSet all;
+    for (const auto& [relative, item] : old_) all.insert(relative);
+    for (const auto& [relative, item] : new_) all.insert(relative);
+    std::string handled;  // the last folder decided as a whole; what lies inside it follows it
+    for (const std::string& relative : all) {
+        if (!handled.empty() && isInside(relative, handled)) continue;
+        auto before = old_.find(relative);
+        auto after = new_.find(relative);
+        if (after == new_.end()) {
+            if (!remove(relative)) return false;
+            handled = relative;
+            continue;
+        }
+        bool changed = before == old_.end() || before->second.kind != after->second.kind ||
+                       before->second.mode != after->second.mode;
+        if (!changed && after->second.kind == Item::Kind::Link)
+            changed = before->second.linkTarget != after->second.linkTarget;
+        if (!changed && after->second.kind == Item::Kind::File)
+            changed = before->second.size != after->second.size ||
+                      !sameBytes(request_.oldBundle + "/" + relative,
+                                 request_.newBundle + "/" + relative);
+        if (!changed) continue;
+        if (!copy(relative)) return false;
+        handled = relative;
+    }
+    // A folder copied whole brings everything inside it, and its removal before the copy takes
+    // everything inside the old one.
+    auto insideACopy = [&](const std::string& relative) {
+        return std::any_of(copies_.begin(), copies_.end(),
+                           [&](const std::string& folder) { return isInside(relative, folder); });
+    };
+    std::erase_if(copies_, insideACopy);
+    PathSet deleted = deletions_;
+    std::erase_if(deletions_, [&](const std::string& relative) {
+        return insideACopy(relative) || copies_.count(relative) != 0 ||
+               std::any_of(deleted.begin(), deleted.end(),
+                           [&](const std::string& folder) { return isInside(relative, folder); });
+    });
+    return true;
+}
+
+// A branded run adapts the unpacked bundle before the copies: it copies the installation's icon
+// into Contents/Resources (and into the uninstaller's, where the update holds one), rewrites
+// Contents/Info.plist and renames Contents/MacOS/Solvane. Those must be there for it.
+bool Builder::prepareForBranding() {
+    if (!branded_) return true;
+    for (const char* needed : {"Contents/Info.plist", "Contents/MacOS/Solvane"}) {
+        auto item = new_.find(needed);
+        if (item == new_.end() || item->second.kind != Item::Kind::File)
+            return refuse(request_.newBundle + "/" + needed +
+                          " is not a file, and a branded installation's update adapts it");
+        shippedOnly_.insert(needed);
+    }
+    return true;
+}
+
+bool makeFolders(const std::string& folder) {
+    std::error_code code;
+    fs::create_directories(folder, code);
+    return !code;
+}
+
+bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
+    std::string from = request_.newBundle + "/" + relative;
+    std::string to = request_.out + "/Solvane.app/" + relative;
+    const Item& item = new_.at(relative);
+    std::error_code code;
+    switch (item.kind) {
+        case Item::Kind::Link:
+            fs::create_symlink(item.linkTarget, to, code);
+            return !code;
+        case Item::Kind::File:
+            fs::copy_file(from, to, code);
+            summary.bytes += static_cast<std::uintmax_t>(item.size);
+            return !code && ::chmod(to.c_str(), item.mode) == 0;
+        case Item::Kind::Folder: {
+            if (!fs::exists(to, code) && !fs::create_directory(to, code)) return false;
+            ::chmod(to.c_str(), 0700);
+            for (auto it = new_.upper_bound(relative);
+                 it != new_.end() && isInside(it->first, relative); ++it)
+                if (parentOf(it->first) == relative && !copyItem(it->first, summary)) return false;
+            return ::chmod(to.c_str(), item.mode) == 0;
+        }
+        case Item::Kind::Other:
+            break;
+    }
+    return false;
+}
+
+bool Builder::writeOut(UpdateSummary& summary) {
+    std::string bundle = request_.out + "/Solvane.app";
+    if (!makeFolders(bundle)) return refuse(bundle + " cannot be made");
+    PathSet shipped = copies_;
+    shipped.insert(shippedOnly_.begin(), shippedOnly_.end());
+    for (const std::string& relative : shipped) {
+        if (std::any_of(copies_.begin(), copies_.end(),
+                        [&](const std::string& f) { return isInside(relative, f); }))
+            continue;  // comes with its folder
+        if (!makeFolders(bundle + "/" + parentOf(relative)) || !copyItem(relative, summary))
+            return refuse(bundle + "/" + relative + " cannot be written");
+    }
+    if (branded_) {
+        // The icons' folders, for the branding's copies.
+        std::string resources = bundle + "/Contents/Resources";
+        bool uninstaller = fs::is_directory(resources + "/Uninstaller.app");
+        if (!makeFolders(resources) ||
+            (uninstaller && !makeFolders(resources + "/Uninstaller.app/Contents/Resources")))
+            return refuse(resources + " cannot be made");
+    }
+
+    std::string root = request_.unpackRoot;
+    if (root.empty()) root = fs::absolute(request_.out).lexically_normal().string();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    Array deletions;
+    for (const std::string& relative : deletions_) {
+        deletions.emplace_back(
+            Dictionary{{"ActualFileName", nameOf(relative)}, {"filePath", bundleFolder(relative)}});
+    }
+    Array copies;
+    for (const std::string& relative : copies_) {
+        copies.emplace_back(Dictionary{{"ActualFileName", nameOf(relative)},
+                                       {"filePath", bundleFolder(relative)},
+                                       {"unzippedFilePath", root + "/Solvane.app/" + relative}});
+    }
+    summary.deletions = static_cast<int>(deletions.size());
+    summary.copies = static_cast<int>(copies.size());
+    Dictionary description{{"InstalledApplicationName", request_.name},
+                           {"toBeDeleted", std::move(deletions)},
+                           {"toBeCopied", std::move(copies)}};
+    if (!corvant::writeDictionaryToFile(description, request_.out + "/UpdateInfo.plist"))
+        return refuse(request_.out + "/UpdateInfo.plist cannot be written");
+    return true;
+}
+
+std::optional<UpdateSummary> Builder::build() {
+    for (const std::string& bundle : {request_.oldBundle, request_.newBundle}) {
+        struct stat status {};
+        if (::stat((bundle + "/Contents/Info.plist").c_str(), &status) != 0 ||
+            !S_ISREG(status.st_mode)) {
+            refuse(bundle + " is not an application bundle (it has no Contents/Info.plist)");
+            return std::nullopt;
+        }
+    }
+    corvant::Dictionary named{{"InstalledApplicationName", request_.name}};
+    if (!installedApplicationName(named) || !isPlainText(request_.name)) {
+        refuse("\"" + request_.name + "\" cannot name an installed application");
+        return std::nullopt;
+    }
+    if (!request_.unpackRoot.empty() &&
+        (request_.unpackRoot.front() != '/' || !isPlainText(request_.unpackRoot))) {
+        refuse("the unpack root \"" + request_.unpackRoot + "\" is not an absolute path");
+        return std::nullopt;
+    }
+    std::error_code code;
+    if (fs::exists(fs::symlink_status(request_.out, code)) &&
+        (!fs::is_directory(request_.out, code) || !fs::is_empty(request_.out, code))) {
+        refuse(request_.out + " exists and is not an empty folder");
+        return std::nullopt;
+    }
+    UpdateSummary summary;
+    if (!scan(request_.oldBundle, "", old_, error_) ||
+        !scan(request_.newBundle, "", new_, error_) || !compare() || !prepareForBranding() ||
+        !writeOut(summary))
+        return std::nullopt;
+    return summary;
+}
+
+}  // namespace
+
+std::optional<UpdateSummary> makeUpdate(const UpdateRequest& request, std::string& error) {
+    return Builder(request, error).build();
+}
+
+}  // namespace ostrel

@@ -1,0 +1,36 @@
+// Making an update from two versions of the client bundle: the description and the unpacked
+// bundle that the patcher turns an installation of the old version into the new one with.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ostrel {
+
+struct UpdateRequest {
+    std::string oldBundle;
+    std::string newBundle;
+    std::string out;
+    // "InstalledApplicationName" of the description; a name other than the default one makes the
+    // update for a branded installation of that name.
+    std::string name = "Solvane";
+    // Where the client unpacks the update (the "unzippedFilePath" values lie below it); empty
+    // means the absolute path of `out`.
+    std::string unpackRoot;
+};
+
+struct UpdateSummary {
+    int deletions = 0;
+    int copies = 0;
+    std::uintmax_t bytes = 0;  // bytes of the files in the unpacked bundle
+};
+
+// Writes `out`/UpdateInfo.plist and `out`/Solvane.app such that the patcher applying `out` to an
+// installation equal to the old bundle leaves the new one: every file's bytes and permission bits,
+// every folder and every symbolic link. Returns the summary, or none after writing one line that
+// says why to `error` (which then holds it): the inputs are not bundles, `out` exists and is not
+// empty, or a difference lies where the description cannot express it.
+std::optional<UpdateSummary> makeUpdate(const UpdateRequest& request, std::string& error);
+
+}  // namespace ostrel

@@ -1,0 +1,383 @@
+#include "patcher/check.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "common/format.h"
+#include "common/places.h"
+#include "common/plist.h"
+#include "patcher/backup.h"
+#include "patcher/branding.h"
+#include "patcher/clean_up.h"
+#include "patcher/own_folder.h"
+#include "patcher/profile.h"
+#include "patcher/update_description.h"
+
+namespace ostrel {
+
+namespace fs = std::filesystem;
+using corvant::Array;
+using corvant::Command;
+using corvant::formatString;
+using corvant::Value;
+
+namespace {
+
+bool isDirectory(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool existsWithoutFollowing(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+bool isWritableFolder(const std::string& path) {
+    return ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+// True when `path` lies inside `folder` (and is not `folder` itself).
+bool isInside(const std::string& path, const std::string& folder) {
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           (folder.back() == '/' || path[folder.size()] == '/');
+}
+
+// Bytes that a copy of `path` takes on disk. Sets `unreadable` to the first item below it that
+// the user cannot read, which would fail a copy.
+std::uintmax_t diskUsage(const std::string& path, std::string& unreadable) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return 0;
+    std::uintmax_t bytes = static_cast<std::uintmax_t>(status.st_blocks) * 512;
+    if (S_ISLNK(status.st_mode)) return bytes;
+    bool isFolder = S_ISDIR(status.st_mode);
+    if (::access(path.c_str(), isFolder ? R_OK | X_OK : R_OK) != 0) {
+        if (unreadable.empty()) unreadable = path;
+        return bytes;
+    }
+    if (!isFolder) return bytes;
+    std::error_code error;
+    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+        bytes += diskUsage(it->path().string(), unreadable);
+    return bytes;
+}
+
+// Free bytes for the user on the file system that holds `path`, or its nearest existing folder.
+std::optional<std::uintmax_t> freeBytes(std::string path) {
+    struct statvfs info {};
+    while (::statvfs(path.c_str(), &info) != 0) {
+        std::string parent = deletingLastPathComponent(path);
+        if (parent.empty() || parent == path) return std::nullopt;
+        path = parent;
+    }
+    return static_cast<std::uintmax_t>(info.f_bavail) * info.f_frsize;
+}
+
+std::string inMegabytes(std::uintmax_t bytes) {
+    return formatString("%.1f MB", static_cast<double>(bytes) / 1e6);
+}
+
+// What the deletions and copies before an entry have made of the installation: each one removes
+// or makes a path, so that a later entry's folder can be judged as the run would find it.
+struct Change {
+    bool removes;
+    std::string path;
+    std::string source;  // a copy's source: what now stands at `path`
+};
+
+class Checker {
+  public:
+    Checker(const std::string& patcherPath, const std::string& updateFolder, const Places& places)
+        : places_(places),
+          update_(withoutLeadingDash(updateFolder)),
+          patcherFolder_(withoutLeadingDash(deletingLastPathComponent(patcherPath))) {}
+
+    CheckReport check();
+
+  private:
+    void problem(const std::string& text) { report_.problems.push_back(text); }
+    void note(const std::string& text) { report_.notes.push_back(text); }
+    void plan(const Command& command) { report_.plan.push_back(command); }
+
+    void interruptedRun();
+    bool description();
+    void installation();
+    void branding();
+    void pass(bool isCopy);
+    void deletion(const UpdateEntry& entry, const std::string& label);
+    void copy(const UpdateEntry& entry, const std::string& label);
+    // Whether a folder stands at `folder` when the entry after the changes so far runs, and
+    // whether the user can write into it.
+    std::optional<bool> folderWritable(const std::string& folder) const;
+    void successEnding();
+    bool sourceExists(const std::string& source) const;
+
+    const Places& places_;
+    const std::string update_;
+    const std::string patcherFolder_;
+    corvant::Dictionary updateInfo_;
+    std::string name_;
+    std::string application_;
+    bool isBranded_ = false;
+    std::vector<Change> changes_;
+    CheckReport report_;
+};
+
+CheckReport Checker::check() {
+    interruptedRun();
+    if (!description()) return report_;
+    installation();
+    if (isBranded_) branding();
+    pass(false);
+    pass(true);
+    successEnding();
+    return report_;
+}
+
+void Checker::interruptedRun() {
+    std::optional<std::string> name = interruptedInstallation(places_);
+    if (!name) return;
+    std::string application = places_.applicationsFolder + "/" + *name + ".app";
+    std::string backup = softwareBackupPath(places_);
+    note("an earlier run was stopped while changing " + application +
+         "; a run first restores it from " + backup);
+    std::optional<std::vector<std::string>> entries = directoryEntryNames(backup);
+    if (!entries || entries->empty()) return;
+    RestoreCommands commands = restoreCommands(backup, application);
+    plan(commands.emptying);
+    plan(commands.copy);
+}
+
+bool Checker::description() {
+    std::string path = formatString("%@/%@", update_, "UpdateInfo.plist");
+    if (!corvant::fileExists(path)) {
+        problem("UpdateInfo.plist missing at " + path);
+        return false;
+    }
+    std::optional<corvant::Dictionary> info = corvant::readDictionaryFromFile(path);
+    if (!info) {
+        problem(path + " is not a dictionary");
+        return false;
+    }
+    std::optional<std::string> name = installedApplicationName(*info);
+    if (!name) {
+        problem(formatString(
+            "%@ does not name the installed application in InstalledApplicationName : %@", path,
+            corvant::lookup(*info, "InstalledApplicationName")));
+        return false;
+    }
+    updateInfo_ = std::move(*info);
+    name_ = *name;
+    application_ = places_.applicationsFolder + "/" + name_ + ".app";
+    isBranded_ = isBrandedBundleName(name_ + ".app");
+    return true;
+}
+
+// The installed bundle and its backup: the bundle must be there and readable, the backup's folder
+// makeable, and its file system must have room for a copy of the bundle.
+void Checker::installation() {
+    if (!isDirectory(application_))
+        problem("the installed application " + application_ + " is not there");
+    std::string backup = softwareBackupPath(places_);
+    std::string support = makerSupportFolder(places_);
+    if (!isDirectory(support) || !isWritableFolder(support))
+        problem("the backup folder " + backup + " cannot be made: " + support +
+                " is missing or not writable");
+    std::string unreadable;
+    std::uintmax_t needed = diskUsage(application_, unreadable);
+    if (!unreadable.empty())
+        problem("the backup would fail: " + unreadable + " cannot be read by the user");
+    std::string ignored;
+    std::uintmax_t oldBackup = diskUsage(backup, ignored);  // removed before the new one is made
+    std::optional<std::uintmax_t> available = freeBytes(backup);
+    if (available && *available + oldBackup < needed)
+        problem("no room for the backup: " + application_ + " takes " + inMegabytes(needed) +
+                ", the file system of " + backup + " has " + inMegabytes(*available + oldBackup));
+    plan(backupCommand(application_, backup));
+}
+
+void Checker::branding() {
+    std::string logo = application_ + "/Contents/Resources/logo.icns";
+    if (!corvant::fileExists(logo)) problem("the branded icon " + logo + " is missing");
+    BrandingCommands commands = brandingCommands(update_, application_, name_);
+    plan(commands.icon);
+    if (corvant::fileExists(downloadedUninstallerPath(update_)))
+        plan(commands.uninstallerIcon);
+    else
+        note("the update has no " + downloadedUninstallerPath(update_) +
+             ", so its icon is not changed");
+    std::string info = update_ + "/Solvane.app/Contents/Info.plist";
+    if (!corvant::readDictionaryFromFile(info)) problem(info + " cannot be read as a dictionary");
+    std::string executable = update_ + "/Solvane.app/Contents/MacOS/Solvane";
+    if (!existsWithoutFollowing(executable))
+        problem("the executable " + executable + " is missing");
+    plan(commands.executableName);
+}
+
+void Checker::pass(bool isCopy) {
+    const char* key = isCopy ? "toBeCopied" : "toBeDeleted";
+    const Value& list = corvant::lookup(updateInfo_, key);
+    if (list.isAbsent()) return;
+    const Array* entries = list.as<Array>();
+    if (entries == nullptr) {
+        problem(formatString("%@ is not a list of entries, Hence it cannot be applied", key));
+        return;
+    }
+    int number = 0;
+    for (const Value& value : *entries) {
+        std::string reason;
+        std::optional<UpdateEntry> entry = readUpdateEntry(value, ++number, isCopy, reason);
+        if (!entry) {
+            problem(reason);
+            continue;
+        }
+        std::string label = formatString("%@ entry %d (%@)", key, number, entry->actualFileName);
+        if (isCopy)
+            copy(*entry, label);
+        else
+            deletion(*entry, label);
+    }
+}
+
+// A branded run renames the downloaded executable before the copies, so a copy's source is judged
+// by what stands there after the rename.
+bool Checker::sourceExists(const std::string& source) const {
+    std::string executables = update_ + "/Solvane.app/Contents/MacOS/";
+    if (isBranded_ && source == executables + "Solvane") return false;
+    if (isBranded_ && source == executables + name_)
+        return corvant::fileExists(executables + "Solvane");
+    return corvant::fileExists(source);
+}
+
+std::optional<bool> Checker::folderWritable(const std::string& folder) const {
+    for (auto change = changes_.rbegin(); change != changes_.rend(); ++change) {
+        bool decides = folder == change->path || isInside(folder, change->path);
+        if (!decides) continue;
+        if (change->removes) return std::nullopt;
+        // A copy made the folder when its source holds a folder at the same place.
+        std::string inSource = change->source + folder.substr(change->path.size());
+        if (!isDirectory(inSource)) return std::nullopt;
+        return true;
+    }
+    if (!isDirectory(folder)) return std::nullopt;
+    return isWritableFolder(folder);
+}
+
+void Checker::deletion(const UpdateEntry& entry, const std::string& label) {
+    if (entry.wholeApplication) {
+        changes_.push_back({true, application_ + "/", ""});
+        if (!isWritableFolder(application_))
+            problem(label + ": " + application_ +
+                    " cannot be emptied: it is not writable by the "
+                    "user");
+    } else {
+        std::string target =
+            targetPath(entry.filePath, entry.actualFileName, isBranded_, application_);
+        std::string folder = deletingLastPathComponent(target);
+        std::optional<bool> writable = folderWritable(folder);
+        if (writable && !*writable && existsWithoutFollowing(target))
+            problem(label + ": " + target + " cannot be deleted: its folder " + folder +
+                    " is not writable by the user");
+        changes_.push_back({true, target, ""});
+    }
+    plan(deletionCommand(entry, application_, isBranded_));
+}
+
+void Checker::copy(const UpdateEntry& entry, const std::string& label) {
+    std::string source = entry.unzippedFilePath;
+    std::string target = entry.wholeApplication ? application_ + "/"
+                                                : targetPath(entry.filePath, entry.actualFileName,
+                                                             isBranded_, application_);
+    if (entry.wholeApplication) {
+        std::optional<std::vector<std::string>> names = directoryEntryNames(source);
+        bool anyVisible = false;
+        for (const std::string& name : names.value_or(std::vector<std::string>{}))
+            anyVisible = anyVisible || name.front() != '.';
+        if (!anyVisible) problem(label + ": the source " + source + " holds nothing to copy");
+    } else if (!sourceExists(source)) {
+        problem(label + ": the source " + source + " is missing");
+    }
+    std::string unreadable;
+    diskUsage(source, unreadable);
+    if (!unreadable.empty()) problem(label + ": " + unreadable + " cannot be read by the user");
+    std::string folder = entry.wholeApplication ? application_ : deletingLastPathComponent(target);
+    std::optional<bool> writable = folderWritable(folder);
+    if (!writable)
+        problem(label + ": the folder " + folder + " of " + target + " is missing");
+    else if (!*writable)
+        problem(label + ": the folder " + folder + " is not writable by the user");
+    CopyCommands commands = copyCommands(entry, application_, isBranded_);
+    plan(commands.preRemoval);
+    plan(commands.copy);
+    changes_.push_back({false, target, entry.wholeApplication ? source + "/" : source});
+}
+
+// The success ending's commands, in its order: the update folder, the backup, the directory
+// files, the patcher's folder, the profile backup, the relaunch.
+void Checker::successEnding() {
+    if (auto reason = reasonToKeepFolder(update_, places_, application_))
+        note("the update folder " + update_ + " is kept since " + *reason);
+    else
+        plan(deleteTmpFolderCommand(update_));
+    plan(backupRemovalCommand(softwareBackupPath(places_)));
+    std::string userDirectory = userDirectoryPath(places_);
+    if (hasDirectoryFiles(places_)) {
+        std::string destination = applicationDirectoryPath(application_);
+        plan(directoryEmptyingCommand(destination));
+        for (const Command& command :
+             entryCopyCommands(userDirectory, destination, *directoryEntryNames(userDirectory)))
+            plan(command);
+    } else {
+        note("no directory files at " + userDirectory + ", the application's are kept");
+    }
+    if (auto reason = reasonToKeepPatcherFolder(patcherFolder_, places_, application_))
+        note("the patcher folder " + patcherFolder_ + " is kept since " + *reason);
+    else
+        plan(patcherFolderRemovalCommand(patcherFolder_));
+    std::optional<std::vector<std::string>> profile =
+        directoryEntryNames(profileBackupPath(places_));
+    if (isProfileBackUpFolderPresent(places_)) {
+        note(
+            formatString("the profile backup %@ holds %d entries: removed after success, "
+                         "restored after a failure",
+                         profileBackupPath(places_), static_cast<int>(profile->size())));
+        plan(profileBackupRemovalCommand(places_));
+    } else if (profile) {
+        note(formatString("the profile backup %@ holds only %d entries and is left alone",
+                          profileBackupPath(places_), static_cast<int>(profile->size())));
+    }
+    plan(launchCommand(application_));
+}
+
+}  // namespace
+
+CheckReport checkUpdate(const std::string& patcherPath, const std::string& updateFolder,
+                        const Places& places) {
+    return Checker(patcherPath, updateFolder, places).check();
+}
+
+int runCheck(const std::string& patcherPath, const std::string& updateFolder,
+             const Places& places) {
+    CheckReport report = checkUpdate(patcherPath, updateFolder, places);
+    for (const std::string& problem : report.problems)
+        std::fprintf(stderr, "Ostrel: %s\n", problem.c_str());
+    for (const std::string& note : report.notes) std::printf("note: %s\n", note.c_str());
+    std::printf("plan:\n");
+    for (const Command& command : report.plan) std::printf("%s\n", command.text().c_str());
+    if (report.problems.empty())
+        std::printf("verdict: a run would apply the update\n");
+    else
+        std::printf("verdict: a run would not apply the update (%zu problems)\n",
+                    report.problems.size());
+    std::fflush(stdout);
+    return report.problems.empty() ? 0 : 1;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,370 @@
+// ostrel-mkupdate proven by applying: random pairs of old and new bundles (files, folders,
+// symbolic links, names with spaces, quotes, "*" and non-ASCII, files that became folders and the
+// reverse, permission changes), each update made by the real ostrel-mkupdate and applied by the
+// real Ostrel in a private root, the result compared with the new bundle item by item.
+// "--pairs N" and "--seed S" (before the test's own options) make a longer run by hand.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "common/plist.h"
+#include "patch_scenario.h"
+
+namespace ostrel_test {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::writeFile;
+
+int pairCount = 300;
+unsigned seed = 17;
+
+// What a bundle holds, item by item: kind, permission bits and bytes or link target.
+std::map<std::string, std::string> snapshot(const fs::path& bundle) {
+    std::map<std::string, std::string> items;
+    for (auto it = fs::recursive_directory_iterator(bundle);
+         it != fs::recursive_directory_iterator(); ++it) {
+        struct stat status {};
+        ::lstat(it->path().c_str(), &status);
+        std::ostringstream item;
+        item << std::oct << (status.st_mode & 07777) << " ";
+        if (S_ISLNK(status.st_mode))
+            item << "link " << fs::read_symlink(it->path()).string();
+        else if (S_ISDIR(status.st_mode))
+            item << "folder";
+        else
+            item << "file " << readFile(it->path());
+        items[it->path().lexically_relative(bundle).string()] = item.str();
+    }
+    return items;
+}
+
+std::string differences(const std::map<std::string, std::string>& got,
+                        const std::map<std::string, std::string>& wanted) {
+    std::string text;
+    for (const auto& [path, item] : wanted) {
+        auto found = got.find(path);
+        if (found == got.end())
+            text += "  missing " + path + ": " + item + "\n";
+        else if (found->second != item)
+            text += "  differs " + path + ": " + found->second + " instead of " + item + "\n";
+    }
+    for (const auto& [path, item] : got)
+        if (!wanted.count(path)) text += "  extra " + path + ": " + item + "\n";
+    return text;
+}
+
+class Versions {
+  public:
+    explicit Versions(unsigned pairSeed) : random_(pairSeed) {}
+
+    // An old bundle: Contents with an Info.plist and a random tree below it.
+    void makeOld(const fs::path& bundle) {
+        makeFolder(bundle / "Contents", 0755);
+        makeFile(bundle / "Contents/Info.plist", "<plist/>", 0644);
+        fill(bundle / "Contents", 1);
+    }
+
+    // The new bundle: a copy of the old one with random changes of every kind.
+    void makeNew(const fs::path& oldBundle, const fs::path& bundle) {
+        std::string copy = "cp -a '" + oldBundle.string() + "' '" + bundle.string() + "'";
+        ASSERT_EQ(std::system(copy.c_str()), 0);
+        std::vector<fs::path> items;
+        for (auto it = fs::recursive_directory_iterator(bundle / "Contents");
+             it != fs::recursive_directory_iterator(); ++it)
+            items.push_back(it->path());
+        for (const fs::path& item : items) {
+            if (!fs::exists(fs::symlink_status(item)) || !chance(20)) continue;
+            if (item.filename() == "Info.plist" && item.parent_path() == bundle / "Contents") {
+                makeFile(item, "<plist>" + word() + "</plist>", 0644);
+                continue;
+            }
+            bool folder = fs::is_directory(fs::symlink_status(item));
+            switch (pick(5)) {
+                case 0:
+                    fs::remove_all(item);
+                    break;
+                case 1:  // the same kind, new content or target, or only new permissions
+                    if (folder) {
+                        ::chmod(item.c_str(), pickMode(true));
+                    } else if (fs::is_symlink(item)) {
+                        fs::remove(item);
+                        fs::create_symlink(linkTarget(), item);
+                    } else if (chance(50)) {
+                        ::chmod(item.c_str(), pickMode(false));
+                    } else {
+                        makeFile(item, word(), pickMode(false));
+                    }
+                    break;
+                case 2:  // another kind
+                    fs::remove_all(item);
+                    if (folder) {
+                        makeFile(item, word(), pickMode(false));
+                    } else {
+                        makeFolder(item, pickMode(true));
+                        fill(item, 3);
+                    }
+                    break;
+                case 3:
+                    fs::remove_all(item);
+                    fs::create_symlink(linkTarget(), item);
+                    break;
+                default:
+                    if (folder) fill(item, 3);
+                    break;
+            }
+        }
+        if (chance(50)) fill(bundle / "Contents", 2);
+    }
+
+  private:
+    bool chance(int percent) { return pick(100) < percent; }
+    int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
+    std::string word() {
+        static const char* const kWords[] = {"a",
+                                             "b c",
+                                             "it's",
+                                             "q\"d",
+                                             "*",
+                                             "st*r",
+                                             "\xc3\xa9t\xc3\xa9",
+                                             "\xe6\x97\xa5",
+                                             ".hidden",
+                                             "-dash",
+                                             "...",
+                                             "x$y",
+                                             "b\\s",
+                                             "Solvane",
+                                             "z z",
+                                             "b"};
+        return kWords[pick(static_cast<int>(std::size(kWords)))];
+    }
+    std::string linkTarget() {
+        static const char* const kTargets[] = {"a", "../b c", "nowhere", "/etc/hostname",
+                                               "*", "it's"};
+        return kTargets[pick(static_cast<int>(std::size(kTargets)))];
+    }
+    mode_t pickMode(bool folder) {
+        static const mode_t kFolders[] = {0755, 0700, 0750};
+        static const mode_t kFiles[] = {0644, 0755, 0600, 0444, 0640};
+        return folder ? kFolders[pick(3)] : kFiles[pick(5)];
+    }
+    void makeFolder(const fs::path& path, mode_t mode) {
+        fs::create_directories(path);
+        ::chmod(path.c_str(), mode);
+    }
+    void makeFile(const fs::path& path, const std::string& content, mode_t mode) {
+        fs::remove(path);
+        writeFile(path, content);
+        ::chmod(path.c_str(), mode);
+    }
+    void fill(const fs::path& folder, int depth) {
+        for (int n = pick(5); n > 0; --n) {
+            fs::path item = folder / word();
+            while (fs::exists(fs::symlink_status(item))) item += std::to_string(pick(10));
+            int kind = pick(depth < 3 ? 8 : 6);
+            if (kind < 4)
+                makeFile(item, word() + word(), pickMode(false));
+            else if (kind < 6)
+                fs::create_symlink(linkTarget(), item);
+            else {
+                makeFolder(item, pickMode(true));
+                fill(item, depth + 1);
+            }
+        }
+    }
+
+    std::mt19937 random_;
+};
+
+class MkupdateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(testing_support::PrivateRoot::available())
+            << "bubblewrap cannot make a private root on this machine";
+    }
+    // Runs ostrel-mkupdate on the host for the pair in `pair` (a folder inside the private root).
+    static std::string makeUpdate(PatchScenario& s, const std::string& pair,
+                                  const std::string& extra = "") {
+        std::string command =
+            std::string("'") + MKUPDATE_EXECUTABLE + "' " + extra + " --unpack-root '" + pair +
+            "/out' '" + s.host(pair + "/old.app").string() + "' '" +
+            s.host(pair + "/new.app").string() + "' '" + s.host(pair + "/out").string() + "' 2>&1";
+        std::string output;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        char buffer[4096];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            output.append(buffer, got);
+        return ::pclose(pipe) == 0 ? "" : output.empty() ? "failed" : output;
+    }
+};
+
+// Applies each pair's update to an installation of its old bundle, one after the other in one
+// private root, and keeps what the installation became.
+constexpr const char* kApplyEach =
+    "for pair in /Users/tester/pairs/*; do\n"
+    "    chmod -R u+w /Applications/Solvane.app 2>/dev/null; rm -rf /Applications/Solvane.app\n"
+    "    cp -a \"$pair/old.app\" /Applications/Solvane.app\n"
+    "    mkdir -p /Users/tester/run && cp /Users/tester/bin/Ostrel /Users/tester/run/Ostrel\n"
+    "    /Users/tester/run/Ostrel \"$pair/out\" > \"$pair/output\" 2>&1; echo $? > "
+    "\"$pair/status\"\n"
+    "    cp -a /Applications/Solvane.app \"$pair/result.app\"\n"
+    "done\n";
+
+TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
+    PatchScenario s;
+    s.root().install(OSTREL_EXECUTABLE, "/Users/tester/bin/Ostrel");
+    std::vector<std::string> pairs;
+    for (int i = 0; i < pairCount; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/Users/tester/pairs/%05d", i);
+        pairs.emplace_back(name);
+        Versions versions(seed + static_cast<unsigned>(i));
+        versions.makeOld(s.host(pairs.back() + "/old.app"));
+        versions.makeNew(s.host(pairs.back() + "/old.app"), s.host(pairs.back() + "/new.app"));
+        std::string refused = makeUpdate(s, pairs.back());
+        ASSERT_EQ(refused, "") << "pair " << i << " (seed " << seed + i << ")";
+    }
+    auto run = s.root().run({"/bin/sh", "-c", kApplyEach});
+    ASSERT_EQ(run.exitStatus, 0) << run.output;
+    int failures = 0;
+    for (int i = 0; i < pairCount; ++i) {
+        const std::string& pair = pairs[static_cast<size_t>(i)];
+        std::string status = s.read(pair + "/status");
+        std::string diff = differences(snapshot(s.host(pair + "/result.app")),
+                                       snapshot(s.host(pair + "/new.app")));
+        if (status == "0\n" && diff.empty()) continue;
+        if (++failures <= 3)
+            ADD_FAILURE() << "pair " << i << " (seed " << seed + i << "): Ostrel exit status "
+                          << status << s.read(pair + "/output") << diff;
+    }
+    EXPECT_EQ(failures, 0) << "of " << pairCount << " pairs";
+    std::printf("%d pairs applied, %d differ from their new bundle\n", pairCount, failures);
+}
+
+// A branded installation: the update made for its name replaces the executable under that name,
+// keeps the installation's icons and names, and installs the rest of the new version.
+TEST_F(MkupdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
+    PatchScenario s;
+    const std::string pair = "/Users/tester/pair";
+    const std::string app = "/Applications/Acme Connect.app";
+    auto bundle = [&](const std::string& folder, const std::string& version) {
+        s.write(folder + "/Contents/MacOS/Solvane", "executable " + version);
+        corvant::writeDictionaryToFile({{"CFBundleExecutable", "Solvane"},
+                                        {"CFBundleName", "Solvane"},
+                                        {"CFBundleVersion", version}},
+                                       s.host(folder + "/Contents/Info.plist"));
+        s.write(folder + "/Contents/Resources/logo.icns", "logo " + version);
+        s.write(folder +
+                    "/Contents/Resources/Uninstaller.app/Contents/Resources/"
+                    "UninstallerLOGO.icns",
+                "uninstaller logo");
+        s.write(folder + "/Contents/Resources/data " + version, version);
+        fs::create_symlink("data " + version, s.host(folder + "/Contents/Resources/current"));
+    };
+    bundle(pair + "/old.app", "1");
+    bundle(pair + "/new.app", "2");
+    s.write(pair + "/new.app/Contents/MacOS/helper", "helper");
+    ASSERT_EQ(std::system(("cp -a '" + s.host(pair + "/old.app").string() + "' '" +
+                           s.host(app).string() + "'")
+                              .c_str()),
+              0);
+    fs::rename(s.host(app + "/Contents/MacOS/Solvane"),
+               s.host(app + "/Contents/MacOS/Acme Connect"));
+    corvant::writeDictionaryToFile({{"CFBundleExecutable", "Acme Connect"},
+                                    {"CFBundleName", "Acme Connect"},
+                                    {"CFBundleVersion", "1"}},
+                                   s.host(app + "/Contents/Info.plist"));
+    for (const char* icon : {"/Contents/Resources/logo.icns",
+                             "/Contents/Resources/Uninstaller.app/Contents/Resources/"
+                             "UninstallerLOGO.icns"})
+        s.write(app + icon, "brand");
+
+    ASSERT_EQ(makeUpdate(s, pair, "--name 'Acme Connect'"), "");
+    auto result = s.run({pair + "/out"});
+    ASSERT_EQ(result.exitStatus, 0) << result.output << s.logText();
+
+    auto wanted = snapshot(s.host(pair + "/new.app"));
+    wanted["Contents/MacOS/Acme Connect"] = wanted["Contents/MacOS/Solvane"];
+    wanted.erase("Contents/MacOS/Solvane");
+    wanted["Contents/Resources/logo.icns"] = "644 file brand";
+    wanted["Contents/Resources/Uninstaller.app/Contents/Resources/UninstallerLOGO.icns"] =
+        "644 file brand";
+    auto got = snapshot(s.host(app));
+    wanted.erase("Contents/Info.plist");
+    got.erase("Contents/Info.plist");
+    EXPECT_EQ(differences(got, wanted), "");
+    auto info = corvant::readDictionaryFromFile(s.host(app + "/Contents/Info.plist"));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(*info, (corvant::Dictionary{{"CFBundleExecutable", "Acme Connect"},
+                                          {"CFBundleName", "Acme Connect"},
+                                          {"CFBundleVersion", "2"}}));
+}
+
+// What the description cannot express, or inputs that are no bundles, are refused with one line
+// and status 1, and nothing is written.
+TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
+    struct Refusal {
+        const char* name;
+        std::function<void(PatchScenario&, const std::string&)> arrange;
+        const char* extra;
+        const char* message;
+    };
+    const Refusal refusals[] = {
+        {"NotABundle",
+         [](PatchScenario& s, const std::string& pair) {
+             fs::remove(s.host(pair + "/old.app/Contents/Info.plist"));
+         },
+         "", "is not an application bundle"},
+        {"OutNotEmpty",
+         [](PatchScenario& s, const std::string& pair) { s.write(pair + "/out/mine", "x"); }, "",
+         "exists and is not an empty folder"},
+        {"LinkAtTheTop",
+         [](PatchScenario& s, const std::string& pair) {
+             fs::create_symlink("Contents", s.host(pair + "/new.app/Shortcut"));
+         },
+         "", "lies directly in the bundle"},
+        {"NameWithControlCharacter",
+         [](PatchScenario& s, const std::string& pair) {
+             s.write(pair + "/new.app/bell\x07", "x");
+         },
+         "", "lies directly in the bundle"},
+        {"InstalledNameWithSlash", [](PatchScenario&, const std::string&) {}, "--name a/b",
+         "cannot name an installed application"},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        PatchScenario s;
+        const std::string pair = "/Users/tester/pair";
+        s.write(pair + "/old.app/Contents/Info.plist", "<plist/>");
+        s.write(pair + "/new.app/Contents/Info.plist", "<plist/>");
+        refusal.arrange(s, pair);
+        std::string output = makeUpdate(s, pair, refusal.extra);
+        EXPECT_NE(output.find(refusal.message), std::string::npos) << output;
+        EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+        EXPECT_FALSE(s.exists(pair + "/out/UpdateInfo.plist"));
+    }
+}
+
+}  // namespace
+}  // namespace ostrel_test
+
+int main(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--pairs") == 0) ostrel_test::pairCount = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--seed") == 0)
+            ostrel_test::seed = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
