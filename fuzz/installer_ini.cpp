@@ -1,4 +1,4 @@
-// The installer.ini rules on any text: the ApplicationName value and the launch name made from it.
+// The installer.ini rules on any text: the ApplicationName value and the name made from it.
 #include "daemon/installer_ini.h"
 
 #include <cstddef>
@@ -8,8 +8,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     if (const auto value = kelvorn::findApplicationNameValue(text)) {
-        kelvorn::launchNameFromValue(*value);
+        kelvorn::applicationNameFromValue(*value);
     }
-    kelvorn::launchNameFromValue(text);
+    kelvorn::applicationNameFromValue(text);
     return 0;
 }

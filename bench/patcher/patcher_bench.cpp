@@ -44,12 +44,12 @@ struct Stage {
         patcher = (base / "patcher/Ostrel").string();
         std::string bundle = places.applicationsFolder + "/Solvane.app";
         std::string support = places.homeFolder + "/Library/Application Support/Corvant";
-        writeText(support + "/Solvane/Directory/installer.ini", "ApplicationName=Solvane\n");
+        writeText(support + "/Solvane/Directory/installer.ini", "ApplicationName=\"Solvane\"\n");
         writeText(bundle + "/Contents/Info.plist", "installed");
         writeText(bundle +
                       "/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/Directory/"
                       "installer.ini",
-                  "ApplicationName=Solvane\n");
+                  "ApplicationName=\"Solvane\"\n");
         writeText(patcher, "stands in for the executable");
         corvant::Array copies;
         for (int i = 0; i < files; ++i) {

@@ -185,7 +185,7 @@ std::optional<DaemonState::AnnouncedCard> Daemon::forgetCardOf(
 
 bool Daemon::launchClient(const std::optional<std::string>& installerINIPath) {
     if (const auto value = readApplicationNameValue(installerINIPath)) {
-        const std::string name = launchNameFromValue(*value);
+        const std::string name = applicationNameFromValue(*value);
         if (!staysInApplicationsFolder(name)) {
             log("USER", 2, "%@ does not name an application inside %@, hence not launching it",
                 *value, places_.applicationsFolder);

@@ -101,17 +101,8 @@ std::string Daemon::parseApplicationNameFromInstallerINIFile(
 std::string Daemon::constructMDCardListPath(const std::optional<std::string>& applicationName) {
     log("USER", 2, "Contructing MDCardlist path using Application Name %@",
         optionalText(applicationName));
-    const std::string name = applicationName.value_or("");
-    std::string path;
-    if (name.empty() || name == "\"") {
-        // No name, or a lone quotation mark that holds none: the default place.
-        path = defaultCardListPath();
-    } else if (name.front() == '"') {
-        // The name is expected between quotation marks; the last character goes whatever it is.
-        path = cardListPathForApplication(name.substr(1, name.size() - 2));
-    } else {
-        path = cardListPathForApplication(name);
-    }
+    const std::string path =
+        cardListPathForApplication(applicationNameFromValue(applicationName.value_or("")));
     log("USER", 2, "Final MDCardList path got is %@", path);
     return path;
 }

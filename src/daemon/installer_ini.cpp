@@ -77,9 +77,10 @@ std::optional<std::string> readApplicationNameValue(const std::optional<std::str
     return findApplicationNameValue(*text);
 }
 
-std::string launchNameFromValue(std::string_view value) {
-    if (value.size() < 2) return kDefaultApplicationName;
-    return std::string(value.substr(1, value.size() - 2));
+std::string applicationNameFromValue(std::string_view value) {
+    if (value.empty() || value == "\"") return kDefaultApplicationName;
+    if (value.front() == '"') return std::string(value.substr(1, value.size() - 2));
+    return std::string(value);
 }
 
 }  // namespace kelvorn

@@ -20,8 +20,10 @@ std::optional<std::string> findApplicationNameValue(std::string_view text);
 // link is followed) or larger than 64 KiB.
 std::optional<std::string> readApplicationNameValue(const std::optional<std::string>& path);
 
-// The application name a launch uses: the value without its first and last characters (they are
-// expected to be quotation marks); the default name when the value is too short to strip.
-std::string launchNameFromValue(std::string_view value);
+// The application name an ApplicationName value gives, to the card list path and the launch alike:
+// a value that begins with a double quotation mark loses its first and last characters (the last
+// whatever it is); any other value is the name as written. An empty value, or a lone quotation
+// mark, gives the default name.
+std::string applicationNameFromValue(std::string_view value);
 
 }  // namespace kelvorn

@@ -31,16 +31,19 @@ TEST(InstallerINI, FindsTheFirstApplicationNameLine) {
     for (const auto& c : cases) EXPECT_EQ(findApplicationNameValue(c.text), c.value) << c.text;
 }
 
-TEST(InstallerINI, LaunchNameStripsTheEnclosingCharacters) {
+TEST(InstallerINI, NameLosesTheEnclosingCharactersOnlyWhenQuoted) {
     const std::pair<std::string, std::string> cases[] = {
         {"\"Acme Connect\"", "Acme Connect"},
         {"\"Acme", "Acm"},
         {"\"Acme\"\r", "Acme\""},
-        {"X", "Solvane"},
+        {"Acme\"", "Acme\""},
+        {"X", "X"},
+        {"\"", "Solvane"},
         {"", "Solvane"},
         {"\"\"", ""},
     };
-    for (const auto& [value, name] : cases) EXPECT_EQ(launchNameFromValue(value), name) << value;
+    for (const auto& [value, name] : cases)
+        EXPECT_EQ(applicationNameFromValue(value), name) << value;
 }
 
 TEST(Commands, OrdinaryValuesKeepTheirCommandTextAndOthersStayPatterns) {

@@ -168,8 +168,9 @@ TEST_F(LocationTest, HostileApplicationNamesNeverRunCommands) {
         FakeBatch batch({makeDevice({})});
         daemon().mycallbacknotifaction(batch);
         EXPECT_FALSE(std::filesystem::exists(root() + "/" + marker));
-        EXPECT_EQ(openArguments(), std::vector<std::string>{applications() + "/" +
-                                                            launchNameFromValue(value) + ".app"});
+        EXPECT_EQ(openArguments(),
+                  std::vector<std::string>{applications() + "/" + applicationNameFromValue(value) +
+                                           ".app"});
     }
     std::filesystem::current_path(savedFolder);
 
@@ -190,7 +191,7 @@ TEST_F(LocationTest, HostileApplicationNamesNeverRunCommands) {
     }
 }
 
-TEST_F(LocationTest, LaunchUsesTheNameBetweenTheQuotationMarks) {
+TEST_F(LocationTest, LaunchUsesTheNameAsTheCardListDoes) {
     struct Case {
         std::optional<std::string> ini;
         std::string app;
@@ -201,9 +202,13 @@ TEST_F(LocationTest, LaunchUsesTheNameBetweenTheQuotationMarks) {
         {"ApplicationName=\"Acme Connect\"\n", "Acme Connect",
          "\"Acme Connect\" Not Runnning ,hence launching the application whose path is open \"" +
              applications() + "/Acme Connect.app\""},
-        {"ApplicationName=X\n", "Solvane",
+        // Unquoted, the value is the name as written.
+        {"ApplicationName=Acme\n", "Acme",
+         "Acme Not Runnning ,hence launching the application whose path is open \"" +
+             applications() + "/Acme.app\""},
+        {"ApplicationName=X\n", "X",
          "X Not Runnning ,hence launching the application whose path is open \"" + applications() +
-             "/Solvane.app\""},
+             "/X.app\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.app);

@@ -66,6 +66,8 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Config
   <policy context="default">
     <allow own="org.freedesktop.login1"/>
     <allow send_destination="org.freedesktop.login1"/>
+    <allow own="org.freedesktop.systemd1"/>
+    <allow send_destination="org.freedesktop.systemd1"/>
   </policy>
   {policy}
 </busconfig>

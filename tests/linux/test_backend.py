@@ -56,25 +56,32 @@ class UserManager:
     """A bus of the user's own at /run/user/<uid>/bus with a mock service manager on it, both
     running as that user; the mock's log shows the calls it received."""
 
-    def __init__(self, uid):
+    def __init__(self, uid, start=True):
+        self.uid = uid
         self.folder = '/run/user/%d' % uid
-        os.makedirs(self.folder)
+        os.makedirs(self.folder, exist_ok=True)
         os.chown(self.folder, uid, uid)
         os.chmod(self.folder, 0o700)
         self.bus = run_as(uid, ['dbus-daemon', '--session', '--nofork', '--nopidfile',
                                 '--address=unix:path=%s/bus' % self.folder, '--print-address=1'],
                           stdout=subprocess.PIPE, text=True)
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.bus.stdout.readline().strip())
+        self.env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.bus.stdout.readline().strip())
         self.log = self.folder + '/manager.log'
-        self.manager = run_as(uid, [PYTHON, '-m', 'dbusmock', '--template', 'systemd',
-                                    '--session', '-l', self.log], env=env,
+        self.manager = None
+        if start:
+            self.start()
+
+    def start(self):
+        """Starts the manager on the bus (a manager that connects to it late)."""
+        self.manager = run_as(self.uid, [PYTHON, '-m', 'dbusmock', '--template', 'systemd',
+                                         '--session', '-l', self.log], env=self.env,
                               stdout=subprocess.DEVNULL)
         asked = ['dbus-send', '--session', '--print-reply', '--dest=org.freedesktop.DBus', '/',
                  'org.freedesktop.DBus.NameHasOwner', 'string:org.freedesktop.systemd1']
         if not harness.wait_until(
-                lambda: 'true' in subprocess.run(asked, env=env, user=uid, group=uid,
-                                                 extra_groups=[], capture_output=True,
-                                                 text=True).stdout, 20):
+                lambda: 'true' in subprocess.run(asked, env=self.env, user=self.uid,
+                                                 group=self.uid, extra_groups=[],
+                                                 capture_output=True, text=True).stdout, 20):
             raise RuntimeError('the mock service manager did not start')
 
     def calls(self):
@@ -83,9 +90,64 @@ class UserManager:
 
     def stop(self):
         for process in (self.manager, self.bus):
-            process.terminate()
-            process.wait()
+            if process:
+                process.terminate()
+                process.wait()
         self.bus.stdout.close()
+        for left in ('/bus', '/manager.log'):
+            if os.path.exists(self.folder + left):
+                os.remove(self.folder + left)
+
+
+class SystemManager:
+    """A mock of the system's service manager on the private system bus. It knows
+    user@<uid>.service once told its state; it logs the transient units asked of it."""
+
+    MANAGER = ('org.freedesktop.systemd1', '/org/freedesktop/systemd1')
+
+    def __init__(self, bus):
+        self.process = subprocess.Popen(
+            [PYTHON, '-m', 'dbusmock', '--template', 'systemd', '--system'],
+            env=dict(os.environ, **bus.environment()), stdout=subprocess.DEVNULL)
+        self.connection = bus.connect()
+        if not harness.wait_until(self._running, 20):
+            raise RuntimeError('the mock system manager did not start')
+
+    def _running(self):
+        reply = self.connection.call_sync(
+            'org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+            'NameHasOwner', harness.GLib.Variant('(s)', (self.MANAGER[0],)), None,
+            harness.Gio.DBusCallFlags.NONE, -1, None)
+        return reply.unpack()[0]
+
+    def _call(self, path, interface, method, signature, args):
+        return self.connection.call_sync(
+            self.MANAGER[0], path, interface, method, harness.GLib.Variant(signature, args),
+            None, harness.Gio.DBusCallFlags.NONE, -1, None).unpack()
+
+    def set_user_manager(self, uid, state):
+        unit = '/org/freedesktop/systemd1/unit/user_40%d_2eservice' % uid
+        mock = 'org.freedesktop.DBus.Mock'
+        if not getattr(self, 'unit', None):
+            self.unit = unit
+            self._call(self.MANAGER[1], mock, 'AddObject', '(ssa{sv}a(ssss))',
+                       (unit, 'org.freedesktop.systemd1.Unit',
+                        {'ActiveState': harness.GLib.Variant('s', state)}, []))
+            self._call(self.MANAGER[1], mock, 'AddMethod', '(sssss)',
+                       ('', 'GetUnit', 's', 'o', 'ret = "%s"' % unit))
+        self._call(unit, 'org.freedesktop.DBus.Properties', 'Set', '(ssv)',
+                   ('org.freedesktop.systemd1.Unit', 'ActiveState',
+                    harness.GLib.Variant('s', state)))
+
+    def transient_units(self):
+        """The name and properties of each transient unit asked for."""
+        (calls,) = self._call(self.MANAGER[1], 'org.freedesktop.DBus.Mock', 'GetMethodCalls',
+                              '(s)', ('StartTransientUnit',))
+        return [(arguments[0], dict(arguments[2])) for _, arguments in calls]
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
 
 # Sends the notification the daemon would, as whatever user runs it.
 FORGER = """
@@ -370,7 +432,7 @@ class BackendTest(unittest.TestCase):
         time.sleep(0.5)
         self.assertFalse(os.path.exists(record))
 
-        # No service manager of the user runs here: the client starts directly, as the user.
+        # No service manager runs here at all: the client starts directly, as the user.
         session = logind.log_in('nobody', uid=NOBODY)
         logind._set(session, 'org.freedesktop.login1.Session', 'Display',
                     harness.GLib.Variant('s', ':1'))
@@ -387,7 +449,7 @@ class BackendTest(unittest.TestCase):
             self.assertIn(variable, environment)
         self.assertFalse([line for line in environment if line.startswith('DBUS_SYSTEM_BUS')])
 
-        # Where the user's service manager runs, the client becomes a service of it.
+        # Without the system's manager, a manager of the user on the user's bus still starts it.
         os.remove(record)
         manager = UserManager(NOBODY)
         try:
@@ -400,6 +462,50 @@ class BackendTest(unittest.TestCase):
             self.assertIn('XDG_RUNTIME_DIR=/run/user/65534', calls)
         finally:
             manager.stop()
+        self.assertFalse(os.path.exists(record))
+
+        # With the system's service manager on the bus, its word on user@65534.service decides.
+        system = SystemManager(self.services.bus)
+        try:
+            # No manager of the user: a service of the system's manager that runs as the user.
+            status, error = self.open_bundle(bundle)
+            self.assertEqual(status, 0, error)
+            self.assertIn("of the system's service manager, no service manager of the user runs",
+                          error)
+            [(unit, properties)] = system.transient_units()
+            self.assertTrue(unit.startswith('kelvorn-open-65534-'), unit)
+            self.assertEqual(properties['ExecStart'][0][0], bundle + '/Contents/MacOS/Solvane')
+            self.assertEqual((properties['User'], properties['Group']), ('65534', '65534'))
+            self.assertEqual(properties['SupplementaryGroups'], ['65534'])
+            self.assertEqual(properties['WorkingDirectory'], '-/nonexistent')
+            self.assertEqual(properties['Slice'], 'user-65534.slice')
+            for variable in ('HOME=/nonexistent', 'USER=nobody',
+                             'XDG_RUNTIME_DIR=/run/user/65534',
+                             'DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/65534/bus',
+                             'DISPLAY=:1'):
+                self.assertIn(variable, properties['Environment'])
+
+            # A manager of the user that runs, or that starts and reaches its bus only seconds
+            # later: a service of the user's manager, once it answers.
+            for state, late in (('active', 0), ('activating', 3)):
+                system.set_user_manager(NOBODY, state)
+                manager = UserManager(NOBODY, start=not late)
+                try:
+                    opening = subprocess.Popen([OPEN, bundle], env=self.services.environment(),
+                                               stderr=subprocess.PIPE, text=True)
+                    if late:
+                        time.sleep(late)
+                        self.assertIsNone(opening.poll(), 'open did not wait for the manager')
+                        manager.start()
+                    _, error = opening.communicate(timeout=30)
+                    self.assertEqual(opening.returncode, 0, error)
+                    self.assertIn("of the user's service manager", error)
+                    self.assertIn('StartTransientUnit', manager.calls())
+                finally:
+                    manager.stop()
+            self.assertEqual(len(system.transient_units()), 1)
+        finally:
+            system.stop()
         self.assertFalse(os.path.exists(record))
 
     def test_finds_the_client_bundle(self):

@@ -127,10 +127,14 @@ class KelvornScenario(unittest.TestCase):
     def run_client(self):
         self.client = start_named_client()
 
-    def start_kelvorn(self):
+    def start_kelvorn(self, journal=False):
         env = self.services.environment()
         env['PATH'] = ':'.join(filter(None, [OPEN_DIR, '/usr/bin', '/bin']))
         with open('/tmp/kelvorn.out', 'w') as out, open('/tmp/kelvorn.err', 'w') as err:
+            if journal:
+                # Standard error as the service manager names a stream into the journal.
+                status = os.fstat(err.fileno())
+                env['JOURNAL_STREAM'] = '%d:%d' % (status.st_dev, status.st_ino)
             self.kelvorn = subprocess.Popen([KELVORN], env=env, stdout=out, stderr=err)
         self.started = time.monotonic()
 
@@ -197,7 +201,9 @@ class ModemPresentClientRunning(KelvornScenario):
         self.usb.unplug(serial)
         self.expect_signal('Supported device removed', HUAWEI_SERIAL)
         self.assertEqual(read(LAUNCHES), '')
-        self.assertIn('ttyUSB', read('/tmp/kelvorn.err'))
+        # Not a journal stream: the registry names are printed as they are.
+        self.assertIn('ttyUSB', read('/tmp/kelvorn.err').splitlines())
+        self.assertNotIn('<7>', read('/tmp/kelvorn.err'))
         self.assertIsNone(self.kelvorn.poll())
 
 
@@ -210,12 +216,16 @@ class ModemPresentClientNotRunning(KelvornScenario):
         self.logind.log_in('nobody', uid=NOBODY)
         hub = self.usb.plug_hub(port=1)
         self.plug(SIERRA_ACM, port=3, hub=hub)
-        self.start_kelvorn()
+        self.start_kelvorn(journal=True)
 
         self.wait_for_log('Solvane Not Runnning , hence launching the application', START_UP)
         launched = harness.wait_until(lambda: read(LAUNCHES), 10)
         self.assertEqual(launched, 'started %s/Contents/MacOS/Solvane as %d\n' % (BUNDLE, NOBODY))
         self.assertIn('started as nobody (uid 65534)', read('/tmp/kelvorn.err'))
+        # Into the journal, the registry names go at the debug priority.
+        printed = read('/tmp/kelvorn.err').splitlines()
+        self.assertIn('<7>ttyACM', printed)
+        self.assertNotIn('ttyACM', printed)
         self.wait_for_log('Deamon did not post notification , it just launched the application',
                           5)
         self.expect_no_signal(2)

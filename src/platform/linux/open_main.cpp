@@ -4,8 +4,10 @@
 // happened to each bundle.
 //
 // Run by a user, it starts the bundle as that user. Run by root (the daemon), it starts the bundle
-// as the user at the console, in that user's session, and never as root: with nobody at the
-// console, or a user it cannot resolve, nothing is started.
+// as the user at the console and never as root: as a service of that user's service manager, or
+// of the system's where the user has none, so that it runs outside the daemon's service; directly
+// only where no service manager runs at all. With nobody at the console, or a user it cannot
+// resolve, nothing is started.
 #include <unistd.h>
 
 #include <cstdio>

@@ -29,9 +29,16 @@ class Syslog final : public SystemLog {
     void alert(const std::string& message) override;
 };
 
+// When standard error is a stream into the journal, every line printed starts with "<7>", which the
+// journal reads as the debug priority: the per-device prints then stay out of the info level. On a
+// terminal, a file or a pipe the lines are printed as they are.
 class StderrValuePrinter final : public ValuePrinter {
   public:
+    StderrValuePrinter();
     void show(const corvant::Value& value) override;
+
+  private:
+    std::string linePrefix_;
 };
 
 }  // namespace kelvorn::linux_backend

@@ -1,6 +1,6 @@
 // Starting an application for the user at the console when root asks for it: the user of seat0's
 // active session (logind), with the groups, home folder and environment of that user's session,
-// under that user's own service manager where one runs. Never as root.
+// as a service of the user's own service manager, else of the system's. Never as root.
 #pragma once
 
 #include <sys/types.h>
@@ -46,33 +46,50 @@ std::vector<std::string> sessionEnvironment(const UserAccount& account,
                                             const std::string& sessionDisplay,
                                             const std::vector<std::string>& managerEnvironment);
 
-// Starts applications as the console user. Made by root; from then on the process runs as that
-// user.
+// What the system's service manager says of the manager of a user (user@<uid>.service).
+enum class UserManagerState {
+    kNoServiceManager,  // nothing answers for the system's service manager on the system bus
+    kAbsent,            // the unit is not loaded, inactive, failed or stopping
+    kStarting,          // activating: the user's manager is on its way
+    kRunning,           // active (or reloading)
+};
+
+// Asks the system's service manager on `systemBus` about user@<uid>.service.
+UserManagerState userManagerState(sd_bus* systemBus, uid_t uid);
+
+// Starts applications for the user at the console, never as root. Made by root, which it stays:
+// each start that needs the user's own bus runs in a child process that has become the user.
 class ConsoleUserLauncher {
   public:
     ~ConsoleUserLauncher();
     ConsoleUserLauncher(const ConsoleUserLauncher&) = delete;
     ConsoleUserLauncher& operator=(const ConsoleUserLauncher&) = delete;
 
-    // Asks logind for the console user, becomes that user and reaches the user's service manager.
-    // On failure `why` says what stood in the way and nothing of the process has changed that
-    // could start anything as root.
+    // Asks logind for the console user and the system's service manager for that user's manager.
+    // On failure `why` says what stood in the way.
     static std::unique_ptr<ConsoleUserLauncher> forConsoleUser(std::string& why);
 
-    // Starts `executable` in the user's session: as a transient service of the user's manager
-    // where one runs, otherwise directly, detached. `how` tells which, or why it failed.
+    // Starts `executable` as the user, outside the caller's service:
+    // - where the user's manager runs or is starting, as a transient service of it, once it
+    //   answers on the user's bus (waiting up to 15 s);
+    // - where it does not (or never answered), as a transient service of the system's manager
+    //   that runs as the user;
+    // - where no service manager runs at all, directly, detached.
+    // `how` tells which, or why it failed.
     bool start(const std::string& executable, std::string& how);
 
     const UserAccount& account() const { return account_; }
 
   private:
-    ConsoleUserLauncher(UserAccount account, std::vector<std::string> environment, sd_bus* userBus);
-    bool startTransientService(const std::string& executable, std::string& how);
+    ConsoleUserLauncher(UserAccount account, std::string sessionDisplay, sd_bus* systemBus,
+                        UserManagerState userManager);
+    bool startAsUser(const std::string& executable, std::string& how, bool& noUserManager);
+    bool startSystemService(const std::string& executable, std::string& how);
 
     UserAccount account_;
-    std::vector<std::string> environment_;
-    // The user's bus when the user's service manager is on it; null otherwise.
-    sd_bus* userBus_ = nullptr;
+    std::string sessionDisplay_;
+    sd_bus* systemBus_ = nullptr;
+    UserManagerState userManager_;
 };
 
 }  // namespace kelvorn::linux_backend
