@@ -16,6 +16,8 @@ packages=(
     # needs dbus.socket, which Type=dbus implies and the dbus package ships.
     dpkg-dev file lintian systemd man-db dbus
     procps
+    # The test on a booted system: a Debian root made by debootstrap, booted by systemd-nspawn.
+    debootstrap systemd-container
     # The fuzz targets: clang and its libFuzzer runtime.
     clang libclang-rt-14-dev
 )
