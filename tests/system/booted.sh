@@ -34,6 +34,7 @@ checks=(
     "remove: the service and its watch stop"
     "purge: nothing of the package is left, a client's file in the log folder stays"
     "reinstall: the service and its watch start"
+    "a daemon failing at every start stops at the start limit"
     "purge without a client's file: the log path's folders go too"
 )
 
@@ -283,6 +284,21 @@ check left_over "/Library/Application Support/Corvant/Solvane/Client.log"
 run_dpkg -i "${packages[@]}"
 both_active() { active kelvorn.service && active kelvorn.path; }
 check wait_for 30 both_active
+# A daemon that fails at once (status 2) is restarted every 5 s until the start limit stops it.
+in_root mkdir -p /etc/systemd/system/kelvorn.service.d
+in_root sh -c "cat >/etc/systemd/system/kelvorn.service.d/failing.conf" <<EOF
+[Service]
+ExecStart=
+ExecStart=/bin/sh -c 'exit 2'
+EOF
+in_root systemctl daemon-reload
+in_root systemctl restart kelvorn 2>/dev/null || true
+gave_up() { in_root journalctl -u kelvorn -o cat | grep -q 'Start request repeated too quickly'; }
+limited() { wait_for 90 gave_up && [ "$(state kelvorn.service ActiveState)" = failed ]; }
+check limited
+in_root rm -r /etc/systemd/system/kelvorn.service.d
+in_root systemctl daemon-reload
+in_root systemctl reset-failed kelvorn
 in_root rm "/Library/Application Support/Corvant/Solvane/Client.log"
 run_dpkg -P kelvorn ostrel
 all_gone() {
