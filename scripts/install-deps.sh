@@ -18,6 +18,8 @@ packages=(
     procps
     # The patcher benchmark's anchor: the same change made by rsync.
     rsync
+    # The test on a booted system: a Debian root made by debootstrap, booted by systemd-nspawn.
+    debootstrap systemd-container
     # The fuzz targets: clang and its libFuzzer runtime.
     clang libclang-rt-14-dev
 )

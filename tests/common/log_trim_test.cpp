@@ -317,7 +317,7 @@ TEST(Trim, BlockedTemporaryPathClearsForTheNextLine) {
 TEST(Trim, FollowsChangesMadeByOthers) {
     TrimSetup setup;
     auto log = setup.openWith(filler(kHighWaterMark - 100, 100));
-    ::truncate(setup.logPath().c_str(), 0);
+    ASSERT_EQ(::truncate(setup.logPath().c_str(), 0), 0);
     for (int i = 0; i < 5; ++i) log->writeLogToFileWithInfo("USER", 0, "line %d", i);
     EXPECT_EQ(linesOf(readFile(setup.logPath())).size(), 5u) << "a shrunk log is not trimmed";
 

@@ -40,7 +40,9 @@ if grep -q '@KO_' "${unit}"; then fail "unit has an unfilled placeholder"; fi
 systemd-tmpfiles --root="${root}" --create "${root}/usr/lib/tmpfiles.d/kelvorn.conf"
 log_folder="/Library/Application Support/Corvant/Solvane"
 [ -d "${root}${log_folder}" ] || fail "tmpfiles.d does not create the log folder"
-grep -qxF "ReadWritePaths=\"${log_folder}\"" "${unit}" || fail "the log folder is not writable"
+grep -qxF "ReadWritePaths=\"-${log_folder}\"" "${unit}" || fail "the log folder is not writable"
+grep -qx 'ExecStartPre=+systemd-tmpfiles --create kelvorn.conf' "${unit}" ||
+    fail "a missing log folder is not made again at start"
 
 if command -v systemd-analyze >/dev/null; then
     # Verified where the daemon really is; its man page is looked for in the scratch root.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages of a build folder with cpack into a scratch folder, runs lintian on
-# them (no errors allowed), and checks each package's files, fields and programs: every file
-# where the README's "Installing" section says, the version of --version equal to the package's,
-# and --help touching nothing. Prints the packages' sizes.
+# them (no errors allowed, no hardening flag missing), and checks each package's files, fields and
+# programs: every file where the README's "Installing" section says, the version of --version
+# equal to the package's, and --help touching nothing. Prints the packages' sizes.
 # Usage: packages.sh BUILD_DIR
 set -euo pipefail
 
@@ -21,8 +21,14 @@ kelvorn=$(echo "${scratch}"/kelvorn_*.deb)
 ostrel=$(echo "${scratch}"/ostrel_*.deb)
 [ -f "${kelvorn}" ] && [ -f "${ostrel}" ] || fail "cpack made no kelvorn and ostrel packages"
 
-lintian --fail-on error "${kelvorn}" "${ostrel}" ||
-    fail "lintian"
+# The info level carries the hardening tags: every executable is built with the distribution's
+# flags (fortified calls, stack protector, relro and bind-now, PIE).
+lintian --fail-on error --display-info "${kelvorn}" "${ostrel}" >"${scratch}/lintian.log" 2>&1 ||
+    fail "lintian: $(cat "${scratch}/lintian.log")"
+grep -v '^running with root privileges' "${scratch}/lintian.log" || true
+if grep -q 'hardening-no-' "${scratch}/lintian.log"; then
+    fail "not built with the distribution's hardening flags"
+fi
 
 # Each line: package, path; the file must be in the package, as a regular file or link.
 expected="
@@ -30,6 +36,7 @@ kelvorn /usr/sbin/Kelvorn
 kelvorn /usr/libexec/kelvorn/open
 kelvorn /usr/libexec/kelvorn/ps
 kelvorn /lib/systemd/system/kelvorn.service
+kelvorn /lib/systemd/system/kelvorn.path
 kelvorn /usr/lib/tmpfiles.d/kelvorn.conf
 kelvorn /usr/share/dbus-1/system.d/com.Corvant.Kelvorn.conf
 kelvorn /usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Notifications.xml

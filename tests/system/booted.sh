@@ -1,0 +1,312 @@
+#!/usr/bin/env bash
+# Installs the Debian packages of a build into a Debian 12 root booted with systemd-nspawn (a real
+# systemd, system bus, logind and user manager) and checks, one PASS/FAIL line each, what a user
+# meets on that system: the service waiting, ending without a client and started again when the
+# client arrives, the client started in the user's session, the signals, and removal, purge and
+# reinstallation. The root is made once with debootstrap from the mirror the machine's apt uses and
+# kept in build/system-root (KO_SYSTEM_ROOT); each run boots a copy of it. Modems come from a
+# umockdev testbed handed to the daemon by a drop-in. Where no container can be booted (not root,
+# no systemd-nspawn, no privileges) every check is skipped.
+# Usage: booted.sh [BUILD_DIR]   (default build/default; the packages are in BUILD_DIR/packages)
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "${here}/../.." && pwd)
+build_dir=$(cd "${1:-${source_dir}/build/default}" && pwd)
+cache=${KO_SYSTEM_ROOT:-${source_dir}/build/system-root}
+suite=bookworm
+# What the root holds besides the minimal base: the booted system with the user's session and bus,
+# the packages' dependencies, and what the test's helper needs (umockdev, GLib for Python).
+include=systemd,systemd-sysv,dbus,dbus-user-session,libpam-systemd,procps,libplist3
+include+=,umockdev,gir1.2-umockdev-1.0,python3-gi
+
+checks=(
+    "nobody logged in: the service waits"
+    "alice logged in, no client: the unit ends inactive, not failed, the system not degraded"
+    "a client installed later starts the service (kelvorn.path)"
+    "a modem after a fresh login: the client runs as uid 1000 in user@1000.service's app slice"
+    "another supported port: \"Supported device added\" reaches alice's listener"
+    "alice's forged signal does not reach the listener"
+    "a second daemon exits 69"
+    "registry properties reach the journal at the debug priority only"
+    "a removed log folder is made again at the next start"
+    "systemctl restart kelvorn leaves the client running"
+    "remove: the service and its watch stop"
+    "purge: nothing of the package is left, a client's file in the log folder stays"
+    "reinstall: the service and its watch start"
+    "a daemon failing at every start stops at the start limit"
+    "purge without a client's file: the log path's folders go too"
+)
+
+skip_all() {
+    echo "booted: $1; every check skipped"
+    for name in "${checks[@]}"; do echo "SKIP: ${name}"; done
+    echo "booted: 0 passed, 0 failed, ${#checks[@]} skipped"
+    exit 0
+}
+
+[ "$(id -u)" -eq 0 ] || skip_all "not root, no container can be booted"
+for tool in systemd-nspawn debootstrap nsenter; do
+    command -v "${tool}" >/dev/null || skip_all "${tool} is not installed"
+done
+unshare --mount --pid --fork true 2>/dev/null || skip_all "no privileges for namespaces"
+kelvorn_deb=$(echo "${build_dir}"/packages/kelvorn_*.deb)
+ostrel_deb=$(echo "${build_dir}"/packages/ostrel_*.deb)
+if [ ! -f "${kelvorn_deb}" ] || [ ! -f "${ostrel_deb}" ]; then
+    echo "booted: no packages in ${build_dir}/packages (cpack -G DEB -B packages)"
+    exit 1
+fi
+
+# The mirror of the machine's apt sources for Debian's main archive.
+mirror() {
+    local uri
+    uri=$(sed -n "s|^deb \(\[[^]]*\] \)\?\([^ ]*\) ${suite} .*|\2|p" /etc/apt/sources.list 2>/dev/null | head -1)
+    if [ -z "${uri}" ]; then
+        uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v suite="${suite}" '
+            /^URIs:/ { uris = $2 } /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == suite) found = 1 }
+            /^$/ { if (found) { print uris; exit } found = 0 } END { if (found) print uris }' | head -1)
+    fi
+    echo "${uri:-http://deb.debian.org/debian}"
+}
+
+# The cached root, made again when the list of its packages changed.
+if [ "$(cat "${cache}/stamp" 2>/dev/null)" != "${suite} ${include}" ]; then
+    rm -rf "${cache}"
+    mkdir -p "${cache}"
+    source=$(mirror)
+    echo "booted: making a ${suite} root from ${source} in ${cache}"
+    debootstrap --variant=minbase --include="${include}" "${suite}" "${cache}/new" "${source}" \
+        >"${cache}/debootstrap.log" 2>&1 ||
+        { tail -n 20 "${cache}/debootstrap.log"; echo "booted: debootstrap failed"; exit 1; }
+    chroot "${cache}/new" useradd --create-home --uid 1000 --shell /bin/bash alice
+    chroot "${cache}/new" apt-get clean
+    mv "${cache}/new" "${cache}/root"
+    echo "${suite} ${include}" >"${cache}/stamp"
+fi
+
+# Each run boots a copy, removed afterwards.
+run="${cache}/run"
+rm -rf "${run}" "${cache}/dpkg.txt"
+cp -a --reflink=auto "${cache}/root" "${run}"
+mkdir -p "${run}/opt/kelvorn-test/packages"
+cp "${kelvorn_deb}" "${ostrel_deb}" "${run}/opt/kelvorn-test/packages/"
+packages=("/opt/kelvorn-test/packages/${kelvorn_deb##*/}" "/opt/kelvorn-test/packages/${ostrel_deb##*/}")
+nspawn=
+leader=
+finish() {
+    if [ -n "${leader}" ]; then
+        in_root journalctl --no-pager -b >"${cache}/journal.txt" 2>&1 || true
+    fi
+    if [ -n "${nspawn}" ] && kill -0 "${nspawn}" 2>/dev/null; then
+        kill -TERM "${nspawn}" 2>/dev/null || true
+        timeout 60 tail --pid="${nspawn}" -f /dev/null || kill -KILL "${nspawn}" 2>/dev/null || true
+    fi
+    rm -rf "${run}"
+}
+trap finish EXIT
+
+systemd-nspawn --quiet --register=no --keep-unit --console=read-only -D "${run}" \
+    --bind-ro="${source_dir}/tests:/opt/kelvorn-test/tests" -b >"${cache}/console.txt" 2>&1 &
+nspawn=$!
+
+# Runs a command in the booted root, as root, with a plain environment.
+in_root() {
+    nsenter --target "${leader}" --all -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
+}
+
+# Polls a command until it succeeds, for at most $1 seconds.
+wait_for() {
+    local limit=$1
+    shift
+    local deadline=$((SECONDS + limit))
+    until "$@" >/dev/null 2>&1; do
+        [ "${SECONDS}" -lt "${deadline}" ] || return 1
+        sleep 0.5
+    done
+}
+
+booted() {
+    leader=$(pgrep -P "${nspawn}" -x systemd | head -1)
+    [ -n "${leader}" ] && in_root systemctl is-system-running --wait | grep -qx running
+}
+wait_for 120 booted ||
+    { tail -n 20 "${cache}/console.txt"; echo "booted: the root did not boot"; exit 1; }
+
+passed=0
+failed=0
+index=0
+# Reports the next check of the list: passed when the command given succeeds.
+check() {
+    local name=${checks[${index}]}
+    index=$((index + 1))
+    if "$@"; then
+        echo "PASS: ${name}"
+        passed=$((passed + 1))
+    else
+        echo "FAIL: ${name}"
+        failed=$((failed + 1))
+        { in_root journalctl --no-pager -n 10 -u kelvorn; in_root tail -n 10 "${log}"; } 2>&1 |
+            sed 's/^/    /'
+    fi
+}
+
+log="/Library/Application Support/Corvant/Solvane/Daemon.log"
+helper=/opt/kelvorn-test/tests/system/helper.py
+state() { in_root systemctl show -p "$2" --value "$1"; }
+active() { [ "$(state "$1" ActiveState)" = active ]; }
+inactive() { [ "$(state "$1" ActiveState)" = inactive ]; }
+log_count() { in_root grep -cF "$1" "${log}" || true; }
+# Files and folders of the root outside the volatile and the test's own ones.
+files() {
+    in_root find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
+        -o -path /var/tmp -o -path /var/log -o -path /var/cache -o -path /var/lib/dpkg \
+        -o -path /home -o -path /root -o -path /srv -o -path /opt \) -prune -o -print | sort
+}
+# Starts a session of alice on seat0 that the seat makes its active one (seat0 has no VTs here);
+# a unit of its own stands for the shell, whose end closes the session.
+log_in() {
+    in_root systemd-run --quiet --unit=alice-session --setenv=XDG_SEAT=seat0 --setenv=XDG_VTNR=0 \
+        su -l alice -c 'sleep infinity'
+}
+log_out() {
+    in_root systemctl stop alice-session
+    in_root loginctl terminate-user alice 2>/dev/null || true
+    wait_for 60 inactive user@1000.service
+}
+# dpkg in the root; its output goes to dpkg.txt beside the cached root, and a failure ends the test.
+run_dpkg() {
+    in_root dpkg "$@" >>"${cache}/dpkg.txt" 2>&1 ||
+        { tail -n 20 "${cache}/dpkg.txt"; echo "booted: dpkg $1 failed"; exit 1; }
+}
+# The modems' testbed, kept by the helper in /srv/testbed, which the daemon may use.
+testbed_says() { in_root journalctl -u testbed -o cat | grep -qx "$1"; }
+plug() {
+    in_root sh -c "echo '$1 $2' >/srv/testbed/commands"
+    wait_for 30 testbed_says "plugged $2"
+}
+# The testbed's own process runs with umockdev's library too: its uevents go out through it.
+in_root mkdir /srv/testbed
+in_root systemd-run --quiet --unit=testbed --setenv=TMPDIR=/srv/testbed \
+    --setenv=LD_PRELOAD=libumockdev-preload.so.0 python3 "${helper}" testbed /srv/testbed
+wait_for 30 in_root test -p /srv/testbed/commands
+in_root mkdir -p /etc/systemd/system/kelvorn.service.d
+in_root sh -c "cat >/etc/systemd/system/kelvorn.service.d/testbed.conf" <<EOF
+[Service]
+Environment=LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=$(in_root cat /srv/testbed/root)
+ReadWritePaths=/srv/testbed
+EOF
+before=$(files)
+started=${SECONDS}
+run_dpkg -i "${packages[@]}"
+
+# Nobody at the console: the daemon holds its name and asks for a user every 2 seconds.
+waits() {
+    active kelvorn.service &&
+        [ "$(log_count 'current user got before executing notification : (null)')" -ge 2 ]
+}
+check wait_for 60 waits
+
+# alice at the console and no client: the daemon ends with status 1 after its 30 s, a success.
+log_in
+ended_cleanly() {
+    wait_for 120 inactive kelvorn.service || return 1
+    local seen
+    seen="$(state kelvorn.service ExecMainStatus) $(state kelvorn.service Result)"
+    seen+=" $(state kelvorn.service NRestarts) $(in_root systemctl is-system-running || true)"
+    [ "${seen}" = "1 success 0 running" ] || { echo "    status, result, restarts, system: ${seen}"; false; }
+}
+check ended_cleanly
+log_out
+
+# The client arrives in /Applications while nobody is at the console.
+in_root python3 "${helper}" client
+check wait_for 30 active kelvorn.service
+
+# A fresh login, nothing has used alice's user bus yet, and a modem right after it.
+log_in
+plug 2 ttyUSB0
+client_pid() { in_root pgrep -x -u 1000 Solvane; }
+in_session() {
+    local pid
+    wait_for 120 client_pid || return 1
+    pid=$(client_pid)
+    in_root grep -q '^0::/user.slice/user-1000.slice/user@1000.service/app.slice/' \
+        "/proc/${pid}/cgroup" && ! in_root grep -q kelvorn.service "/proc/${pid}/cgroup"
+}
+check in_session
+client=$(client_pid || true)
+
+# alice listens on the system bus; her forged signal goes first, the daemon's follows.
+in_root systemd-run --quiet --unit=listener --uid=alice --setenv=PYTHONUNBUFFERED=1 python3 "${helper}" listen
+heard() { in_root journalctl -u listener -o cat | grep -q "$1"; }
+wait_for 30 heard '^listening'
+in_root systemd-run --quiet --wait --uid=alice python3 "${helper}" forge
+plug 3 ttyUSB1
+check wait_for 60 heard '^Supported device added'
+not_forged() { ! heard Forged; }
+check not_forged
+second_daemon() {
+    local status=0
+    in_root timeout 60 /usr/sbin/Kelvorn 2>/dev/null || status=$?
+    [ "${status}" = 69 ]
+}
+check second_daemon
+# The device's properties, printed on standard error, are journal entries of the debug priority.
+debug_only() {
+    in_root journalctl -u kelvorn -p debug -o cat | grep -qx ttyUSB &&
+        ! in_root journalctl -u kelvorn -p info -o cat | grep -qx ttyUSB
+}
+check debug_only
+
+# The log folder vanishes (a client's uninstaller); the next start makes it again.
+in_root rm -rf "/Library/Application Support/Corvant"
+in_root systemctl restart kelvorn || true
+check in_root test -d "/Library/Application Support/Corvant/Solvane"
+client_survives() { active kelvorn.service && [ -n "${client}" ] && in_root kill -0 "${client}"; }
+check client_survives
+
+# Removal, purge and reinstallation; the daemon's files and a client's file in the log folder.
+in_root systemctl stop listener
+run_dpkg -r kelvorn ostrel
+stopped() { inactive kelvorn.service && inactive kelvorn.path && ! in_root pgrep -x Kelvorn; }
+check stopped
+in_root rm -r /etc/systemd/system/kelvorn.service.d
+in_root sh -c 'cd "/Library/Application Support/Corvant/Solvane" && touch Daemon.log.tmp Client.log'
+run_dpkg -P kelvorn ostrel
+# What is new since before the installation must be the client's alone.
+left_over() {
+    local folder="/Library/Application Support/Corvant/Solvane"
+    diff <(comm -13 <(echo "${before}") <(files)) \
+        <({ in_root find /Applications; printf '%s\n' /Library "${folder%/*/*}" "${folder%/*}" \
+            "${folder}" "$@"; } | sort)
+}
+check left_over "/Library/Application Support/Corvant/Solvane/Client.log"
+run_dpkg -i "${packages[@]}"
+both_active() { active kelvorn.service && active kelvorn.path; }
+check wait_for 30 both_active
+# A daemon that fails at once (status 2) is restarted every 5 s until the start limit stops it.
+in_root mkdir -p /etc/systemd/system/kelvorn.service.d
+in_root sh -c "cat >/etc/systemd/system/kelvorn.service.d/failing.conf" <<EOF
+[Service]
+ExecStart=
+ExecStart=/bin/sh -c 'exit 2'
+EOF
+in_root systemctl daemon-reload
+in_root systemctl restart kelvorn 2>/dev/null || true
+gave_up() { in_root journalctl -u kelvorn -o cat | grep -q 'Start request repeated too quickly'; }
+limited() { wait_for 90 gave_up && [ "$(state kelvorn.service ActiveState)" = failed ]; }
+check limited
+in_root rm -r /etc/systemd/system/kelvorn.service.d
+in_root systemctl daemon-reload
+in_root systemctl reset-failed kelvorn
+in_root rm "/Library/Application Support/Corvant/Solvane/Client.log"
+run_dpkg -P kelvorn ostrel
+all_gone() {
+    ! in_root test -e /Library &&
+        diff <(comm -13 <(echo "${before}") <(files)) <(in_root find /Applications | sort)
+}
+check all_gone
+
+echo "booted: the checks took $((SECONDS - started)) s from the installation on"
+echo "booted: ${passed} passed, ${failed} failed"
+[ "${failed}" -eq 0 ]
