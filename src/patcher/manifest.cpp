@@ -125,10 +125,16 @@ std::optional<std::string> fileDigest(const std::string& path) {
     return std::string(hex);
 }
 
-// Every item below `root` by its relative path, links not followed. An absent root holds nothing.
+// Every item below `root` by its relative path, links not followed, the root's own included. An
+// absent root holds nothing.
 bool scan(const std::string& root, const std::string& relative, Listing& listing,
           std::string& error) {
     std::string path = relative.empty() ? root : root + "/" + relative;
+    struct stat top {};
+    if (relative.empty() && ::lstat(root.c_str(), &top) == 0 && !S_ISDIR(top.st_mode)) {
+        error = root + " is not a folder";
+        return false;
+    }
     std::error_code code;
     for (fs::directory_iterator it(path, code), end; !code && it != end; it.increment(code)) {
         std::string name = it->path().filename().string();
