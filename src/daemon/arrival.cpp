@@ -36,11 +36,14 @@ void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
         state.activity = kWatching;
     }
     // Read once per batch and never kept, so an edited list takes effect at the next batch.
-    corvant::Dictionary cardList;
-    if (state.MDCardListPath) {
-        cardList = readCardList(*state.MDCardListPath).value_or(cardList);
-    }
-    while (const auto entry = iterator.next()) handleArrivedDevice(entry, cardList);
+    std::optional<corvant::Dictionary> cardList;
+    if (state.MDCardListPath) cardList = readCardList(*state.MDCardListPath);
+    // Gone or unreadable where start-up found it (the client removed, or installed again under
+    // another name): looked for again as start-up does. Where nothing is found, the remembered
+    // path stays, and the batch's devices find no family.
+    if (!cardList) cardList = locateCardList();
+    if (!cardList) cardList.emplace();
+    while (const auto entry = iterator.next()) handleArrivedDevice(entry, *cardList);
 }
 
 void Daemon::handleArrivedDevice(const std::shared_ptr<RegistryEntry>& entry,
