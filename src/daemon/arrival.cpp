@@ -1,6 +1,7 @@
 // Serial devices that appear: read their names and USB ids, check them against the card list, and
 // tell the running client application of a supported one, or start the client.
 #include <algorithm>
+#include <utility>
 
 #include "daemon/card_list.h"
 #include "daemon/commands.h"
@@ -37,9 +38,13 @@ void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
     }
     // Read once per batch and never kept, so an edited list takes effect at the next batch.
     corvant::Dictionary cardList;
-    if (state.MDCardListPath) {
-        cardList = readCardList(*state.MDCardListPath).value_or(cardList);
-    }
+    std::optional<corvant::Dictionary> found;
+    if (state.MDCardListPath) found = readCardList(*state.MDCardListPath);
+    // Gone or unreadable where start-up found it (the client removed, or installed again under
+    // another name): looked for again as start-up does. Where nothing is found, the remembered
+    // path stays, and the batch's devices find no family.
+    if (!found) found = locateCardList();
+    if (found) cardList = std::move(*found);
     while (const auto entry = iterator.next()) handleArrivedDevice(entry, cardList);
 }
 

@@ -129,6 +129,11 @@ class Daemon final : public DeviceQueries {
     // there is no card list: the daemon must then end with status 1.
     bool AddMBCardNotification();
 
+    // Locates the card list with start-up's log lines. When something is there, remembers its path
+    // and number of families and returns the list as read (empty when it cannot be read); none
+    // when nothing is at the path found.
+    std::optional<corvant::Dictionary> locateCardList();
+
     // The answers to callers on the bus.
     const std::vector<SupportedPort>& supportedPorts() const override {
         return state.supportedPorts;

@@ -18,7 +18,8 @@ struct DaemonState {
     std::unique_ptr<corvant::LogFile> mLogFile;
     // Short name of the console user, recorded by the login wait.
     std::optional<std::string> CurrentUser;
-    // Full path of the supported-card list found at start-up.
+    // Full path of the supported-card list found at start-up, or found again by an arrival batch
+    // that could not read it at the path found before.
     std::optional<std::string> MDCardListPath;
     // The registry whose device notifications the run loop delivers; set once the watch is armed.
     DeviceRegistry* runloopsource = nullptr;
@@ -42,7 +43,7 @@ struct DaemonState {
     std::vector<SupportedPort> supportedPorts;
     // What the daemon is doing, for those who ask: kWaitingForUser, kSettling or kWatching.
     const char* activity = kWaitingForUser;
-    // The number of families the card list held at start-up.
+    // The number of families the card list held when it was located.
     int families = 0;
 };
 

@@ -14,20 +14,24 @@ class EmptyBatch : public DeviceIterator {
 
 }  // namespace
 
+std::optional<corvant::Dictionary> Daemon::locateCardList() {
+    const std::string path = getMDCardListPath();
+    if (!issupportedfilepresent(path)) return std::nullopt;
+    log("DEBUG", 2, "MDCardlist File Present, Path Got is %@", path);
+    state.MDCardListPath = path;
+    auto cardList = readCardList(path);
+    state.families = cardList ? static_cast<int>(cardList->size()) : 0;
+    log("DEBUG", 2, "No of Families supported by Daemon Process : %i", state.families);
+    return cardList ? std::move(*cardList) : corvant::Dictionary();
+}
+
 bool Daemon::AddMBCardNotification() {
     checkIfUserHasLoggedIn();
-    const std::string path = getMDCardListPath();
-    if (!issupportedfilepresent(path)) {
+    // Located here for its path and count; each arrival batch reads the list again.
+    if (!locateCardList()) {
         log("DEBUG", 2, "MDCardList File Absent . Hence Quitting Card Detection");
         return false;
     }
-    log("DEBUG", 2, "MDCardlist File Present, Path Got is %@", path);
-    state.MDCardListPath = path;
-
-    // Read here only for the count; each arrival batch reads the list again.
-    const auto cardList = readCardList(path);
-    state.families = cardList ? static_cast<int>(cardList->size()) : 0;
-    log("DEBUG", 2, "No of Families supported by Daemon Process : %i", state.families);
 
     DeviceRegistry& registry = platform_.registry;
     const bool canMatch = registry.canMatchClass(kSerialDeviceClass);

@@ -427,6 +427,33 @@ TEST_F(Arrival, PostThatFailsIsLoggedAfterTheUsualLine) {
                        "again"));
 }
 
+// The client removed, then installed again under another name, while the daemon watches: a batch
+// that cannot read the card list where start-up found it looks for it again as start-up does.
+TEST_F(Arrival, ClientReinstalledUnderAnotherNameIsFoundAgain) {
+    const corvant::Dictionary cards = cardList({{"ttyUSB", "0", "4817", "5382"}});
+    const std::string solvane = installClient(applications() + "/Solvane.app", cards);
+    std::string acme;
+    doubles.runLoopBody = [&] {
+        std::filesystem::remove_all(solvane);
+        doubles.clientBundle.reset();
+        // Nothing to be found: the remembered path stays.
+        EXPECT_TRUE(doubles.registry.arrive({makeDevice({})}));
+        EXPECT_EQ(count(kFamilyRejected), 1);
+        EXPECT_EQ(daemon().status().cardList, cardListIn(solvane));
+
+        acme = installClient(applications() + "/Acme.app", cards, "ApplicationName=\"Acme\"\n");
+        records.clear();
+        EXPECT_TRUE(doubles.registry.arrive({makeDevice({})}));
+    };
+    EXPECT_EQ(daemon().run(), 0);
+    EXPECT_TRUE(logged("USER", 2, "Initiall MDCardList Path got is " + cardListIn(acme)));
+    EXPECT_TRUE(logged("DEBUG", 2, "MDCardlist File Present, Path Got is " + cardListIn(acme)));
+    EXPECT_TRUE(logged("DEBUG", 2, "No of Families supported by Daemon Process : 1"));
+    EXPECT_EQ(count(kFamilyRejected), 0);
+    EXPECT_EQ(openArguments(), std::vector<std::string>{acme});
+    EXPECT_EQ(daemon().status().cardList, cardListIn(acme));
+}
+
 TEST_F(Arrival, CardListIsReadOncePerBatchAndEditsApplyToTheNext) {
     useDefaultClient(cardList({}));
     setListing("Solvane\n");

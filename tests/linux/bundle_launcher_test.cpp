@@ -66,6 +66,9 @@ TEST_F(BundleLauncherTest, RefusesWhatIsNotAStartableBundleExecutable) {
         {"name leaves the MacOS folder", "../../../bin/sh", "Solvane", "#!/bin/sh\n", true},
         {"empty name", "", "Solvane", "#!/bin/sh\n", true},
         {"dot-dot", "..", "Solvane", "#!/bin/sh\n", true},
+        // Lines that would reach a unit file written by root.
+        {"control characters", "x\n[Service]\nUser=root", "x\n[Service]\nUser=root", "#!/bin/sh\n",
+         true},
     };
     for (const Case& c : cases) {
         fs::remove_all(root_ + "/Client.app");
@@ -73,6 +76,22 @@ TEST_F(BundleLauncherTest, RefusesWhatIsNotAStartableBundleExecutable) {
         EXPECT_EQ(bundleExecutable(bundle), std::nullopt) << c.what;
     }
     EXPECT_EQ(bundleExecutable(root_ + "/None.app"), std::nullopt) << "no bundle";
+    const std::string escapes = root_ + "/Client\x1b[2J.app";
+    fs::rename(root_ + "/Client.app", escapes);
+    EXPECT_EQ(bundleExecutable(escapes), std::nullopt) << "control characters in the bundle's path";
+}
+
+TEST(ControlCharacters, AreWrittenAsHexadecimalWithTheBackslash) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/Applications/Acme Connect.app", "/Applications/Acme Connect.app"},
+        {"x\n[Service]\nUser=root", "x\\x0a[Service]\\x0aUser=root"},
+        {"ends in \\", "ends in \\x5c"},
+        {std::string("\x1b[2J\x7f\0", 6), "\\x1b[2J\\x7f\\x00"},
+    };
+    for (const auto& [text, escaped] : cases) {
+        EXPECT_EQ(holdsControlCharacters(text), text.find_first_of("\n\x1b") != std::string::npos);
+        EXPECT_EQ(withControlCharactersEscaped(text), escaped);
+    }
 }
 
 TEST_F(BundleLauncherTest, StartsTheApplicationWithoutWaitingForIt) {

@@ -1,12 +1,16 @@
 #include "platform/linux/process_listing.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace kelvorn::linux_backend {
@@ -59,31 +63,136 @@ TEST(ListedName, CutCommandNamesAreMadeWholeFromWhatTheProcessRuns) {
     }
 }
 
-// This test's own program name has 18 characters, more than the kernel keeps.
-TEST(ListEveryProcess, ShowsTheColumnsAndTheWholeNameOfTheProgram) {
+std::string listing(const std::string& procFolder = "/proc") {
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = open_memstream(&text, &size);
-    ASSERT_TRUE(listEveryProcess(out));
+    EXPECT_TRUE(listEveryProcess(out, procFolder));
     std::fclose(out);
-    const std::string listing(text, size);
+    std::string listed(text, size);
     std::free(text);
-    std::istringstream lines(listing);
-    std::string header;
-    std::getline(lines, header);
-    EXPECT_EQ(header.substr(header.find("PID")), "PID TT       STAT     TIME COMMAND");
-    bool listed = false;
-    for (std::string line; std::getline(lines, line);) {
+    return listed;
+}
+
+struct Columns {
+    std::string terminal, state, time, command;
+};
+
+// The lines of a listing by process id, after its header.
+std::map<long, Columns> byProcess(const std::string& listed) {
+    std::map<long, Columns> processes;
+    std::istringstream lines(listed);
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
         std::istringstream fields(line);
         long pid = 0;
-        std::string terminal, state, time, command, more;
-        fields >> pid >> terminal >> state >> time >> command;
-        if (pid != getpid()) continue;
-        EXPECT_FALSE(fields >> more) << line;
-        EXPECT_EQ(command, "linux_backend_test") << line;
-        listed = true;
+        Columns columns;
+        fields >> pid >> columns.terminal >> columns.state >> columns.time >> columns.command;
+        processes[pid] = columns;
     }
-    EXPECT_TRUE(listed);
+    return processes;
+}
+
+long secondsOf(const std::string& time) {
+    return std::atol(time.c_str()) * 60 + std::atol(time.substr(time.find(':') + 1).c_str());
+}
+
+std::string minutesAndSeconds(long seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", seconds / 60, seconds % 60);
+    return text;
+}
+
+// A child whose controlling terminal is a new pseudo-terminal; none where none can be made.
+pid_t childOnATerminal() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
+    const std::string terminal = ptsname(master);
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        if (::open(terminal.c_str(), O_RDWR) >= 0) pause();
+        _exit(1);
+    }
+    // The child keeps the terminal open once it has made it its own.
+    for (int i = 0; i < 100 && byProcess(listing())[child].terminal == "?"; ++i) usleep(10000);
+    close(master);
+    return child;
+}
+
+// This test's own program name has 18 characters, more than the kernel keeps. Every process that
+// the system's ps lists too shows the same terminal and processor time there.
+TEST(ListEveryProcess, ShowsTheColumnsAsTheSystemsPsDoesAndTheWholeNameOfTheProgram) {
+    const pid_t onTerminal = childOnATerminal();
+    const std::string listed = listing();
+    EXPECT_EQ(listed.substr(listed.find("PID"), listed.find('\n') - listed.find("PID")),
+              "PID TT       STAT   TIME COMMAND");
+    const auto ours = byProcess(listed);
+    ASSERT_TRUE(ours.contains(getpid()));
+    EXPECT_EQ(ours.at(getpid()).command, "linux_backend_test");
+
+    std::FILE* output = popen("ps cax 2>&1", "r");
+    ASSERT_NE(output, nullptr);
+    std::string theirs;
+    char buffer[4096];
+    while (const std::size_t count = std::fread(buffer, 1, sizeof buffer, output)) {
+        theirs.append(buffer, count);
+    }
+    ASSERT_EQ(pclose(output), 0) << theirs;
+    int compared = 0;
+    for (const auto& [pid, columns] : byProcess(theirs)) {
+        const auto found = ours.find(pid);
+        if (found == ours.end()) continue;
+        ++compared;
+        EXPECT_EQ(found->second.terminal, columns.terminal) << pid << " " << columns.command;
+        // A process that ran between the two listings may have gained a second.
+        const std::string& time = found->second.time;
+        EXPECT_EQ(minutesAndSeconds(secondsOf(time)), time);
+        EXPECT_LE(secondsOf(columns.time) - secondsOf(time), 1) << columns.time << " " << time;
+    }
+    EXPECT_GT(compared, 1);
+    if (onTerminal > 0) {
+        EXPECT_TRUE(ours.at(onTerminal).terminal.starts_with("pts/"));
+        kill(onTerminal, SIGKILL);
+        waitpid(onTerminal, nullptr, 0);
+    }
+}
+
+// Processes of a made-up /proc: processor time in minutes and seconds however long it is, and a
+// terminal that this system's /dev does not hold (that of a container) as no terminal.
+TEST(ListEveryProcess, TimeInMinutesAndOnlyTerminalsOfThisSystem) {
+    char pattern[] = "/tmp/fake-proc-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string proc = pattern;
+    const long perSecond = sysconf(_SC_CLK_TCK);
+    struct Case {
+        long pid;
+        unsigned long long seconds;
+        unsigned long terminal;
+        std::string time, listedTerminal;
+    } cases[] = {
+        {101, 7, 0, "0:07", "?"},
+        {102, 59 * 60 + 59, 0, "59:59", "?"},
+        {103, 3600 + 2 * 60 + 5, 0, "62:05", "?"},
+        {104, 86400 + 3600 + 60 + 1, 0, "1501:01", "?"},
+        // pts/2047: major 143, minor 255.
+        {105, 0, (143 << 8) | 255, "0:00", "?"},
+    };
+    for (const Case& c : cases) {
+        fs::create_directories(proc + "/" + std::to_string(c.pid));
+        std::ofstream(proc + "/" + std::to_string(c.pid) + "/stat")
+            << c.pid << " (Solvane) S 1 " << c.pid << " " << c.pid << " " << c.terminal
+            << " -1 0 0 0 0 0 " << c.seconds * static_cast<unsigned long long>(perSecond)
+            << " 0 0 0 20 0 1 0\n";
+    }
+    const auto listed = byProcess(listing(proc));
+    for (const Case& c : cases) {
+        ASSERT_TRUE(listed.contains(c.pid)) << c.pid;
+        EXPECT_EQ(listed.at(c.pid).time, c.time) << c.pid;
+        EXPECT_EQ(listed.at(c.pid).terminal, c.listedTerminal) << c.pid;
+    }
+    fs::remove_all(proc);
 }
 
 // The shipped ps comes first on PATH: the system's is the next one, never itself again.

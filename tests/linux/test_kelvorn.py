@@ -9,6 +9,7 @@ import json
 import os
 import plistlib
 import shutil
+import socket
 import subprocess
 import time
 import unittest
@@ -251,6 +252,57 @@ class ModemPresentClientNotRunning(KelvornScenario):
         self.plug(HUAWEI_SERIAL, port=2)
         self.expect_signal('Supported device added', HUAWEI_SERIAL)
         self.assertEqual(read(LAUNCHES).count('started'), 1)
+
+
+class LaunchStoppedByTheUser(KelvornScenario):
+    def test_ends_the_stopped_launch_at_the_bound_and_handles_the_next_modem(self):
+        if not can_switch_users():
+            self.skipTest('the private root maps no user but root (run the tests as root)')
+        install_client()
+        self.logind.add_seat0()
+        self.logind.log_in('nobody', uid=NOBODY)
+        # The user's bus takes connections and never answers: each launch waits for it, as the
+        # user, until shortly before the bound.
+        folder = '/run/user/%d' % NOBODY
+        os.makedirs(folder)
+        os.chown(folder, NOBODY, NOBODY)
+        silent = socket.socket(socket.AF_UNIX)
+        self.addCleanup(silent.close)
+        silent.bind(folder + '/bus')
+        silent.listen(8)
+        os.chmod(folder + '/bus', 0o777)
+        self.plug(SIERRA_ACM, port=3)
+        self.start_kelvorn()
+        launching = 'Solvane Not Runnning , hence launching the application'
+        self.wait_for_log(launching, START_UP)
+        started = time.monotonic()
+
+        # The user stops the process that became them; it holds no socket of root's.
+        as_user = ['-u', str(NOBODY), '-x', 'open']
+        child = harness.wait_until(
+            lambda: subprocess.run(['pgrep'] + as_user, capture_output=True, text=True).stdout,
+            5)
+        self.assertTrue(child)
+        time.sleep(0.5)
+        subprocess.run(['pkill', '-STOP'] + as_user, check=True)
+        descriptors = '/proc/%d/fd' % int(child.split()[0])
+        sockets = [link for link in map(os.readlink, (descriptors + '/' + fd for fd in
+                                                      os.listdir(descriptors)))
+                   if link.startswith('socket:')]
+        self.assertEqual(len(sockets), 1, 'only the user bus: %r' % sockets)
+
+        # Ended at the bound; the next modem is handled, and starts the client.
+        self.plug(HUAWEI_SERIAL, port=2)
+        self.assertTrue(harness.wait_until(lambda: read(LOG).count(launching) == 2, 10 + 3, 0.2))
+        handled = time.monotonic()
+        self.assertLess(handled - started, 10 + 3)
+        self.assertIn('did not finish within 10 s and was ended', read('/tmp/kelvorn.err'))
+        launched = harness.wait_until(lambda: read(LAUNCHES), 10 + 3)
+        print('\nnext modem handled %.1f s after the stopped launch began; its client started '
+              '%.1f s later' % (handled - started, time.monotonic() - handled))
+        self.assertEqual(launched, 'started %s/Contents/MacOS/Solvane as %d\n' % (BUNDLE, NOBODY))
+        self.assertTrue(harness.wait_until(
+            lambda: subprocess.run(['pgrep'] + as_user).returncode == 1, 5))
 
 
 class LoginAfterGreeterThenSleep(KelvornScenario):

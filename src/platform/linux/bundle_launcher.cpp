@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "common/plist.h"
 
@@ -44,6 +46,28 @@ std::string withoutTrailingSlashes(std::string path) {
 
 }  // namespace
 
+bool holdsControlCharacters(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f;
+    });
+}
+
+std::string withControlCharactersEscaped(std::string_view text) {
+    std::string escaped;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || c == '\\') {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\x%02x", byte);
+            escaped += code;
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
 std::optional<std::string> bundleExecutable(const std::string& bundle) {
     std::string contents = withoutTrailingSlashes(bundle) + "/Contents";
     auto info = corvant::readDictionaryFromFile(contents + "/Info.plist");
@@ -51,6 +75,8 @@ std::optional<std::string> bundleExecutable(const std::string& bundle) {
     const auto* name = corvant::lookup(*info, "CFBundleExecutable").as<std::string>();
     if (name == nullptr || !isPlainFileName(*name)) return std::nullopt;
     std::string executable = contents + "/MacOS/" + *name;
+    // Such a path would reach a unit file, the journal and the log as more than one line.
+    if (holdsControlCharacters(executable)) return std::nullopt;
     if (access(executable.c_str(), X_OK) != 0) return std::nullopt;
     return executable;
 }

@@ -4,12 +4,21 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvorn::linux_backend {
 
+// Whether `text` holds an ASCII control character (a line feed, an escape, DEL, ...).
+bool holdsControlCharacters(std::string_view text);
+
+// `text` with each control character and each backslash written as \xHH: one line, which a reader
+// of unit files or logs takes as plain text, never as a line break or a continuation.
+std::string withControlCharactersEscaped(std::string_view text);
+
 // The bundle's Contents/MacOS/<CFBundleExecutable>, when Contents/Info.plist names a plain file
-// name there and that file is executable; none otherwise.
+// name there and that file is executable; none otherwise, and none when the bundle's path or the
+// name holds control characters.
 std::optional<std::string> bundleExecutable(const std::string& bundle);
 
 // How a detached application starts: in `workingFolder` (or "/" when that cannot be entered), with

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,12 +85,9 @@ std::vector<std::string> firstArgumentsOf(const std::string& processFolder) {
     return arguments;
 }
 
-// The terminal's name as ps shows it ("pts/0", "tty1", "ttyUSB0"), from the device number of the
-// process's status; "?" for none or an unknown one.
-std::string terminalName(unsigned long number, const std::string& drivers) {
-    if (number == 0) return "?";
-    const unsigned long major = (number >> 8) & 0xfff;
-    const unsigned long minor = (number & 0xff) | ((number >> 12) & 0xfff00);
+// The terminal's name as the kernel's numbering gives it ("pts/0", "tty1", "ttyUSB0"); empty for
+// an unknown one.
+std::string terminalNameOf(unsigned long major, unsigned long minor, const std::string& drivers) {
     if (major >= 136 && major <= 143) return "pts/" + std::to_string(minor + (major - 136) * 256);
     if (major == 4 && minor < 64) return "tty" + std::to_string(minor);
     // The others by the kernel's list of terminal drivers: name, device prefix, major number,
@@ -109,23 +107,32 @@ std::string terminalName(unsigned long number, const std::string& drivers) {
         if (kind.compare(0, 6, "system") == 0) return base;
         return base + std::to_string(minor - first);
     }
-    return "?";
+    return "";
 }
 
-// Cumulative processor time as [DD-]HH:MM:SS.
+// The terminal's name as ps shows it, from the device number of the process's status: only when
+// this system's /dev holds that terminal under that name, as the system's ps does; "?" for none,
+// an unknown one, or one of another /dev (a container's, a sandboxed service's own).
+std::string terminalName(unsigned long number, const std::string& drivers) {
+    if (number == 0) return "?";
+    const unsigned long major = (number >> 8) & 0xfff;
+    const unsigned long minor = (number & 0xff) | ((number >> 12) & 0xfff00);
+    const std::string name = terminalNameOf(major, minor, drivers);
+    struct stat node {};
+    if (name.empty() || stat(("/dev/" + name).c_str(), &node) != 0 || !S_ISCHR(node.st_mode) ||
+        node.st_rdev != makedev(major, minor)) {
+        return "?";
+    }
+    return name;
+}
+
+// Cumulative processor time as minutes and seconds ("0:07", "62:05"), the minutes unbounded.
 std::string processorTime(unsigned long long ticks) {
     const long perSecond = sysconf(_SC_CLK_TCK);
     const unsigned long long seconds =
         ticks / static_cast<unsigned long long>(perSecond > 0 ? perSecond : 100);
     char text[48];
-    const unsigned long long days = seconds / 86400;
-    if (days > 0) {
-        std::snprintf(text, sizeof text, "%llu-%02llu:%02llu:%02llu", days, seconds / 3600 % 24,
-                      seconds / 60 % 60, seconds % 60);
-    } else {
-        std::snprintf(text, sizeof text, "%02llu:%02llu:%02llu", seconds / 3600, seconds / 60 % 60,
-                      seconds % 60);
-    }
+    std::snprintf(text, sizeof text, "%llu:%02llu", seconds / 60, seconds % 60);
     return text;
 }
 
@@ -246,11 +253,11 @@ bool listEveryProcess(std::FILE* out, const std::string& procFolder) {
 
     const std::string drivers = readProcFile(procFolder + "/tty/drivers", 65536).value_or("");
     const int width = pidColumnWidth(procFolder);
-    std::fprintf(out, "%*s %-8s %-4s %8s %s\n", width, "PID", "TT", "STAT", "TIME", "COMMAND");
+    std::fprintf(out, "%*s %-8s %-4s %6s %s\n", width, "PID", "TT", "STAT", "TIME", "COMMAND");
     for (const long pid : pids) {
         const auto line = describeProcess(pid, procFolder + "/" + std::to_string(pid), drivers);
         if (!line) continue;
-        std::fprintf(out, "%*ld %-8s %-4s %8s %s\n", width, pid, line->terminal.c_str(),
+        std::fprintf(out, "%*ld %-8s %-4s %6s %s\n", width, pid, line->terminal.c_str(),
                      line->state.c_str(), line->time.c_str(), line->command.c_str());
     }
     return std::fflush(out) == 0;

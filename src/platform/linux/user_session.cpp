@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -26,10 +28,9 @@ namespace {
 constexpr const char* kManagerName = "org.freedesktop.systemd1";
 constexpr const char* kManagerPath = "/org/freedesktop/systemd1";
 constexpr const char* kManagerInterface = "org.freedesktop.systemd1.Manager";
-// How long the user's manager may take to start the application.
-constexpr auto kStartTimeout = std::chrono::seconds(20);
-// How long a user's manager that is running or starting may take to answer on the user's bus.
-constexpr auto kUserManagerTimeout = std::chrono::seconds(15);
+// The process that becomes the user is done this long before the launch's bound, so that the
+// system's manager can still be asked when the user's never answered.
+constexpr auto kSystemManagerReserve = std::chrono::seconds(3);
 constexpr auto kUserManagerPoll = std::chrono::milliseconds(200);
 
 // The session's variables taken from the user's service manager.
@@ -66,6 +67,14 @@ std::vector<gid_t> groupsOf(const char* name, gid_t gid) {
     return groups;
 }
 
+// Every call on `bus` from now on gives up at `deadline` (sd-bus's own default is 25 s a call).
+void boundCalls(sd_bus* bus, Deadline deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline - std::chrono::steady_clock::now());
+    sd_bus_set_method_call_timeout(bus,
+                                   static_cast<std::uint64_t>(std::max<long>(left.count(), 1)));
+}
+
 std::string runtimeFolder(uid_t uid) {
     return "/run/user/" + std::to_string(uid);
 }
@@ -85,15 +94,72 @@ bool becomeUser(const UserAccount& account, std::string& why) {
     return true;
 }
 
-// The user's own bus, reached as that user; null when there is none to reach.
-sd_bus* connectUserBus(uid_t uid) {
+// Closes every descriptor of the process above standard error but `kept`: the system bus's
+// connection first, so that nothing of root's reaches the user's side.
+void closeDescriptorsBut(int kept, int systemBus) {
+    if (systemBus > STDERR_FILENO && systemBus != kept) close(systemBus);
+    const auto closeFrom = [](unsigned first, unsigned last) {
+        if (first > last || close_range(first, last, 0) == 0) return;
+        const long limit = sysconf(_SC_OPEN_MAX);
+        const unsigned end = std::min<unsigned>(last, limit > 0 ? limit - 1 : 65535);
+        for (unsigned descriptor = first; descriptor <= end; ++descriptor) close(descriptor);
+    };
+    const unsigned first = STDERR_FILENO + 1;
+    if (kept < static_cast<int>(first)) {
+        closeFrom(first, ~0u);
+        return;
+    }
+    if (static_cast<unsigned>(kept) > first) closeFrom(first, static_cast<unsigned>(kept) - 1);
+    closeFrom(static_cast<unsigned>(kept) + 1, ~0u);
+}
+
+// Reads `descriptor` to its end into `text`; false when the end did not come by `deadline`.
+bool readUntilEnd(int descriptor, Deadline deadline, std::string& text) {
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd ready{descriptor, POLLIN, 0};
+        const int polled = poll(&ready, 1, static_cast<int>(left.count()));
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled <= 0) return false;
+        char buffer[512];
+        const ssize_t count = read(descriptor, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return true;
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+// Drives `bus` through its authentication and greeting until it can take calls; false when it
+// closed, or did not get there by `deadline` (a socket that takes connections and never answers).
+bool becomesReady(sd_bus* bus, Deadline deadline) {
+    while (sd_bus_is_ready(bus) <= 0) {
+        if (sd_bus_is_open(bus) <= 0) return false;
+        const int processed = sd_bus_process(bus, nullptr);
+        if (processed < 0) return false;
+        if (processed > 0) continue;
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        const int waited = sd_bus_wait(bus, static_cast<std::uint64_t>(left.count()));
+        if (waited < 0 && waited != -EINTR) return false;
+    }
+    return true;
+}
+
+// The user's own bus, reached as that user; null when there is none to reach, or when it did not
+// answer by `deadline`. The user's bus is closed without a flush, which would wait for an answer
+// again, with no bound.
+sd_bus* connectUserBus(uid_t uid, Deadline deadline) {
     sd_bus* bus = nullptr;
     const std::string address = "unix:path=" + runtimeFolder(uid) + "/bus";
     if (sd_bus_new(&bus) < 0) return nullptr;
     if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-        sd_bus_start(bus) < 0) {
-        return sd_bus_flush_close_unref(bus);
+        sd_bus_start(bus) < 0 || !becomesReady(bus, deadline)) {
+        return sd_bus_close_unref(bus);
     }
+    boundCalls(bus, deadline);
     return bus;
 }
 
@@ -129,20 +195,20 @@ std::vector<std::string> managerEnvironment(sd_bus* bus) {
 
 // The user's manager on the user's bus. While the manager runs or starts, it may not have
 // connected to the bus yet (the bus may only just have been started for this very connection), so
-// this asks again until `deadline`. A manager that runs while nothing listens on the user's bus
-// (no bus is set up for the user's session) will not be found there: no waiting then.
-sd_bus* waitForUserManager(uid_t uid, std::chrono::steady_clock::time_point deadline,
-                           bool managerStarting) {
+// this asks again until `askUntil`. A manager that runs while nothing listens on the user's bus
+// (no bus is set up for the user's session) will not be found there: no waiting then. The bus
+// must answer by `deadline`.
+sd_bus* waitForUserManager(uid_t uid, Deadline askUntil, Deadline deadline, bool managerStarting) {
     sd_bus* bus = nullptr;
     while (true) {
-        if (bus == nullptr) bus = connectUserBus(uid);
+        if (bus == nullptr) bus = connectUserBus(uid, deadline);
         if (bus != nullptr && managerRunsOn(bus)) return bus;
-        if (bus != nullptr && sd_bus_is_open(bus) <= 0) bus = sd_bus_flush_close_unref(bus);
-        if (std::chrono::steady_clock::now() >= deadline) break;
+        if (bus != nullptr && sd_bus_is_open(bus) <= 0) bus = sd_bus_close_unref(bus);
+        if (std::chrono::steady_clock::now() >= askUntil) break;
         if (bus == nullptr && !managerStarting) break;
         std::this_thread::sleep_for(kUserManagerPoll);
     }
-    sd_bus_flush_close_unref(bus);
+    sd_bus_close_unref(bus);
     return nullptr;
 }
 
@@ -206,14 +272,15 @@ struct TransientService {
 };
 
 // Asks the manager on `bus` (`manager` names it in `how`) for the service and waits for the end
-// of its start job.
+// of its start job, until `deadline`.
 bool startTransientService(sd_bus* bus, const TransientService& service, const char* manager,
-                           std::string& how) {
+                           std::string& how, Deadline deadline) {
     std::map<std::string, std::string> finishedJobs;
     sd_bus_slot* match = nullptr;
     sd_bus_match_signal(bus, &match, kManagerName, kManagerPath, kManagerInterface, "JobRemoved",
                         onJobRemoved, &finishedJobs);
     // The manager sends job signals only once someone subscribed.
+    boundCalls(bus, deadline);
     sd_bus_call_method(bus, kManagerName, kManagerPath, kManagerInterface, "Subscribe", nullptr,
                        nullptr, "");
 
@@ -224,7 +291,11 @@ bool startTransientService(sd_bus* bus, const TransientService& service, const c
                                                 kManagerInterface, "StartTransientUnit");
     if (result >= 0) result = sd_bus_message_append(request, "ss", unit.c_str(), "fail");
     if (result >= 0) result = sd_bus_message_open_container(request, 'a', "(sv)");
-    if (result >= 0) result = appendProperty(request, "Description", service.executable.c_str());
+    if (result >= 0) {
+        // The manager writes it into the unit file unescaped.
+        result = appendProperty(request, "Description",
+                                withControlCharactersEscaped(service.executable).c_str());
+    }
     if (result >= 0) result = appendProperty(request, "Type", "exec");
     if (result >= 0) result = appendProperty(request, "CollectMode", "inactive-or-failed");
     if (result >= 0) result = appendExecStart(request, service.executable);
@@ -237,6 +308,7 @@ bool startTransientService(sd_bus* bus, const TransientService& service, const c
     }
     if (result >= 0) result = sd_bus_message_close_container(request);
     if (result >= 0) result = sd_bus_message_append(request, "a(sa(sv))", 0);
+    if (result >= 0) boundCalls(bus, deadline);
     if (result >= 0) result = sd_bus_call(bus, request, 0, &call.error, &call.message);
     sd_bus_message_unref(request);
     const char* job = nullptr;
@@ -247,7 +319,6 @@ bool startTransientService(sd_bus* bus, const TransientService& service, const c
         return false;
     }
     const std::string jobPath = job;
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (!finishedJobs.contains(jobPath) && std::chrono::steady_clock::now() < deadline) {
         if (sd_bus_process(bus, nullptr) > 0) continue;
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -273,26 +344,25 @@ bool startTransientService(sd_bus* bus, const TransientService& service, const c
 // How the child that became the user ended, told to its parent before the text of `how`.
 enum class ChildOutcome : char { kStarted = 'S', kFailed = 'F', kNoUserManager = 'N' };
 
-// Runs in the child: becomes the user and starts `executable` in the user's session. Waits for the
-// user's manager when the system's manager said that one runs or starts; without any service
-// manager, starts the executable directly.
+// Runs in the child: becomes the user and starts `executable` in the user's session, by
+// `deadline`. Waits for the user's manager when the system's manager said that one runs or starts;
+// without any service manager, starts the executable directly.
 ChildOutcome startInUserSession(const UserAccount& account, const std::string& sessionDisplay,
                                 UserManagerState userManager, const std::string& executable,
-                                std::string& how) {
+                                std::string& how, Deadline deadline) {
     if (!becomeUser(account, how)) return ChildOutcome::kFailed;
     const bool expected = userManager != UserManagerState::kNoServiceManager;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          (expected ? kUserManagerTimeout : std::chrono::seconds(0));
-    sd_bus* userBus =
-        waitForUserManager(account.uid, deadline, userManager == UserManagerState::kStarting);
+    const auto askUntil = expected ? deadline : std::chrono::steady_clock::now();
+    sd_bus* userBus = waitForUserManager(account.uid, askUntil, deadline,
+                                         userManager == UserManagerState::kStarting);
     const auto environment = sessionEnvironment(
         account, sessionDisplay,
         userBus != nullptr ? managerEnvironment(userBus) : std::vector<std::string>{});
     if (userBus != nullptr) {
         const bool started = startTransientService(
             userBus, {transientUnitName("app-kelvorn-open-"), executable, environment, {}, {}},
-            "the user's service manager", how);
-        sd_bus_flush_close_unref(userBus);
+            "the user's service manager", how, deadline);
+        sd_bus_close_unref(userBus);
         return started ? ChildOutcome::kStarted : ChildOutcome::kFailed;
     }
     if (expected) {
@@ -405,9 +475,11 @@ ConsoleUserLauncher::~ConsoleUserLauncher() {
     sd_bus_flush_close_unref(systemBus_);
 }
 
-std::unique_ptr<ConsoleUserLauncher> ConsoleUserLauncher::forConsoleUser(std::string& why) {
+std::unique_ptr<ConsoleUserLauncher> ConsoleUserLauncher::forConsoleUser(std::string& why,
+                                                                         Deadline deadline) {
     sd_bus* systemBus = nullptr;
     if (sd_bus_open_system(&systemBus) < 0) systemBus = nullptr;
+    if (systemBus != nullptr) boundCalls(systemBus, deadline);
     const auto session = activeConsoleSession(systemBus);
     if (!session) {
         sd_bus_flush_close_unref(systemBus);
@@ -427,41 +499,47 @@ std::unique_ptr<ConsoleUserLauncher> ConsoleUserLauncher::forConsoleUser(std::st
         sd_bus_flush_close_unref(systemBus);
         return nullptr;
     }
+    boundCalls(systemBus, deadline);
     const UserManagerState userManager = userManagerState(systemBus, account->uid);
     return std::unique_ptr<ConsoleUserLauncher>(
         new ConsoleUserLauncher(std::move(*account), session->display, systemBus, userManager));
 }
 
-bool ConsoleUserLauncher::start(const std::string& executable, std::string& how) {
+bool ConsoleUserLauncher::start(const std::string& executable, std::string& how,
+                                Deadline deadline) {
     if (userManager_ == UserManagerState::kAbsent) {
-        if (!startSystemService(executable, how)) return false;
+        if (!startSystemService(executable, how, deadline)) return false;
         how += ", no service manager of the user runs";
         return true;
     }
     bool noUserManager = false;
-    if (startAsUser(executable, how, noUserManager)) return true;
+    if (startAsUser(executable, how, noUserManager, deadline)) return true;
     if (!noUserManager) return false;
     const std::string waited = how;
-    if (!startSystemService(executable, how)) return false;
+    if (!startSystemService(executable, how, deadline)) return false;
     how += ", " + waited;
     return true;
 }
 
 // In a child process, so that this one stays root for the system's manager; the child tells its
-// outcome and `how` through a pipe.
+// outcome and `how` through a pipe. A child that has not told it by `deadline` (the user stopped
+// it, say) is ended, and the start has failed.
 bool ConsoleUserLauncher::startAsUser(const std::string& executable, std::string& how,
-                                      bool& noUserManager) {
+                                      bool& noUserManager, Deadline deadline) {
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
         how = std::string("it could not be started: ") + std::strerror(errno);
         return false;
     }
+    // Taken here: sd-bus refuses every call in a forked child.
+    const int systemBusDescriptor = systemBus_ != nullptr ? sd_bus_get_fd(systemBus_) : -1;
     const pid_t child = fork();
     if (child == 0) {
-        close(report[0]);
+        closeDescriptorsBut(report[1], systemBusDescriptor);
         std::string told;
         const ChildOutcome outcome =
-            startInUserSession(account_, sessionDisplay_, userManager_, executable, told);
+            startInUserSession(account_, sessionDisplay_, userManager_, executable, told,
+                               deadline - kSystemManagerReserve);
         const std::string message = static_cast<char>(outcome) + told;
         std::size_t written = 0;
         while (written < message.size()) {
@@ -475,19 +553,20 @@ bool ConsoleUserLauncher::startAsUser(const std::string& executable, std::string
     }
     close(report[1]);
     std::string message;
+    bool told = false;
     if (child > 0) {
-        char buffer[512];
-        ssize_t count = 0;
-        while ((count = read(report[0], buffer, sizeof buffer)) != 0) {
-            if (count < 0 && errno == EINTR) continue;
-            if (count < 0) break;
-            message.append(buffer, static_cast<std::size_t>(count));
-        }
+        told = readUntilEnd(report[0], deadline, message);
+        if (!told) kill(child, SIGKILL);
         int status = 0;
         while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
     }
     close(report[0]);
+    if (child > 0 && !told) {
+        how = "the process that became the user did not finish within " +
+              std::to_string(kLaunchBound.count()) + " s and was ended";
+        return false;
+    }
     if (message.empty()) {
         how = "it could not be started: the process that becomes the user failed";
         return false;
@@ -500,7 +579,8 @@ bool ConsoleUserLauncher::startAsUser(const std::string& executable, std::string
 // A transient service of the system's manager that runs as the user, with the user's groups,
 // home folder and session variables, in the user's slice: outside the caller's service and its
 // sandbox, so that stopping or restarting the caller leaves it running.
-bool ConsoleUserLauncher::startSystemService(const std::string& executable, std::string& how) {
+bool ConsoleUserLauncher::startSystemService(const std::string& executable, std::string& how,
+                                             Deadline deadline) {
     std::vector<std::string> groups;
     for (const gid_t group : account_.groups) groups.push_back(std::to_string(group));
     TransientService service{
@@ -514,7 +594,8 @@ bool ConsoleUserLauncher::startSystemService(const std::string& executable, std:
          {"Slice", "user-" + std::to_string(account_.uid) + ".slice"}},
         {{"SupplementaryGroups", groups}},
     };
-    return startTransientService(systemBus_, service, "the system's service manager", how);
+    return startTransientService(systemBus_, service, "the system's service manager", how,
+                                 deadline);
 }
 
 }  // namespace kelvorn::linux_backend

@@ -6,12 +6,20 @@
 #include <sys/types.h>
 #include <systemd/sd-bus.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace kelvorn::linux_backend {
+
+// How long one start of an application for the console user may take in all: the user's manager
+// or bus that does not answer, or a process of the user's that is stopped, holds the caller (the
+// daemon) no longer than this.
+inline constexpr std::chrono::seconds kLaunchBound{10};
+
+using Deadline = std::chrono::steady_clock::time_point;
 
 // seat0's active session as logind describes it.
 struct ConsoleSession {
@@ -65,26 +73,27 @@ class ConsoleUserLauncher {
     ConsoleUserLauncher(const ConsoleUserLauncher&) = delete;
     ConsoleUserLauncher& operator=(const ConsoleUserLauncher&) = delete;
 
-    // Asks logind for the console user and the system's service manager for that user's manager.
-    // On failure `why` says what stood in the way.
-    static std::unique_ptr<ConsoleUserLauncher> forConsoleUser(std::string& why);
+    // Asks logind for the console user and the system's service manager for that user's manager,
+    // each call giving up at `deadline`. On failure `why` says what stood in the way.
+    static std::unique_ptr<ConsoleUserLauncher> forConsoleUser(std::string& why, Deadline deadline);
 
-    // Starts `executable` as the user, outside the caller's service:
+    // Starts `executable` as the user, outside the caller's service, by `deadline`:
     // - where the user's manager runs or is starting, as a transient service of it, once it
-    //   answers on the user's bus (waiting up to 15 s);
+    //   answers on the user's bus (waiting until 3 s before the deadline);
     // - where it does not (or never answered), as a transient service of the system's manager
     //   that runs as the user;
     // - where no service manager runs at all, directly, detached.
     // `how` tells which, or why it failed.
-    bool start(const std::string& executable, std::string& how);
+    bool start(const std::string& executable, std::string& how, Deadline deadline);
 
     const UserAccount& account() const { return account_; }
 
   private:
     ConsoleUserLauncher(UserAccount account, std::string sessionDisplay, sd_bus* systemBus,
                         UserManagerState userManager);
-    bool startAsUser(const std::string& executable, std::string& how, bool& noUserManager);
-    bool startSystemService(const std::string& executable, std::string& how);
+    bool startAsUser(const std::string& executable, std::string& how, bool& noUserManager,
+                     Deadline deadline);
+    bool startSystemService(const std::string& executable, std::string& how, Deadline deadline);
 
     UserAccount account_;
     std::string sessionDisplay_;
