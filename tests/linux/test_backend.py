@@ -170,6 +170,32 @@ reply.to_gerror()
 """
 
 
+# Reads the daemon's objects as whatever user runs it: each read must be answered, and writing a
+# property refused.
+READS = """
+from gi.repository import Gio, GLib
+bus = Gio.bus_get_sync(Gio.BusType.SYSTEM)
+def call(path, interface, method, args=None):
+    return bus.call_sync('com.Corvant.Kelvorn', path, interface, method, args, None,
+                         Gio.DBusCallFlags.NONE, 5000, None).unpack()
+P = 'org.freedesktop.DBus.Properties'
+assert call('/com/Corvant/Kelvorn', P, 'GetAll',
+            GLib.Variant('(s)', ('com.Corvant.Kelvorn.Daemon',)))[0]['State'] == 'watching'
+objects = call('/com/Corvant/Kelvorn', 'org.freedesktop.DBus.ObjectManager', 'GetManagedObjects')[0]
+assert objects['/com/Corvant/Kelvorn/Port/1']['com.Corvant.Kelvorn.Port']['Device'] == '/dev/ttyUSB0'
+assert call('/com/Corvant/Kelvorn/Port/1', P, 'Get',
+            GLib.Variant('(ss)', ('com.Corvant.Kelvorn.Port', 'VID')))[0] == 4817
+call('/com/Corvant/Kelvorn/Port/1', 'org.freedesktop.DBus.Introspectable', 'Introspect')
+call('/com/Corvant/Kelvorn', 'org.freedesktop.DBus.Peer', 'Ping')
+try:
+    call('/com/Corvant/Kelvorn', P, 'Set', GLib.Variant(
+        '(ssv)', ('com.Corvant.Kelvorn.Daemon', 'State', GLib.Variant('s', 'x'))))
+    raise SystemExit('Set was answered')
+except GLib.Error as refused:
+    print(refused.message)
+"""
+
+
 class Probe:
     def __init__(self, env):
         self.process = subprocess.Popen([PROBE], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -335,13 +361,15 @@ class BackendTest(unittest.TestCase):
             forger = subprocess.run(as_nobody + [harness.PYTHON, '-c', FORGER],
                                     env=self.services.environment(), timeout=30)
             self.assertEqual(forger.returncode, 0)
-            # The policy touches nothing else: another service is called as before, by anyone.
-            for user in (as_nobody, []):
-                call = subprocess.run(user + [harness.PYTHON, '-c', NO_INTERFACE_CALL],
-                                      env=self.services.environment(), timeout=30,
-                                      capture_output=True, text=True)
-                self.assertEqual(call.returncode, 0, call.stderr)
             probe = self.start_probe()
+            # The policy touches nothing else: another service is called as before, by anyone;
+            # and anyone, root too, reads the daemon's objects.
+            for user in (as_nobody, []):
+                for script in (NO_INTERFACE_CALL, READS):
+                    call = subprocess.run(user + [harness.PYTHON, '-c', script],
+                                          env=self.services.environment(), timeout=30,
+                                          capture_output=True, text=True)
+                    self.assertEqual(call.returncode, 0, call.stderr)
             probe.ask('post Supported device removed', 'posted')
             name, _, _, _ = anyone.next(timeout=10)
             self.assertEqual(name, 'Supported device removed')
