@@ -13,6 +13,7 @@ import time
 import unittest
 
 import harness
+from harness import Gio, GLib
 
 PROBE = os.environ.get('KO_PROBE', 'linux_backend_probe')
 OPEN = os.path.join(os.environ.get('KO_OPEN_DIR', ''), 'open')
@@ -376,6 +377,29 @@ class BackendTest(unittest.TestCase):
             self.assertQuits()
         finally:
             anyone.stop()
+
+    def test_a_call_while_the_daemon_is_down_asks_systemd_for_its_unit(self):
+        self.services.stop()
+        self.services = harness.Services(activation=True)
+        # systemd, as far as the bus sees it: the owner of its name, hearing activation requests.
+        systemd = self.services.bus.connect()
+        systemd.call_sync('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+                          'RequestName', GLib.Variant('(su)', ('org.freedesktop.systemd1', 0)),
+                          None, Gio.DBusCallFlags.NONE, -1, None)
+        units = []
+        systemd.signal_subscribe(None, 'org.freedesktop.systemd1.Activator', 'ActivationRequest',
+                                 '/org/freedesktop/DBus', None, Gio.DBusSignalFlags.NONE,
+                                 lambda *signal: units.append(signal[-1].unpack()[0]))
+        client = subprocess.Popen([harness.PYTHON, '-c', READS], env=self.services.environment(),
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        context = GLib.MainContext.default()
+        self.assertTrue(harness.wait_until(lambda: [context.iteration(False)] and units, 10))
+        self.assertEqual(units, ['kelvorn.service'])
+        # The unit starts: the daemon takes its name, and the waiting call is answered.
+        self.start_probe()
+        output, errors = client.communicate(timeout=20)
+        self.assertEqual(client.returncode, 0, errors)
+        self.assertQuits()
 
     def test_console_user_is_the_active_session_of_seat0(self):
         logind = self.services.logind
