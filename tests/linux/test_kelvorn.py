@@ -377,6 +377,8 @@ class QueriesAndKelvornctl(KelvornScenario):
         devices = self.kelvornctl('devices')
         print('\n$ kelvornctl devices\n' + devices.stdout, end='')
         (listed,) = json.loads(self.kelvornctl('--json', 'devices').stdout)
+        pretty = self.kelvornctl('devices', '--json=pretty').stdout
+        self.assertEqual((json.loads(pretty), len(pretty.splitlines())), ([listed], 12))
         self.assertTrue(listed.pop('SysfsPath').endswith('/1-2:1.0/ttyUSB0/tty/ttyUSB0'))
         self.assertTrue(listed.pop('Card').endswith('/usb1/1-2'))
         self.assertEqual(listed, {'VID': 4817, 'PID': 5382, 'Device': '/dev/ttyUSB0',
@@ -497,6 +499,25 @@ class NoCardList(KelvornScenario):
             self.assertEqual(answer.returncode, 0)
             self.assertTrue(answer.stdout.startswith(expected), answer.stdout)
         self.assertEqual(read(LOG), log)
+
+        # kelvornctl's help, wherever it is asked for; its usage lists every verb.
+        usage = 'Usage: kelvornctl [OPTIONS] VERB [ARGUMENTS]\n'
+        for arguments, status, start in (
+                (['-h'], 0, usage), (['help'], 0, usage), (['--json', '--help'], 0, usage),
+                (['devices', '-h'], 0, 'Usage: kelvornctl [OPTIONS] devices\n'),
+                (['help', 'lint'], 0, 'Usage: kelvornctl [OPTIONS] lint FILE\n'),
+                (['check', '--help', '--card-list', 'x'], 0,
+                 'Usage: kelvornctl [OPTIONS] check [--card-list FILE]\n'),
+                (['help', 'reboot'], 64, ''), (['--json=yaml', 'status'], 64, ''),
+                (['status', 'now'], 64, '')):
+            answer = subprocess.run([KELVORNCTL] + arguments, timeout=5, capture_output=True,
+                                    text=True)
+            self.assertEqual(answer.returncode, status, (arguments, answer.stderr))
+            self.assertTrue(answer.stdout.startswith(start), (arguments, answer.stdout))
+        verbs = [line.split()[0] for line in
+                 subprocess.run([KELVORNCTL, 'help'], capture_output=True, text=True).stdout
+                 .split('\n\n')[1].splitlines()]
+        self.assertEqual(verbs, ['status', 'devices', 'monitor', 'check', 'lint', 'help'])
 
 
 if __name__ == '__main__':
