@@ -1,5 +1,6 @@
 // kelvornctl: what the Kelvorn daemon sees, and why, for operators, support staff and vendors.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -74,9 +75,11 @@ std::string commonHelp() {
            "kelvornctl(1).\n";
 }
 
+// The verb's usage line, its summary as a sentence, then more.
 std::string verbHelp(const Verb& verb) {
-    return "Usage: " + usageLine(verb) + "\n" + std::string(verb.summary) + ".\n" +
-           std::string(verb.details);
+    std::string summary(verb.summary);
+    summary.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(summary.front())));
+    return "Usage: " + usageLine(verb) + "\n" + summary + ".\n" + std::string(verb.details);
 }
 
 int printHelp(const std::string& text) {
