@@ -35,6 +35,7 @@ void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
         platform_.sleeper.sleepSeconds(kWakeSettlingSeconds);
         state.didSystemGoToSleep = false;
         state.activity = kWatching;
+        publishStatus();
     }
     // Read once per batch and never kept, so an edited list takes effect at the next batch.
     corvant::Dictionary cardList;
@@ -46,6 +47,8 @@ void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
     if (!found) found = locateCardList();
     if (found) cardList = std::move(*found);
     while (const auto entry = iterator.next()) handleArrivedDevice(entry, cardList);
+    // Whatever the batch changed of the status (the card list in use) is announced once.
+    publishStatus();
 }
 
 void Daemon::handleArrivedDevice(const std::shared_ptr<RegistryEntry>& entry,
@@ -166,9 +169,10 @@ void Daemon::listSupportedPort(const RegistryEntry& entry, const std::string& ba
     }
     const corvant::Value node = entry.property(kDeviceNodeProperty);
     const auto* device = node.as<std::string>();
-    ports.push_back({std::move(identity), *ids.vendor.as<std::int64_t>(),
-                     *ids.product.as<std::int64_t>(), device ? *device : std::string(), baseName,
-                     suffix, model});
+    ports.push_back({std::move(identity), ids.entry ? ids.entry->identity() : std::string(),
+                     *ids.vendor.as<std::int64_t>(), *ids.product.as<std::int64_t>(),
+                     device ? *device : std::string(), baseName, suffix, model});
+    if (observer_) observer_->portListed(ports.back());
 }
 
 bool Daemon::launchClient(const std::optional<std::string>& installerINIPath) {

@@ -40,7 +40,14 @@ Daemon::Daemon(Platform& platform, DaemonPlaces places, DaemonOptions options)
 
 DaemonStatus Daemon::status() const {
     return {state.activity, state.CurrentUser.value_or(""), state.MDCardListPath.value_or(""),
-            state.families};
+            state.families, options_.version};
+}
+
+void Daemon::publishStatus() {
+    DaemonStatus now = status();
+    if (now == publishedStatus_) return;
+    if (observer_) observer_->statusChanged(publishedStatus_, now);
+    publishedStatus_ = std::move(now);
 }
 
 void Daemon::writeLog(const char* tag, int level, const char* format,
@@ -65,7 +72,8 @@ int Daemon::endWith(int status, const std::string& reason) {
 
 int Daemon::run() {
     log("USER", 0, "Starting up Deamon Process [Version - %@]", kDaemonVersion);
-    if (options_.answerQueries) options_.answerQueries(*this);
+    publishedStatus_ = status();
+    if (options_.answerQueries) observer_ = options_.answerQueries(*this);
     if (options_.takeServiceName) {
         if (auto refusal = options_.takeServiceName()) {
             log("USER", 1, "%@", *refusal);

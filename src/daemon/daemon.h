@@ -74,8 +74,11 @@ struct DaemonOptions {
     // second daemon ends at once. Returns why the name cannot be had; the daemon then ends.
     std::function<std::optional<std::string>()> takeServiceName;
     // Hands the daemon's answers to its callers (the devices present, its state) to whoever serves
-    // them, before the daemon takes its service name.
-    std::function<void(const DeviceQueries&)> answerQueries;
+    // them, before the daemon takes its service name; returns who hears of each change of them
+    // (none: nobody).
+    std::function<DeviceQueriesObserver*(const DeviceQueries&)> answerQueries;
+    // The release the status reports.
+    std::string version;
     // False: lines reach only logObserver, no log file is opened (a tool that locates the card
     // list as the daemon does, without writing the daemon's log).
     bool openLogFile = true;
@@ -179,6 +182,8 @@ class Daemon final : public DeviceQueries {
                            const std::string& suffix, const DeviceIds& ids,
                            const std::string& model);
     void unlistSupportedPort(const RegistryEntry& entry);
+    // Tells the observer of a status that differs from the one it heard last.
+    void publishStatus();
     corvant::Dictionary userInformation() const;
     void announceArrival();
     bool launchClient(const std::optional<std::string>& installerINIPath);
@@ -193,6 +198,8 @@ class Daemon final : public DeviceQueries {
     // The iterators of the two device registrations, held for the life of the daemon.
     std::shared_ptr<DeviceIterator> arrivalIterator_;
     std::shared_ptr<DeviceIterator> removalIterator_;
+    DeviceQueriesObserver* observer_ = nullptr;
+    DaemonStatus publishedStatus_;
 };
 
 }  // namespace kelvorn

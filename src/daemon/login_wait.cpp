@@ -16,6 +16,7 @@ constexpr unsigned kSettlingSeconds = 30;
 
 void Daemon::checkIfUserHasLoggedIn() {
     state.activity = kWaitingForUser;
+    publishStatus();
     std::string user;
     while (true) {
         const auto name = platform_.console.copyConsoleUser();
@@ -36,6 +37,7 @@ void Daemon::checkIfUserHasLoggedIn() {
     state.CurrentUser = user;
     log("DEBUG", 2, "Current Logged in User:%@", user);
     state.activity = kSettling;
+    publishStatus();
 
     // After a sleep the arrival handler adds its own, shorter wait.
     if (state.didSystemGoToSleep) {

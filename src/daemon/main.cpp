@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     kelvorn::DaemonOptions options;
     options.takeServiceName = [&services] { return services.takeBusName(); };
     options.answerQueries = [&services](const kelvorn::DeviceQueries& queries) {
-        services.answerQueries(queries);
+        return &services.answerQueries(queries);
     };
+    options.version = KO_VERSION;
     return kelvorn::runDaemon(platform, {}, std::move(options));
 }

@@ -41,7 +41,10 @@ void Daemon::unlistSupportedPort(const RegistryEntry& entry) {
     const std::string identity = entry.identity();
     const auto found = std::find_if(ports.begin(), ports.end(),
                                     [&](const auto& port) { return port.identity == identity; });
-    if (found != ports.end()) ports.erase(found);
+    if (found == ports.end()) return;
+    const SupportedPort gone = std::move(*found);
+    ports.erase(found);
+    if (observer_) observer_->portUnlisted(gone);
 }
 
 }  // namespace kelvorn

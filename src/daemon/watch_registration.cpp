@@ -49,6 +49,7 @@ bool Daemon::AddMBCardNotification() {
     if (!removalIterator_) removalIterator_ = std::make_shared<EmptyBatch>();
 
     state.activity = kWatching;
+    publishStatus();
     // Handles the devices already present; draining both batches arms the registrations.
     mycallbacknotifaction(*arrivalIterator_);
     mycallbacktermination(*removalIterator_);

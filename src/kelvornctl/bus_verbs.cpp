@@ -2,11 +2,17 @@
 #include <signal.h>
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <set>
+#include <map>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include "kelvornctl/output.h"
 #include "kelvornctl/verbs.h"
@@ -45,12 +51,19 @@ sd_bus* connectToDaemon() {
     return bus;
 }
 
-// Calls `method` of the daemon's Devices interface; the reply, or null with the complaint made.
-sd_bus_message* callDaemon(sd_bus* bus, const char* method) {
+constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
+
+// Calls `method` of the daemon's `interface` on `path`, with `text` as its one argument when there
+// is one; the reply, or null with the complaint made.
+sd_bus_message* callDaemon(sd_bus* bus, const char* path, const char* interface, const char* method,
+                           const char* text = nullptr) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    if (sd_bus_call_method(bus, backend::kDaemonBusName, backend::kNotificationPath,
-                           backend::kDevicesInterface, method, &error, &reply, "") < 0) {
+    const int result = text ? sd_bus_call_method(bus, backend::kDaemonBusName, path, interface,
+                                                 method, &error, &reply, "s", text)
+                            : sd_bus_call_method(bus, backend::kDaemonBusName, path, interface,
+                                                 method, &error, &reply, "");
+    if (result < 0) {
         complain(std::string(method) +
                  " failed: " + (error.message != nullptr ? error.message : "no answer"));
         reply = nullptr;
@@ -59,26 +72,63 @@ sd_bus_message* callDaemon(sd_bus* bus, const char* method) {
     return reply;
 }
 
-std::optional<corvant::Array> supportedDevices(sd_bus* bus) {
-    sd_bus_message* reply = callDaemon(bus, backend::kGetSupportedDevices);
-    if (reply == nullptr) return std::nullopt;
-    corvant::Array devices;
-    int result = sd_bus_message_enter_container(reply, 'a', "a{sv}");
-    while (result > 0 && !sd_bus_message_at_end(reply, 0)) {
-        devices.emplace_back(corvant::Dictionary{});
-        result = backend::readUserInfo(reply, *devices.back().as<corvant::Dictionary>());
-    }
-    sd_bus_message_unref(reply);
-    if (result < 0) {
-        complain("GetSupportedDevices answered something else than aa{sv}");
-        return std::nullopt;
-    }
-    return devices;
-}
-
 int print(const std::string& text) {
     std::fputs(text.c_str(), stdout);
     return std::fflush(stdout) == 0 ? 0 : kExitFindings;
+}
+
+// A port object of GetManagedObjects or InterfacesAdded: its path and its properties.
+struct PortObject {
+    std::string path;
+    corvant::Dictionary properties;
+};
+
+// Reads one object's a{sa{sv}}; the Port interface's properties when the object has it.
+int readInterfaces(sd_bus_message* message, std::optional<corvant::Dictionary>& port) {
+    int result = sd_bus_message_enter_container(message, 'a', "{sa{sv}}");
+    while (result > 0 && (result = sd_bus_message_enter_container(message, 'e', "sa{sv}")) > 0) {
+        const char* interface = nullptr;
+        corvant::Dictionary properties;
+        result = sd_bus_message_read(message, "s", &interface);
+        if (result >= 0) result = backend::readUserInfo(message, properties);
+        if (result >= 0) result = sd_bus_message_exit_container(message);
+        if (result >= 0 && std::string_view(interface) == backend::kPortInterface) {
+            port = std::move(properties);
+        }
+    }
+    return result < 0 ? result : sd_bus_message_exit_container(message);
+}
+
+// The number at the end of a port's path, which orders the ports as they arrived.
+std::uint64_t portNumber(const std::string& path) {
+    return std::strtoull(path.c_str() + path.rfind('/') + 1, nullptr, 10);
+}
+
+// The supported ports present, in arrival order; none, with the complaint made, when the answer
+// cannot be had.
+std::optional<std::vector<PortObject>> managedPorts(sd_bus* bus) {
+    sd_bus_message* reply =
+        callDaemon(bus, backend::kNotificationPath, kObjectManager, "GetManagedObjects");
+    if (reply == nullptr) return std::nullopt;
+    std::vector<PortObject> ports;
+    int result = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
+    while (result > 0 && (result = sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
+        const char* path = nullptr;
+        std::optional<corvant::Dictionary> port;
+        result = sd_bus_message_read(reply, "o", &path);
+        if (result >= 0) result = readInterfaces(reply, port);
+        if (result >= 0) result = sd_bus_message_exit_container(reply);
+        if (result >= 0 && port) ports.push_back({path, std::move(*port)});
+    }
+    sd_bus_message_unref(reply);
+    if (result < 0) {
+        complain("GetManagedObjects answered something else than a{oa{sa{sv}}}");
+        return std::nullopt;
+    }
+    std::sort(ports.begin(), ports.end(), [](const PortObject& a, const PortObject& b) {
+        return portNumber(a.path) < portNumber(b.path);
+    });
+    return ports;
 }
 
 std::string localTime() {
@@ -96,92 +146,194 @@ void onInterrupt(int) {
     interrupted = 1;
 }
 
-// Prints a line per notification, naming the device nodes that GetSupportedDevices lists for it.
+// Prints a line per change the daemon announces: a port that came or went, named by what the
+// daemon said of that very port; a change of its status; the daemon leaving the bus or coming
+// back; a notification to the client. What was known of a daemon that left is forgotten.
 class Monitor {
   public:
-    Monitor(sd_bus* bus, bool json) : bus_(bus), json_(json) {}
+    Monitor(sd_bus* bus, const Invocation& invocation) : bus_(bus), invocation_(invocation) {}
 
-    void start() {
-        if (auto devices = supportedDevices(bus_)) present_ = *devices;
-        for (const auto& device : present_) shown_.insert(nodeOf(device));
+    // The signals first, then the ports present, so that nothing is missed in between.
+    int subscribe() {
+        const std::string daemon = std::string("type='signal',sender='") + backend::kDaemonBusName +
+                                   "',path='" + backend::kNotificationPath + "'";
+        const struct {
+            std::string rule;
+            sd_bus_message_handler_t handler;
+        } subscriptions[] = {
+            {daemon + ",interface='" + kObjectManager + "',member='InterfacesAdded'", onAdded},
+            {daemon + ",interface='" + kObjectManager + "',member='InterfacesRemoved'", onRemoved},
+            {daemon +
+                 ",interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+                 "arg0='" +
+                 backend::kDaemonInterface + "'",
+             onPropertiesChanged},
+            {daemon + ",interface='" + backend::kNotificationInterface + "',member='" +
+                 backend::kNotificationMember + "'",
+             onPosted},
+            {std::string("type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',"
+                         "arg0='") +
+                 backend::kDaemonBusName + "'",
+             onOwnerChanged},
+        };
+        for (const auto& [rule, handler] : subscriptions) {
+            if (const int result = sd_bus_add_match(bus_, nullptr, rule.c_str(), handler, this);
+                result < 0) {
+                return result;
+            }
+        }
+        learnPresentPorts(false);
+        return 0;
+    }
+
+  private:
+    static Monitor& of(void* self) { return *static_cast<Monitor*>(self); }
+
+    static int onAdded(sd_bus_message* message, void* self, sd_bus_error*) {
+        const char* path = nullptr;
+        std::optional<corvant::Dictionary> port;
+        if (sd_bus_message_read(message, "o", &path) >= 0 && readInterfaces(message, port) >= 0 &&
+            port) {
+            of(self).portAdded({path, std::move(*port)});
+        }
+        return 0;
+    }
+
+    static int onRemoved(sd_bus_message* message, void* self, sd_bus_error*) {
+        const char* path = nullptr;
+        char** interfaces = nullptr;
+        if (sd_bus_message_read(message, "o", &path) >= 0 &&
+            sd_bus_message_read_strv(message, &interfaces) >= 0) {
+            bool port = false;
+            for (char** interface = interfaces; interface && *interface; ++interface) {
+                port = port || std::string_view(*interface) == backend::kPortInterface;
+                std::free(*interface);
+            }
+            std::free(interfaces);
+            if (port) of(self).portRemoved(path);
+        }
+        return 0;
+    }
+
+    static int onPropertiesChanged(sd_bus_message* message, void* self, sd_bus_error*) {
+        const char* interface = nullptr;
+        corvant::Dictionary changed;
+        if (sd_bus_message_read(message, "s", &interface) >= 0 &&
+            backend::readUserInfo(message, changed) >= 0) {
+            for (const auto& [name, value] : changed) of(self).propertyChanged(name, value);
+        }
+        return 0;
     }
 
     static int onPosted(sd_bus_message* message, void* self, sd_bus_error*) {
         const char* name = nullptr;
         corvant::Dictionary userInfo;
-        if (sd_bus_message_read(message, "s", &name) < 0 ||
-            backend::readUserInfo(message, userInfo) < 0) {
-            return 0;
+        if (sd_bus_message_read(message, "s", &name) >= 0 &&
+            backend::readUserInfo(message, userInfo) >= 0) {
+            of(self).posted(name, userInfo);
         }
-        static_cast<Monitor*>(self)->report(name, userInfo);
         return 0;
     }
 
-  private:
-    static std::string nodeOf(const corvant::Value& device) {
-        const auto* fields = device.as<corvant::Dictionary>();
-        const auto* node = fields ? corvant::lookup(*fields, "Device").as<std::string>() : nullptr;
-        return node ? *node : std::string();
+    static int onOwnerChanged(sd_bus_message* message, void* self, sd_bus_error*) {
+        const char *name = nullptr, *before = nullptr, *after = nullptr;
+        if (sd_bus_message_read(message, "sss", &name, &before, &after) >= 0) {
+            if (*before != '\0') of(self).daemonLeft();
+            if (*after != '\0') of(self).daemonBack();
+        }
+        return 0;
     }
 
-    static bool sameCard(const corvant::Value& device, const corvant::Dictionary& userInfo) {
-        const auto* fields = device.as<corvant::Dictionary>();
-        return fields && corvant::lookup(*fields, "VID") == corvant::lookup(userInfo, "VID") &&
-               corvant::lookup(*fields, "PID") == corvant::lookup(userInfo, "PID");
-    }
-
-    // An arrival names the first port of the card not named before; a removal the ports of the
-    // card that are gone.
-    corvant::Array nodesFor(const std::string& name, const corvant::Dictionary& userInfo,
-                            const corvant::Array& now) {
-        corvant::Array nodes;
-        std::set<std::string> present;
-        for (const auto& device : now) present.insert(nodeOf(device));
-        if (name == "Supported device added") {
-            for (const auto& device : now) {
-                const std::string node = nodeOf(device);
-                if (sameCard(device, userInfo) && !node.empty() && !shown_.contains(node)) {
-                    nodes.push_back(node);
-                    break;
-                }
-            }
-        } else {
-            for (const auto& device : present_) {
-                const std::string node = nodeOf(device);
-                if (sameCard(device, userInfo) && !node.empty() && !present.contains(node)) {
-                    nodes.push_back(node);
-                }
+    // Ports present when the monitor starts are known without a line; after the daemon came back,
+    // each is a line, unless its InterfacesAdded was seen already.
+    void learnPresentPorts(bool show) {
+        for (auto& port : managedPorts(bus_).value_or(std::vector<PortObject>{})) {
+            if (show) {
+                portAdded(std::move(port));
+            } else {
+                ports_.emplace(port.path, std::move(port.properties));
             }
         }
-        for (const auto& node : nodes) shown_.insert(*node.as<std::string>());
-        std::erase_if(shown_, [&](const std::string& node) { return !present.contains(node); });
-        return nodes;
     }
 
-    void report(const std::string& name, const corvant::Dictionary& userInfo) {
-        const corvant::Array now = supportedDevices(bus_).value_or(corvant::Array{});
-        const corvant::Array nodes = nodesFor(name, userInfo, now);
-        present_ = now;
-        if (json_) {
-            corvant::Dictionary line{{"time", localTime()},
-                                     {"name", name},
-                                     {"VID", corvant::lookup(userInfo, "VID")},
-                                     {"PID", corvant::lookup(userInfo, "PID")},
-                                     {"Devices", nodes}};
-            print(toJson(line) + "\n");
-            return;
-        }
-        std::string devices;
-        for (const auto& node : nodes) devices += (devices.empty() ? "" : ",") + cell(node);
-        print(localTime() + "  " + name + "  VID " + cell(corvant::lookup(userInfo, "VID")) +
-              "  PID " + cell(corvant::lookup(userInfo, "PID")) + "  " +
-              (devices.empty() ? "-" : devices) + "\n");
+    void portAdded(PortObject port) {
+        if (ports_.contains(port.path)) return;
+        showPort("Port added", "PortAdded", port.path, port.properties);
+        ports_.emplace(std::move(port.path), std::move(port.properties));
     }
+
+    void portRemoved(const std::string& path) {
+        const auto found = ports_.find(path);
+        if (found == ports_.end()) return;  // gone with the daemon already
+        showPort("Port removed", "PortRemoved", path, found->second);
+        ports_.erase(found);
+    }
+
+    void showPort(const char* text, const char* event, const std::string& path,
+                  const corvant::Dictionary& port) {
+        const auto field = [&port](const char* key) { return corvant::lookup(port, key); };
+        if (invocation_.json) {
+            corvant::Dictionary line = port;
+            line.emplace("Time", localTime());
+            line.emplace("Event", event);
+            line.emplace("Path", path);
+            return emit(toJson(line, invocation_.jsonStyle));
+        }
+        emit(localTime() + "  " + text + "  " + cell(field("Device")) + "  VID " +
+             cell(field("VID")) + "  PID " + cell(field("PID")) + "  Model " +
+             cell(field("Model")));
+    }
+
+    void propertyChanged(const std::string& name, const corvant::Value& value) {
+        if (invocation_.json) {
+            return emit(toJson(corvant::Dictionary{{"Time", localTime()},
+                                                   {"Event", "DaemonChanged"},
+                                                   {"Property", name},
+                                                   {"Value", value}},
+                               invocation_.jsonStyle));
+        }
+        emit(localTime() + "  Daemon " + cell(name) + " " + cell(value));
+    }
+
+    void posted(const std::string& name, const corvant::Dictionary& userInfo) {
+        if (invocation_.json) {
+            return emit(toJson(corvant::Dictionary{{"Time", localTime()},
+                                                   {"Event", "Posted"},
+                                                   {"Name", name},
+                                                   {"VID", corvant::lookup(userInfo, "VID")},
+                                                   {"PID", corvant::lookup(userInfo, "PID")}},
+                               invocation_.jsonStyle));
+        }
+        emit(localTime() + "  Posted " + cell(name) + "  VID " +
+             cell(corvant::lookup(userInfo, "VID")) + "  PID " +
+             cell(corvant::lookup(userInfo, "PID")));
+    }
+
+    // The daemon's objects went with it: nothing known of them holds any more.
+    void daemonLeft() {
+        ports_.clear();
+        daemonEvent("Daemon left the bus", "DaemonLeft");
+    }
+
+    void daemonBack() {
+        daemonEvent("Daemon on the bus", "DaemonBack");
+        learnPresentPorts(true);
+    }
+
+    void daemonEvent(const char* text, const char* event) {
+        if (invocation_.json) {
+            return emit(toJson(corvant::Dictionary{{"Time", localTime()}, {"Event", event}},
+                               invocation_.jsonStyle));
+        }
+        emit(localTime() + "  " + text);
+    }
+
+    void emit(const std::string& line) { print(line + "\n"); }
 
     sd_bus* bus_;
-    bool json_;
-    corvant::Array present_;
-    std::set<std::string> shown_;
+    const Invocation& invocation_;
+    // The ports known now, by object path.
+    std::map<std::string, corvant::Dictionary> ports_;
 };
 
 }  // namespace
@@ -189,33 +341,42 @@ class Monitor {
 int runStatus(const Invocation& invocation) {
     sd_bus* bus = connectToDaemon();
     if (bus == nullptr) return kExitNoDaemon;
-    sd_bus_message* reply = callDaemon(bus, backend::kGetStatus);
+    sd_bus_message* reply =
+        callDaemon(bus, backend::kNotificationPath, "org.freedesktop.DBus.Properties", "GetAll",
+                   backend::kDaemonInterface);
     corvant::Dictionary status;
     const int result = reply != nullptr ? backend::readUserInfo(reply, status) : -EIO;
     sd_bus_message_unref(reply);
     sd_bus_flush_close_unref(bus);
     if (result < 0) return kExitFindings;
-    if (invocation.json) return print(toJson(status) + "\n");
-    return print(table({{"State", cell(corvant::lookup(status, "State"))},
-                        {"Console user", cell(corvant::lookup(status, "ConsoleUser"))},
-                        {"Card list", cell(corvant::lookup(status, "CardList"))},
-                        {"Families", cell(corvant::lookup(status, "Families"))}}));
+    if (invocation.json) return print(toJson(status, invocation.jsonStyle) + "\n");
+    const auto field = [&status](const char* key) { return cell(corvant::lookup(status, key)); };
+    return print(table({{"State", field("State")},
+                        {"Console user", field("ConsoleUser")},
+                        {"Card list", field("CardList")},
+                        {"Families", field("Families")},
+                        {"Version", field("Version")}}));
 }
 
 int runDevices(const Invocation& invocation) {
     sd_bus* bus = connectToDaemon();
     if (bus == nullptr) return kExitNoDaemon;
-    const auto devices = supportedDevices(bus);
+    const auto ports = managedPorts(bus);
     sd_bus_flush_close_unref(bus);
-    if (!devices) return kExitFindings;
-    if (invocation.json) return print(toJson(*devices) + "\n");
-    if (devices->empty()) return print("No supported device present.\n");
-    std::vector<std::vector<std::string>> rows{
-        {"DEVICE", "VID", "PID", "FAMILY", "SUFFIX", "MODEL"}};
-    for (const auto& device : *devices) {
-        const auto* fields = device.as<corvant::Dictionary>();
-        const auto field = [fields](const char* key) {
-            return cell(corvant::lookup(*fields, key));
+    if (!ports) return kExitFindings;
+    if (invocation.json) {
+        corvant::Array list;
+        for (const auto& port : *ports) list.emplace_back(port.properties);
+        return print(toJson(list, invocation.jsonStyle) + "\n");
+    }
+    if (ports->empty()) {
+        return invocation.legend ? print("No supported device present.\n") : 0;
+    }
+    std::vector<std::vector<std::string>> rows;
+    if (invocation.legend) rows.push_back({"DEVICE", "VID", "PID", "FAMILY", "SUFFIX", "MODEL"});
+    for (const auto& port : *ports) {
+        const auto field = [&port](const char* key) {
+            return cell(corvant::lookup(port.properties, key));
         };
         rows.push_back({field("Device"), field("VID"), field("PID"), field("BaseName"),
                         field("Suffix"), field("Model")});
@@ -226,20 +387,13 @@ int runDevices(const Invocation& invocation) {
 int runMonitor(const Invocation& invocation) {
     sd_bus* bus = connectToDaemon();
     if (bus == nullptr) return kExitNoDaemon;
-    Monitor monitor(bus, invocation.json);
-    // As the README tells clients: the daemon's name as sender, and its interface.
-    const std::string rule = std::string("type='signal',sender='") + backend::kDaemonBusName +
-                             "',path='" + backend::kNotificationPath + "',interface='" +
-                             backend::kNotificationInterface + "',member='" +
-                             backend::kNotificationMember + "'";
-    if (const int result =
-            sd_bus_add_match(bus, nullptr, rule.c_str(), &Monitor::onPosted, &monitor);
-        result < 0) {
-        complain(std::string("cannot subscribe to the notifications: ") + std::strerror(-result));
+    Monitor monitor(bus, invocation);
+    if (const int result = monitor.subscribe(); result < 0) {
+        complain(std::string("cannot subscribe to the daemon's signals: ") +
+                 std::strerror(-result));
         sd_bus_flush_close_unref(bus);
         return kExitFindings;
     }
-    monitor.start();
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigaction(SIGINT, &action, nullptr);

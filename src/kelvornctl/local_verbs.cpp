@@ -90,21 +90,27 @@ int runCheck(const Invocation& invocation) {
                 {"Supported", port.verdict.supported()},
                 {"Verdict", verdictText(port)}});
         }
-        return print(
-            toJson(corvant::Dictionary{
-                {"CardList", path}, {"CardListRead", cardList.has_value()}, {"Ports", rows}}) +
-            "\n");
+        return print(toJson(corvant::Dictionary{{"CardList", path},
+                                                {"CardListRead", cardList.has_value()},
+                                                {"Ports", rows}},
+                            invocation.jsonStyle) +
+                     "\n");
     }
-    std::string out = "Card list: " + path +
-                      (cardList ? "\n" : " (unreadable or missing: checked as an empty list)\n");
-    std::vector<std::vector<std::string>> rows{
-        {"DEVICE", "FAMILY", "SUFFIX", "VID", "PID", "VERDICT"}};
+    std::string out;
+    std::vector<std::vector<std::string>> rows;
+    if (invocation.legend) {
+        out = "Card list: " + escapeControls(path) +
+              (cardList ? "\n" : " (unreadable or missing: checked as an empty list)\n");
+        rows.push_back({"DEVICE", "FAMILY", "SUFFIX", "VID", "PID", "VERDICT"});
+    }
+    const auto text = [](const std::optional<std::string>& value) {
+        return cell(value ? corvant::Value(*value) : corvant::Value());
+    };
     for (const auto& port : ports) {
-        rows.push_back({port.device.empty() ? "-" : port.device, port.baseName.value_or("-"),
-                        port.suffix.value_or("-"), cell(port.vendor), cell(port.product),
-                        verdictText(port)});
+        rows.push_back({cell(port.device), text(port.baseName), text(port.suffix),
+                        cell(port.vendor), cell(port.product), escapeControls(verdictText(port))});
     }
-    if (ports.empty()) return print(out + "No serial port present.\n");
+    if (ports.empty()) return print(invocation.legend ? out + "No serial port present.\n" : out);
     return print(out + table(rows));
 }
 
@@ -121,20 +127,24 @@ int runLint(const Invocation& invocation) {
         for (const auto& finding : report.findings) {
             corvant::Array keyPath(finding.keyPath.begin(), finding.keyPath.end());
             findings.push_back(
-                corvant::Dictionary{{"severity", finding.error ? "error" : "warning"},
-                                    {"keyPath", keyPath},
-                                    {"message", finding.message}});
+                corvant::Dictionary{{"Severity", finding.error ? "error" : "warning"},
+                                    {"KeyPath", keyPath},
+                                    {"Message", finding.message}});
         }
-        out = toJson(corvant::Dictionary{{"file", path},
-                                         {"findings", findings},
-                                         {"entries", static_cast<std::int64_t>(report.entries)}}) +
+        out = toJson(corvant::Dictionary{{"File", path},
+                                         {"Findings", findings},
+                                         {"Entries", static_cast<std::int64_t>(report.entries)}},
+                     invocation.jsonStyle) +
               "\n";
     } else {
         for (const auto& finding : report.findings) {
-            out += (finding.keyPath.empty() ? path : joined(finding.keyPath)) +
-                   (finding.error ? ": error: " : ": warning: ") + finding.message + "\n";
+            out += escapeControls(finding.keyPath.empty() ? path : joined(finding.keyPath)) +
+                   (finding.error ? ": error: " : ": warning: ") + escapeControls(finding.message) +
+                   "\n";
         }
-        out += std::to_string(report.entries) + " (family, suffix, vendor, product) entries\n";
+        if (invocation.legend) {
+            out += std::to_string(report.entries) + " (family, suffix, vendor, product) entries\n";
+        }
     }
     const int printed = print(out);
     return report.hasErrors() ? kExitFindings : printed;

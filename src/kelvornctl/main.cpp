@@ -1,46 +1,103 @@
 // kelvornctl: what the Kelvorn daemon sees, and why, for operators, support staff and vendors.
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "common/standard_options.h"
 #include "kelvornctl/verbs.h"
 
 namespace {
 
-constexpr corvant::ProgramDescription kKelvornctl{
-    "kelvornctl", KO_VERSION,
-    "Usage: kelvornctl [--json] COMMAND [ARGUMENTS]\n"
-    "Shows what the Kelvorn daemon sees of the Solvane client's USB modems.\n"
-    "\n"
-    "  status                    the daemon's state, console user, card list and families\n"
-    "  devices                   the supported serial ports present, as the daemon lists them\n"
-    "  monitor                   a line per notification of the daemon, until interrupted\n"
-    "  check [--card-list FILE]  every serial port present against the card list, without the\n"
-    "                            daemon, with the step that decided\n"
-    "  lint FILE                 what in a card list can never match\n"
-    "\n"
-    "  --json                    print JSON, for scripts (any command)\n"
-    "  --help, --version         print this text or the version\n"
-    "\n"
-    "Exit status: 0 done; 1 lint found an error, or a call failed; 64 wrong usage;\n"
-    "69 the daemon is not on the system bus (status, devices, monitor). See kelvornctl(1).\n"};
-
 struct Verb {
     std::string_view name;
     int (*run)(const kelvornctl::Invocation&);
-    bool takesArguments;
+    // What follows the verb in its usage line; empty when it takes nothing.
+    std::string_view synopsis;
+    std::string_view summary;
+    // More for "help VERB".
+    std::string_view details;
+    bool takesArguments = false;
 };
 
 constexpr Verb kVerbs[] = {
-    {"status", kelvornctl::runStatus, false},   {"devices", kelvornctl::runDevices, false},
-    {"monitor", kelvornctl::runMonitor, false}, {"check", kelvornctl::runCheck, false},
-    {"lint", kelvornctl::runLint, true},
+    {"status", kelvornctl::runStatus, "", "the daemon's state, console user, card list, families",
+     "Reads the properties of the daemon's com.Corvant.Kelvorn.Daemon interface.\n"},
+    {"devices", kelvornctl::runDevices, "", "the supported serial ports present, in arrival order",
+     "Reads the daemon's port objects (GetManagedObjects on /com/Corvant/Kelvorn).\n"},
+    {"monitor", kelvornctl::runMonitor, "", "a line per change the daemon announces, until ^C",
+     "Follows the daemon's signals: each port added or removed, named by its own object;\n"
+     "each change of the daemon's properties; the daemon leaving the bus and coming back\n"
+     "(what was known of it is then forgotten); each notification posted to the client.\n"},
+    {"check", kelvornctl::runCheck, "[--card-list FILE]",
+     "every serial port present against the card list",
+     "Runs the daemon's support check on each serial port present, without the daemon, and\n"
+     "prints the step that decided. The card list is the one the daemon would locate for the\n"
+     "console user now, or FILE.\n"},
+    {"lint", kelvornctl::runLint, "FILE", "what in a card list can never match",
+     "Exits with status 1 when FILE holds an error.\n", true},
+    {"help", nullptr, "[VERB]", "this text, or more about one verb", ""},
 };
 
+const Verb* findVerb(std::string_view name) {
+    for (const Verb& verb : kVerbs) {
+        if (verb.name == name) return &verb;
+    }
+    return nullptr;
+}
+
+std::string usageLine(const Verb& verb) {
+    std::string line = "kelvornctl [OPTIONS] " + std::string(verb.name);
+    if (!verb.synopsis.empty()) line += " " + std::string(verb.synopsis);
+    return line;
+}
+
+std::string commonHelp() {
+    std::string text =
+        "Usage: kelvornctl [OPTIONS] VERB [ARGUMENTS]\n"
+        "Shows what the Kelvorn daemon sees of the Solvane client's USB modems.\n\n";
+    for (const Verb& verb : kVerbs) {
+        std::string left = "  " + std::string(verb.name);
+        if (!verb.synopsis.empty()) left += " " + std::string(verb.synopsis);
+        left.resize(std::max<std::size_t>(left.size() + 2, 28), ' ');
+        text += left + std::string(verb.summary) + "\n";
+    }
+    return text +
+           "\n"
+           "  --json[=short|pretty]     print JSON, for scripts (--json is short)\n"
+           "  --no-legend               print no headings, hints or summaries\n"
+           "  -h, --help                print this text, or the verb's help after a verb\n"
+           "  --version                 print the version\n"
+           "\n"
+           "Exit status: 0 done; 1 lint found an error, or a call failed; 64 wrong usage;\n"
+           "69 the daemon is not on the system bus (status, devices, monitor). See "
+           "kelvornctl(1).\n";
+}
+
+// The verb's usage line, its summary as a sentence, then more.
+std::string verbHelp(const Verb& verb) {
+    std::string summary(verb.summary);
+    summary.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(summary.front())));
+    return "Usage: " + usageLine(verb) + "\n" + summary + ".\n" + std::string(verb.details);
+}
+
+int printHelp(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : kelvornctl::kExitFindings;
+}
+
 int usage(const std::string& message) {
-    kelvornctl::complain(message + " (kelvornctl --help lists the commands)");
+    kelvornctl::complain(message + " (kelvornctl --help lists the verbs)");
     return kelvornctl::kExitUsage;
+}
+
+int help(const std::vector<std::string>& topics) {
+    if (topics.empty()) return printHelp(commonHelp());
+    if (topics.size() > 1) return usage("help takes one verb");
+    const Verb* verb = findVerb(topics.front());
+    if (verb == nullptr) return usage("unknown verb " + topics.front());
+    return printHelp(verbHelp(*verb));
 }
 
 }  // namespace
@@ -57,14 +114,24 @@ void complain(const std::string& message) {
 int main(int argc, char** argv) {
     kelvornctl::Invocation invocation;
     const Verb* verb = nullptr;
+    bool wantsHelp = false;
+    std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (argument == "--help" || argument == "--version") {
-            const char* options[] = {argv[0], argv[i]};
-            return *corvant::answerStandardOption(2, options, kKelvornctl);
-        }
-        if (argument == "--json") {
+        if (argument == "-h" || argument == "--help") {
+            wantsHelp = true;
+        } else if (argument == "--version") {
+            return printHelp(std::string("kelvornctl ") + KO_VERSION + "\n");
+        } else if (argument == "--json" || argument == "--json=short") {
             invocation.json = true;
+            invocation.jsonStyle = kelvornctl::JsonStyle::Short;
+        } else if (argument == "--json=pretty") {
+            invocation.json = true;
+            invocation.jsonStyle = kelvornctl::JsonStyle::Pretty;
+        } else if (argument.starts_with("--json=")) {
+            return usage("--json takes short or pretty, not " + std::string(argument.substr(7)));
+        } else if (argument == "--no-legend") {
+            invocation.legend = false;
         } else if (argument == "--card-list" || argument.starts_with("--card-list=")) {
             if (argument == "--card-list" && i + 1 >= argc)
                 return usage("--card-list needs a FILE");
@@ -74,17 +141,19 @@ int main(int argc, char** argv) {
         } else if (argument.starts_with("-") && argument != "-") {
             return usage("unknown option " + std::string(argument));
         } else if (verb == nullptr) {
-            for (const Verb& candidate : kVerbs) {
-                if (candidate.name == argument) verb = &candidate;
-            }
-            if (verb == nullptr) return usage("unknown command " + std::string(argument));
-        } else if (verb->takesArguments) {
-            invocation.arguments.emplace_back(argument);
+            verb = findVerb(argument);
+            if (verb == nullptr) return usage("unknown verb " + std::string(argument));
         } else {
-            return usage(std::string(verb->name) + " takes no argument " + std::string(argument));
+            words.emplace_back(argument);
         }
     }
-    if (verb == nullptr) return usage("no command given");
+    if (verb != nullptr && verb->name == "help") return help(words);
+    if (wantsHelp) return verb ? printHelp(verbHelp(*verb)) : printHelp(commonHelp());
+    if (verb == nullptr) return usage("no verb given");
+    if (!words.empty() && !verb->takesArguments) {
+        return usage(std::string(verb->name) + " takes no argument " + words.front());
+    }
+    invocation.arguments = std::move(words);
     if (!invocation.cardList.empty() && verb->name != "check") {
         return usage("--card-list is an option of check only");
     }

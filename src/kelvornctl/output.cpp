@@ -9,41 +9,53 @@ namespace kelvornctl {
 
 namespace {
 
+// The escape JSON writes for a control character (below 0x20), or none.
+const char* shortEscape(unsigned char c) {
+    switch (c) {
+        case '"':
+            return "\\\"";
+        case '\\':
+            return "\\\\";
+        case '\n':
+            return "\\n";
+        case '\t':
+            return "\\t";
+        case '\r':
+            return "\\r";
+        default:
+            return nullptr;
+    }
+}
+
+void appendCodeEscape(std::string& out, unsigned code) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
+    out += escaped;
+}
+
 void appendJsonString(std::string& out, const std::string& text) {
     out += '"';
     for (const char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += c;
-                }
+        const auto byte = static_cast<unsigned char>(c);
+        if (const char* escape = shortEscape(byte)) {
+            out += escape;
+        } else if (byte < 0x20) {
+            appendCodeEscape(out, byte);
+        } else {
+            out += c;
         }
     }
     out += '"';
 }
 
-void appendJson(std::string& out, const corvant::Value& value) {
+void newline(std::string& out, JsonStyle style, int depth) {
+    if (style == JsonStyle::Pretty) out += '\n' + std::string(2 * depth, ' ');
+}
+
+void appendJson(std::string& out, const corvant::Value& value, JsonStyle style, int depth) {
+    const char* separator = style == JsonStyle::Pretty ? "," : ", ";
     std::visit(
-        [&out](const auto& held) {
+        [&](const auto& held) {
             using T = std::decay_t<decltype(held)>;
             if constexpr (std::is_same_v<T, corvant::Absent>) {
                 out += "null";
@@ -60,20 +72,24 @@ void appendJson(std::string& out, const corvant::Value& value) {
             } else if constexpr (std::is_same_v<T, corvant::Array>) {
                 out += '[';
                 for (std::size_t i = 0; i < held.size(); ++i) {
-                    if (i > 0) out += ", ";
-                    appendJson(out, held[i]);
+                    if (i > 0) out += separator;
+                    newline(out, style, depth + 1);
+                    appendJson(out, held[i], style, depth + 1);
                 }
+                if (!held.empty()) newline(out, style, depth);
                 out += ']';
             } else if constexpr (std::is_same_v<T, corvant::Dictionary>) {
                 out += '{';
                 bool first = true;
                 for (const auto& [key, item] : held) {
-                    if (!first) out += ", ";
+                    if (!first) out += separator;
                     first = false;
+                    newline(out, style, depth + 1);
                     appendJsonString(out, key);
                     out += ": ";
-                    appendJson(out, item);
+                    appendJson(out, item, style, depth + 1);
                 }
+                if (!held.empty()) newline(out, style, depth);
                 out += '}';
             } else {
                 appendJsonString(out, corvant::describe(corvant::Value(held)));
@@ -84,9 +100,30 @@ void appendJson(std::string& out, const corvant::Value& value) {
 
 }  // namespace
 
-std::string toJson(const corvant::Value& value) {
+std::string escapeControls(const std::string& text) {
     std::string out;
-    appendJson(out, value);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte == '"' || byte == '\\') {
+            out += text[i];
+        } else if (const char* escape = shortEscape(byte)) {
+            out += escape;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            appendCodeEscape(out, byte);
+        } else if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            appendCodeEscape(out, next);
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string toJson(const corvant::Value& value, JsonStyle style) {
+    std::string out;
+    appendJson(out, value, style, 0);
     return out;
 }
 
@@ -112,8 +149,10 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
 
 std::string cell(const corvant::Value& value) {
     if (value.isAbsent()) return "-";
-    if (const auto* text = value.as<std::string>()) return text->empty() ? "-" : *text;
-    return corvant::describe(value);
+    if (const auto* text = value.as<std::string>()) {
+        return text->empty() ? "-" : escapeControls(*text);
+    }
+    return escapeControls(corvant::describe(value));
 }
 
 }  // namespace kelvornctl

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "kelvornctl/output.h"
+
 namespace kelvornctl {
 
 // Exit statuses besides 0.
@@ -13,6 +15,9 @@ inline constexpr int kExitNoDaemon = 69;  // EX_UNAVAILABLE: the daemon is not o
 
 struct Invocation {
     bool json = false;
+    JsonStyle jsonStyle = JsonStyle::Short;
+    // False: tables without their heading, lines and hints around them.
+    bool legend = true;
     // The verb's arguments after the options were taken out.
     std::vector<std::string> arguments;
     // check: the card list to use instead of the one the daemon would locate.

@@ -10,8 +10,11 @@ namespace kelvorn {
 
 // A serial port whose arrival the support check found supported, as the daemon read it.
 struct SupportedPort {
-    // The registry entry's identity, which its removal carries too.
+    // The registry entry's identity, which its removal carries too: the tty's sysfs path.
     std::string identity;
+    // The identity of the entry where the USB ids were found: the same for every port of one USB
+    // device.
+    std::string card;
     std::int64_t vendorId = 0;
     std::int64_t productId = 0;
     // The device node to open ("/dev/ttyUSB2"); empty when the registry gives none.
@@ -35,6 +38,10 @@ struct DaemonStatus {
     std::string cardList;
     // The number of families the card list held at start-up.
     std::int32_t families = 0;
+    // The daemon's release.
+    std::string version;
+
+    bool operator==(const DaemonStatus&) const = default;
 };
 
 class DeviceQueries {
@@ -43,6 +50,15 @@ class DeviceQueries {
     // In arrival order.
     virtual const std::vector<SupportedPort>& supportedPorts() const = 0;
     virtual DaemonStatus status() const = 0;
+};
+
+// Hears each change of the answers as it happens, so that a backend can announce it.
+class DeviceQueriesObserver {
+  public:
+    virtual ~DeviceQueriesObserver() = default;
+    virtual void portListed(const SupportedPort& port) = 0;
+    virtual void portUnlisted(const SupportedPort& port) = 0;
+    virtual void statusChanged(const DaemonStatus& before, const DaemonStatus& now) = 0;
 };
 
 }  // namespace kelvorn

@@ -362,8 +362,19 @@ TEST_F(Arrival, EachSupportedCardIsAnnouncedGoneOnceWithItsOwnIds) {
     }
 }
 
+// Hears what the bus announces: each port listed (+) and unlisted (-), each new status.
+struct HeardChanges final : DeviceQueriesObserver {
+    std::vector<std::string> heard;
+    void portListed(const SupportedPort& port) override { heard.push_back("+" + port.device); }
+    void portUnlisted(const SupportedPort& port) override { heard.push_back("-" + port.device); }
+    void statusChanged(const DaemonStatus&, const DaemonStatus& now) override {
+        heard.push_back(now.state + " " + now.consoleUser + " " + std::to_string(now.families));
+    }
+};
+
 // What the bus query lists is the daemon's own bookkeeping: nothing before the first batch, each
-// port found supported in arrival order, until it goes; never a port of an unsupported card.
+// port found supported in arrival order, until it goes; never a port of an unsupported card. Each
+// change is announced as it happens, a status only when it differs from the one announced last.
 TEST_F(StartUp, SupportedPortsAndStatusFollowTheDaemonsOwnState) {
     const std::string cards =
         installClient(applications() + "/Solvane.app",
@@ -376,6 +387,8 @@ TEST_F(StartUp, SupportedPortsAndStatusFollowTheDaemonsOwnState) {
         for (const auto& listed : daemon().supportedPorts()) nodes.push_back(listed.device);
         return nodes;
     };
+    HeardChanges changes;
+    observer = &changes;
     doubles.console.answers = {std::nullopt, "alice"};
     doubles.registry.present = {port("a", "0"), port("unsupported", "0", 9)};
     setListing("Solvane\n");
@@ -403,6 +416,9 @@ TEST_F(StartUp, SupportedPortsAndStatusFollowTheDaemonsOwnState) {
     EXPECT_EQ(std::tie(status.state, status.consoleUser, status.cardList, status.families),
               std::make_tuple("watching", "alice", cardListIn(cards), 1));
     EXPECT_EQ(doubles.posts.size(), 4u);
+    EXPECT_EQ(changes.heard,
+              (std::vector<std::string>{"settling alice 0", "watching alice 1", "+/dev/a-ttyUSB0",
+                                        "+/dev/b-ttyUSB2", "+/dev/a-ttyUSB2", "-/dev/a-ttyUSB0"}));
 }
 
 TEST_F(Arrival, PostThatFailsIsLoggedAfterTheUsualLine) {

@@ -67,6 +67,7 @@ Daemon& DaemonScenario::daemon() {
         DaemonOptions options;
         options.logObserver = [this](const LogRecord& record) { records.push_back(record); };
         options.takeServiceName = takeServiceName;
+        options.answerQueries = [this](const DeviceQueries&) { return observer; };
         options.explainExit = [this](const std::string& reason) { exitReasons.push_back(reason); };
         daemon_ = std::make_unique<Daemon>(doubles.platform, places, options);
     }

@@ -43,6 +43,8 @@ class DaemonScenario : public ::testing::Test {
     Doubles doubles;
     std::vector<LogRecord> records;
     std::function<std::optional<std::string>()> takeServiceName;
+    // Hears the changes of the daemon's answers to the bus, when set.
+    DeviceQueriesObserver* observer = nullptr;
     std::vector<std::string> exitReasons;
     // The password database's home folders; a user missing here has none.
     std::map<std::string, std::string> homes;

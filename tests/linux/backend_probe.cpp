@@ -9,6 +9,7 @@
 //                   "not posted"
 //   block <seconds> waits inside the handler, as the daemon's waits do; prints "unblocked"
 //   quit            leaves the run loop
+// The daemon's objects are served as they would be with one supported port present.
 #include <unistd.h>
 
 #include <cstdio>
@@ -119,6 +120,14 @@ class Probe {
     kelvorn::Platform platform_;
 };
 
+struct OnePort final : kelvorn::DeviceQueries {
+    std::vector<kelvorn::SupportedPort> ports{{"/sys/devices/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0",
+                                               "/sys/devices/usb1/1-2", 4817, 5382, "/dev/ttyUSB0",
+                                               "ttyUSB", "0", "E3372"}};
+    const std::vector<kelvorn::SupportedPort>& supportedPorts() const override { return ports; }
+    kelvorn::DaemonStatus status() const override { return {"watching", "user1", "", 2, "0"}; }
+};
+
 struct Input {
     Probe& probe;
     std::string pending;
@@ -149,6 +158,8 @@ int main(int argc, char** argv) {
     // Optional folders for the application lookup: applications folder, users folder.
     LinuxServices services(argc > 1 ? argv[1] : "/Applications", argc > 2 ? argv[2] : "/Users");
     // As the daemon does; a bus that refuses the name still carries the probe's signals.
+    OnePort queries;
+    services.answerQueries(queries);
     services.takeBusName();
     Probe probe(services);
     Input input{probe, {}};

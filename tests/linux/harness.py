@@ -70,6 +70,7 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Config
     <allow send_destination="org.freedesktop.systemd1"/>
   </policy>
   {policy}
+  {services}
 </busconfig>
 """
 
@@ -89,17 +90,21 @@ def wait_until(predicate, timeout, interval=0.05):
 class PrivateSystemBus:
     """A dbus-daemon of the test's own, standing in for the system bus."""
 
-    def __init__(self, folder, with_policy=True):
+    def __init__(self, folder, with_policy=True, activation=False):
+        """`activation`: the shipped bus activation file is read, and activations are asked of
+        systemd (whoever owns org.freedesktop.systemd1), as on a system booted with it."""
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
         socket = os.path.join(folder, 'system_bus_socket')
         config = os.path.join(folder, 'system.conf')
         with open(config, 'w') as f:
             policy = '<include>%s</include>' % os.path.abspath(POLICY_FILE) if with_policy else ''
-            f.write(BUS_CONFIG.format(socket=socket, policy=policy))
+            services = ('<servicedir>%s</servicedir>' % os.path.dirname(os.path.abspath(POLICY_FILE))
+                        if activation else '')
+            f.write(BUS_CONFIG.format(socket=socket, policy=policy, services=services))
         self.process = subprocess.Popen(
             ['dbus-daemon', '--config-file=' + config, '--nofork', '--nopidfile',
-             '--print-address=1'],
+             '--print-address=1'] + (['--systemd-activation'] if activation else []),
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.address = self.process.stdout.readline().strip()
         if not self.address:
@@ -330,9 +335,9 @@ class UsbTopology:
 class Services:
     """The private bus, the mock logind, the listener and the testbed, started together."""
 
-    def __init__(self, with_policy=True):
+    def __init__(self, with_policy=True, activation=False):
         self.folder = tempfile.mkdtemp(prefix='services-')
-        self.bus = PrivateSystemBus(os.path.join(self.folder, 'bus'), with_policy)
+        self.bus = PrivateSystemBus(os.path.join(self.folder, 'bus'), with_policy, activation)
         self.logind = MockLogind(self.bus)
         self.listener = SignalListener(self.bus, DAEMON_BUS_NAME if with_policy else None)
         self.usb = UsbTopology()

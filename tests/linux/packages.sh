@@ -43,6 +43,11 @@ kelvorn /usr/lib/tmpfiles.d/kelvorn.conf
 kelvorn /usr/share/dbus-1/system.d/com.Corvant.Kelvorn.conf
 kelvorn /usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Notifications.xml
 kelvorn /usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Devices.xml
+kelvorn /usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Daemon.xml
+kelvorn /usr/share/dbus-1/interfaces/com.Corvant.Kelvorn.Port.xml
+kelvorn /usr/share/dbus-1/system-services/com.Corvant.Kelvorn.service
+kelvorn /usr/share/bash-completion/completions/kelvornctl
+kelvorn /usr/share/doc/kelvorn/examples/kelvorn-client.py
 kelvorn /usr/share/man/man8/Kelvorn.8.gz
 kelvorn /usr/bin/kelvornctl
 kelvorn /usr/share/man/man1/kelvornctl.1.gz
@@ -88,6 +93,16 @@ HOME="${scratch}/home" "${scratch}/ostrel/usr/libexec/Ostrel/Ostrel" --help | gr
 # The packaged kelvornctl answers --version with the package's version.
 [ "$("${scratch}/kelvorn/usr/bin/kelvornctl" --version)" = "kelvornctl ${version}" ] ||
     fail "kelvornctl --version does not say ${version}"
+
+# The installed completion, sourced by a plain bash, completes kelvornctl.
+completion=${scratch}/kelvorn/usr/share/bash-completion/completions/kelvornctl
+# shellcheck disable=SC2016
+bash -c 'source "$1" && complete -p kelvornctl' - "${completion}" | grep -q ' kelvornctl$' ||
+    fail "the bash completion does not complete kelvornctl"
+# The bus activation names the unit that holds the daemon's name.
+activation=${scratch}/kelvorn/usr/share/dbus-1/system-services/com.Corvant.Kelvorn.service
+grep -qx 'SystemdService=kelvorn.service' "${activation}" && grep -qx 'Name=com.Corvant.Kelvorn' \
+    "${activation}" || fail "the bus activation file does not start kelvorn.service"
 
 for deb in "${kelvorn}" "${ostrel}"; do
     echo "$(basename "${deb}"): $(stat -c %s "${deb}") bytes," \

@@ -13,6 +13,7 @@ import time
 import unittest
 
 import harness
+from harness import Gio, GLib
 
 PROBE = os.environ.get('KO_PROBE', 'linux_backend_probe')
 OPEN = os.path.join(os.environ.get('KO_OPEN_DIR', ''), 'open')
@@ -167,6 +168,32 @@ call = Gio.DBusMessage.new_method_call(
 reply, _ = Gio.bus_get_sync(Gio.BusType.SYSTEM).send_message_with_reply_sync(
     call, Gio.DBusSendMessageFlags.NONE, 5000, None)
 reply.to_gerror()
+"""
+
+
+# Reads the daemon's objects as whatever user runs it: each read must be answered, and writing a
+# property refused.
+READS = """
+from gi.repository import Gio, GLib
+bus = Gio.bus_get_sync(Gio.BusType.SYSTEM)
+def call(path, interface, method, args=None):
+    return bus.call_sync('com.Corvant.Kelvorn', path, interface, method, args, None,
+                         Gio.DBusCallFlags.NONE, 5000, None).unpack()
+P = 'org.freedesktop.DBus.Properties'
+assert call('/com/Corvant/Kelvorn', P, 'GetAll',
+            GLib.Variant('(s)', ('com.Corvant.Kelvorn.Daemon',)))[0]['State'] == 'watching'
+objects = call('/com/Corvant/Kelvorn', 'org.freedesktop.DBus.ObjectManager', 'GetManagedObjects')[0]
+assert objects['/com/Corvant/Kelvorn/Port/1']['com.Corvant.Kelvorn.Port']['Device'] == '/dev/ttyUSB0'
+assert call('/com/Corvant/Kelvorn/Port/1', P, 'Get',
+            GLib.Variant('(ss)', ('com.Corvant.Kelvorn.Port', 'VID')))[0] == 4817
+call('/com/Corvant/Kelvorn/Port/1', 'org.freedesktop.DBus.Introspectable', 'Introspect')
+call('/com/Corvant/Kelvorn', 'org.freedesktop.DBus.Peer', 'Ping')
+try:
+    call('/com/Corvant/Kelvorn', P, 'Set', GLib.Variant(
+        '(ssv)', ('com.Corvant.Kelvorn.Daemon', 'State', GLib.Variant('s', 'x'))))
+    raise SystemExit('Set was answered')
+except GLib.Error as refused:
+    print(refused.message)
 """
 
 
@@ -335,19 +362,44 @@ class BackendTest(unittest.TestCase):
             forger = subprocess.run(as_nobody + [harness.PYTHON, '-c', FORGER],
                                     env=self.services.environment(), timeout=30)
             self.assertEqual(forger.returncode, 0)
-            # The policy touches nothing else: another service is called as before, by anyone.
-            for user in (as_nobody, []):
-                call = subprocess.run(user + [harness.PYTHON, '-c', NO_INTERFACE_CALL],
-                                      env=self.services.environment(), timeout=30,
-                                      capture_output=True, text=True)
-                self.assertEqual(call.returncode, 0, call.stderr)
             probe = self.start_probe()
+            # The policy touches nothing else: another service is called as before, by anyone;
+            # and anyone, root too, reads the daemon's objects.
+            for user in (as_nobody, []):
+                for script in (NO_INTERFACE_CALL, READS):
+                    call = subprocess.run(user + [harness.PYTHON, '-c', script],
+                                          env=self.services.environment(), timeout=30,
+                                          capture_output=True, text=True)
+                    self.assertEqual(call.returncode, 0, call.stderr)
             probe.ask('post Supported device removed', 'posted')
             name, _, _, _ = anyone.next(timeout=10)
             self.assertEqual(name, 'Supported device removed')
             self.assertQuits()
         finally:
             anyone.stop()
+
+    def test_a_call_while_the_daemon_is_down_asks_systemd_for_its_unit(self):
+        self.services.stop()
+        self.services = harness.Services(activation=True)
+        # systemd, as far as the bus sees it: the owner of its name, hearing activation requests.
+        systemd = self.services.bus.connect()
+        systemd.call_sync('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+                          'RequestName', GLib.Variant('(su)', ('org.freedesktop.systemd1', 0)),
+                          None, Gio.DBusCallFlags.NONE, -1, None)
+        units = []
+        systemd.signal_subscribe(None, 'org.freedesktop.systemd1.Activator', 'ActivationRequest',
+                                 '/org/freedesktop/DBus', None, Gio.DBusSignalFlags.NONE,
+                                 lambda *signal: units.append(signal[-1].unpack()[0]))
+        client = subprocess.Popen([harness.PYTHON, '-c', READS], env=self.services.environment(),
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        context = GLib.MainContext.default()
+        self.assertTrue(harness.wait_until(lambda: [context.iteration(False)] and units, 10))
+        self.assertEqual(units, ['kelvorn.service'])
+        # The unit starts: the daemon takes its name, and the waiting call is answered.
+        self.start_probe()
+        output, errors = client.communicate(timeout=20)
+        self.assertEqual(client.returncode, 0, errors)
+        self.assertQuits()
 
     def test_console_user_is_the_active_session_of_seat0(self):
         logind = self.services.logind

@@ -8,9 +8,11 @@ takes at least that long; ctest runs the scenario classes side by side.
 import json
 import os
 import plistlib
+import queue
 import shutil
 import socket
 import subprocess
+import threading
 import time
 import unittest
 
@@ -372,12 +374,38 @@ class QueriesAndKelvornctl(KelvornScenario):
         return subprocess.run([KELVORNCTL] + list(arguments), env=self.services.environment(),
                               timeout=10, capture_output=True, text=True, user=user)
 
+    def follow(self, *command):
+        """Starts `command` with its output read line by line; the lines, without kelvornctl's
+        timestamp, come from the returned queue, and whole in self.printed."""
+        process = subprocess.Popen(list(command), env=self.services.environment(),
+                                   stdout=subprocess.PIPE, text=True)
+        lines = queue.Queue()
+
+        def read():
+            for line in process.stdout:
+                self.printed.append(line)
+                lines.put(line.rstrip('\n').split('  ', 1)[-1] if command[0] == KELVORNCTL
+                          else line.rstrip('\n'))
+        threading.Thread(target=read, daemon=True).start()
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.wait)
+        self.addCleanup(process.terminate)
+        return process, lines
+
+    def expect_lines(self, lines, expected, timeout=15):
+        got = []
+        for _ in expected:
+            try:
+                got.append(lines.get(timeout=timeout))
+            except queue.Empty:
+                break
+        self.assertEqual(got, expected)
+
     def test_devices_monitor_check_and_the_example_client_see_what_the_daemon_sees(self):
         install_client()
-        self.run_client()
         self.logind.add_seat0()
         self.logind.log_in('user1')
-        modem = self.plug(HUAWEI_SERIAL, port=2)
+        self.plug(HUAWEI_SERIAL, port=2)
         self.plug(HUAWEI_OTHER, port=3)
         self.start_kelvorn()
         self.wait_for_log('Current Logged in User:user1', 10)
@@ -387,17 +415,26 @@ class QueriesAndKelvornctl(KelvornScenario):
         self.assertEqual((status['State'], status['ConsoleUser'], status['CardList']),
                          ('settling', 'user1', ''))
         self.assertEqual(self.kelvornctl('devices').stdout, 'No supported device present.\n')
-        monitor = subprocess.Popen([KELVORNCTL, 'monitor'], env=self.services.environment(),
-                                   stdout=subprocess.PIPE, text=True)
-        self.addCleanup(monitor.wait)
-        self.addCleanup(monitor.terminate)
+        self.printed = []
+        monitor, shown = self.follow(KELVORNCTL, 'monitor')
+        self.kelvornctl('status')  # a round trip: the monitor has subscribed by now
 
-        self.expect_signal('Supported device added', HUAWEI_SERIAL, START_UP)
+        # The client does not run: it is launched, nothing is posted, and the port is announced
+        # all the same.
+        port0 = 'Port added  /dev/ttyUSB0  VID 4817  PID 5382  Model E3372'
+        self.expect_lines(shown, ['Daemon CardList ' + CARD_LIST, 'Daemon Families 2',
+                                  'Daemon State watching', port0], START_UP)
+        self.wait_for_log('Solvane Not Runnning , hence launching the application', 5)
+        self.expect_no_signal(1)
         devices = self.kelvornctl('devices')
         print('\n$ kelvornctl devices\n' + devices.stdout, end='')
-        self.assertEqual(json.loads(self.kelvornctl('--json', 'devices').stdout), [
-            {'VID': 4817, 'PID': 5382, 'Device': '/dev/ttyUSB0', 'BaseName': 'ttyUSB',
-             'Suffix': '0', 'Model': 'E3372'}])
+        (listed,) = json.loads(self.kelvornctl('--json', 'devices').stdout)
+        pretty = self.kelvornctl('devices', '--json=pretty').stdout
+        self.assertEqual((json.loads(pretty), len(pretty.splitlines())), ([listed], 12))
+        self.assertTrue(listed.pop('SysfsPath').endswith('/1-2:1.0/ttyUSB0/tty/ttyUSB0'))
+        self.assertTrue(listed.pop('Card').endswith('/usb1/1-2'))
+        self.assertEqual(listed, {'VID': 4817, 'PID': 5382, 'Device': '/dev/ttyUSB0',
+                                  'BaseName': 'ttyUSB', 'Suffix': '0', 'Model': 'E3372'})
         self.assertEqual(devices.stdout.splitlines()[1].split(),
                          ['/dev/ttyUSB0', '4817', '5382', 'ttyUSB', '0', 'E3372'])
         if can_switch_users():
@@ -406,10 +443,11 @@ class QueriesAndKelvornctl(KelvornScenario):
                 os.chmod(folder, 0o755)
             os.makedirs('/tmp/tools', mode=0o755, exist_ok=True)
             shutil.copy(KELVORNCTL, '/tmp/tools/kelvornctl')
-            as_nobody = subprocess.run(['/tmp/tools/kelvornctl', 'devices'],
-                                       env=self.services.environment(), timeout=10,
-                                       capture_output=True, text=True, user=NOBODY)
-            self.assertEqual(as_nobody.stdout, devices.stdout, as_nobody.stderr)
+            for verb in ('devices', 'status'):
+                as_nobody = subprocess.run(['/tmp/tools/kelvornctl', verb],
+                                           env=self.services.environment(), timeout=10,
+                                           capture_output=True, text=True, user=NOBODY)
+                self.assertEqual(as_nobody.stdout, self.kelvornctl(verb).stdout, as_nobody.stderr)
 
         check = self.kelvornctl('check')
         print('$ kelvornctl check\n' + check.stdout, end='')
@@ -419,37 +457,56 @@ class QueriesAndKelvornctl(KelvornScenario):
         self.assertEqual(verdicts, {'/dev/ttyUSB0': 'supported: Model E3372',
                                     '/dev/ttyUSB1': 'product 4097 not listed under vendor 4817'})
 
-        example = subprocess.Popen([harness.PYTHON, EXAMPLE_CLIENT],
-                                   env=self.services.environment(), stdout=subprocess.PIPE,
-                                   text=True)
-        self.addCleanup(example.wait)
-        self.addCleanup(example.kill)
-        self.assertEqual(example.stdout.readline(), 'open /dev/ttyUSB0 (VID 4817, PID 5382, E3372)\n')
+        example, opened = self.follow(harness.PYTHON, EXAMPLE_CLIENT)
+        self.expect_lines(opened, ['open /dev/ttyUSB0 (VID 4817, PID 5382, E3372)'])
 
-        self.usb.unplug(modem)
+        # A second modem of the same kind, now told to the running client, then pulled: the
+        # removal names its own tty, not the first modem's.
+        self.run_client()
+        twin = self.plug(('usb-serial', 'ttyUSB2', 0x12d1, 0x1506), port=4)
+        self.expect_signal('Supported device added', HUAWEI_SERIAL)
+        port2 = 'Port added  /dev/ttyUSB2  VID 4817  PID 5382  Model E3372'
+        self.expect_lines(shown, [port2, 'Posted Supported device added  VID 4817  PID 5382'])
+        self.expect_lines(opened, ['open /dev/ttyUSB2 (VID 4817, PID 5382, E3372)'])
+        self.usb.unplug(twin)
         self.expect_signal('Supported device removed', HUAWEI_SERIAL)
-        self.assertEqual(example.stdout.readline(), 'closed: modem 4817:5382 was removed\n')
-        self.assertEqual(self.kelvornctl('devices').stdout, 'No supported device present.\n')
-        self.assertEqual([line.split('  ', 1)[1] for line in (monitor.stdout.readline(),
-                                                               monitor.stdout.readline())],
-                         ['Supported device added  VID 4817  PID 5382  /dev/ttyUSB0\n',
-                          'Supported device removed  VID 4817  PID 5382  /dev/ttyUSB0\n'])
-        for process in (monitor, example):
-            process.terminate()
-            process.wait(5)
-            process.stdout.close()
-        self.assertEqual(monitor.returncode, 0)  # interrupted is a normal end
+        self.expect_lines(shown, [port2.replace('added', 'removed'),
+                                  'Posted Supported device removed  VID 4817  PID 5382'])
+        self.expect_lines(opened, ['close /dev/ttyUSB2'])
+        self.assertEqual(self.kelvornctl('--no-legend', 'devices').stdout.split(),
+                         ['/dev/ttyUSB0', '4817', '5382', 'ttyUSB', '0', 'E3372'])
 
+        # The daemon leaves and comes back: everything known of it is dropped, and the port still
+        # present is announced again by the new daemon, once it watches.
         self.kelvorn.terminate()
         self.kelvorn.wait(30)
+        self.expect_lines(shown, ['Daemon left the bus'])
+        self.expect_lines(opened, ['close /dev/ttyUSB0'])
         for verb in ('status', 'devices', 'monitor'):
             gone = self.kelvornctl(verb)
             self.assertEqual((gone.returncode, gone.stderr),
                              (69, 'kelvornctl: Kelvorn is not running: com.Corvant.Kelvorn is not '
                                   'on the system bus\n'))
+        self.start_kelvorn()
+        self.expect_lines(shown, ['Daemon on the bus', 'Daemon ConsoleUser user1',
+                                  'Daemon State settling'])
+        self.assertEqual(self.kelvornctl('devices').stdout, 'No supported device present.\n')
+        self.expect_lines(shown, ['Daemon CardList ' + CARD_LIST, 'Daemon Families 2',
+                                  'Daemon State watching', port0,
+                                  'Posted Supported device added  VID 4817  PID 5382'],
+                          START_UP)
+        self.expect_lines(opened, ['open /dev/ttyUSB0 (VID 4817, PID 5382, E3372)'])
+        print('$ kelvornctl monitor\n' + ''.join(line for line in self.printed
+                                                 if not line.startswith(('open', 'close'))))
+        for process in (monitor, example):
+            process.terminate()
+            process.wait(5)
+        self.assertEqual(monitor.returncode, 0)  # interrupted is a normal end
+        self.kelvorn.terminate()
+        self.kelvorn.wait(30)
 
         # check reads 50 serial ttys in well under 200 ms.
-        for port in range(4, 53):
+        for port in range(5, 53):  # with the two modems still plugged
             self.usb.plug_modem('cdc-acm', 'ttyACM%d' % port, 0x1199, 0x68a3, port=port)
         started = time.monotonic()
         many = self.kelvornctl('check')
@@ -494,6 +551,25 @@ class NoCardList(KelvornScenario):
             self.assertEqual(answer.returncode, 0)
             self.assertTrue(answer.stdout.startswith(expected), answer.stdout)
         self.assertEqual(read(LOG), log)
+
+        # kelvornctl's help, wherever it is asked for; its usage lists every verb.
+        usage = 'Usage: kelvornctl [OPTIONS] VERB [ARGUMENTS]\n'
+        for arguments, status, start in (
+                (['-h'], 0, usage), (['help'], 0, usage), (['--json', '--help'], 0, usage),
+                (['devices', '-h'], 0, 'Usage: kelvornctl [OPTIONS] devices\n'),
+                (['help', 'lint'], 0, 'Usage: kelvornctl [OPTIONS] lint FILE\n'),
+                (['check', '--help', '--card-list', 'x'], 0,
+                 'Usage: kelvornctl [OPTIONS] check [--card-list FILE]\n'),
+                (['help', 'reboot'], 64, ''), (['--json=yaml', 'status'], 64, ''),
+                (['status', 'now'], 64, '')):
+            answer = subprocess.run([KELVORNCTL] + arguments, timeout=5, capture_output=True,
+                                    text=True)
+            self.assertEqual(answer.returncode, status, (arguments, answer.stderr))
+            self.assertTrue(answer.stdout.startswith(start), (arguments, answer.stdout))
+        verbs = [line.split()[0] for line in
+                 subprocess.run([KELVORNCTL, 'help'], capture_output=True, text=True).stdout
+                 .split('\n\n')[1].splitlines()]
+        self.assertEqual(verbs, ['status', 'devices', 'monitor', 'check', 'lint', 'help'])
 
 
 if __name__ == '__main__':

@@ -1,5 +1,10 @@
 #include "platform/linux/dbus_queries.h"
 
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
 #include "platform/linux/dbus_notifications.h"
 
 namespace kelvorn::linux_backend {
@@ -26,29 +31,36 @@ int appendPort(sd_bus_message* message, const SupportedPort& port) {
     return result < 0 ? result : sd_bus_message_close_container(message);
 }
 
-// Sends the reply that `fill` completes.
-int reply(sd_bus_message* call, auto fill) {
+// Sends the reply that `fill` completes; an answer that cannot be built is the daemon's own error.
+int reply(sd_bus_message* call, sd_bus_error* error, auto fill) {
     sd_bus_message* answer = nullptr;
     int result = sd_bus_message_new_method_return(call, &answer);
     if (result >= 0) result = fill(answer);
     if (result >= 0) result = sd_bus_send(nullptr, answer, nullptr);
     sd_bus_message_unref(answer);
-    return result;
+    if (result >= 0) return result;
+    return sd_bus_error_setf(error, kFailedError, "%s could not be answered: %s",
+                             sd_bus_message_get_member(call), std::strerror(-result));
 }
 
-int onGetSupportedDevices(sd_bus_message* call, void* queries, sd_bus_error*) {
-    const auto& ports = static_cast<const DeviceQueries*>(queries)->supportedPorts();
-    return reply(call, [&](sd_bus_message* answer) { return appendSupportedPorts(answer, ports); });
+const DeviceObjects& objectsOf(void* userdata) {
+    return *static_cast<const DeviceObjects*>(userdata);
 }
 
-int onGetStatus(sd_bus_message* call, void* queries, sd_bus_error*) {
-    const DaemonStatus status = static_cast<const DeviceQueries*>(queries)->status();
-    return reply(call, [&](sd_bus_message* answer) { return appendStatus(answer, status); });
+int onGetSupportedDevices(sd_bus_message* call, void* objects, sd_bus_error* error) {
+    const auto& ports = objectsOf(objects).queries().supportedPorts();
+    return reply(call, error,
+                 [&](sd_bus_message* answer) { return appendSupportedPorts(answer, ports); });
+}
+
+int onGetStatus(sd_bus_message* call, void* objects, sd_bus_error* error) {
+    const DaemonStatus status = objectsOf(objects).queries().status();
+    return reply(call, error, [&](sd_bus_message* answer) { return appendStatus(answer, status); });
 }
 
 // sd-bus answers only callers of the daemon's own user unless a method is marked unprivileged;
 // these are for every user, as the bus policy says.
-const sd_bus_vtable kVtable[] = {
+const sd_bus_vtable kDevicesVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD_WITH_NAMES(kGetSupportedDevices, "", SD_BUS_PARAM(), "aa{sv}",
                              SD_BUS_PARAM(devices), onGetSupportedDevices,
@@ -56,6 +68,96 @@ const sd_bus_vtable kVtable[] = {
     SD_BUS_METHOD_WITH_NAMES(kGetStatus, "", SD_BUS_PARAM(), "a{sv}", SD_BUS_PARAM(status),
                              onGetStatus, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
+
+// A property getter that appends what `read` gives of the status.
+template <auto read>
+int getStatus(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* objects,
+              sd_bus_error*) {
+    const DaemonStatus status = objectsOf(objects).queries().status();
+    return read(reply, status);
+}
+
+int appendState(sd_bus_message* m, const DaemonStatus& s) {
+    return sd_bus_message_append(m, "s", s.state.c_str());
+}
+int appendConsoleUser(sd_bus_message* m, const DaemonStatus& s) {
+    return sd_bus_message_append(m, "s", s.consoleUser.c_str());
+}
+int appendCardList(sd_bus_message* m, const DaemonStatus& s) {
+    return sd_bus_message_append(m, "s", s.cardList.c_str());
+}
+int appendFamilies(sd_bus_message* m, const DaemonStatus& s) {
+    return sd_bus_message_append(m, "i", s.families);
+}
+int appendVersion(sd_bus_message* m, const DaemonStatus& s) {
+    return sd_bus_message_append(m, "s", s.version.c_str());
+}
+
+constexpr auto kEmitsChange = SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE;
+
+const sd_bus_vtable kDaemonVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_PROPERTY("State", "s", getStatus<appendState>, 0, kEmitsChange),
+    SD_BUS_PROPERTY("ConsoleUser", "s", getStatus<appendConsoleUser>, 0, kEmitsChange),
+    SD_BUS_PROPERTY("CardList", "s", getStatus<appendCardList>, 0, kEmitsChange),
+    SD_BUS_PROPERTY("Families", "i", getStatus<appendFamilies>, 0, kEmitsChange),
+    SD_BUS_PROPERTY("Version", "s", getStatus<appendVersion>, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_VTABLE_END};
+
+// A port's text property; `port` is what findPort found.
+template <std::string SupportedPort::*field>
+int getPortText(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* port,
+                sd_bus_error*) {
+    return sd_bus_message_append(reply, "s", (static_cast<SupportedPort*>(port)->*field).c_str());
+}
+
+template <std::int64_t SupportedPort::*field>
+int getPortNumber(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* port,
+                  sd_bus_error*) {
+    return sd_bus_message_append(reply, "x", static_cast<SupportedPort*>(port)->*field);
+}
+
+constexpr auto kConst = SD_BUS_VTABLE_PROPERTY_CONST;
+
+const sd_bus_vtable kPortVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_PROPERTY("Device", "s", getPortText<&SupportedPort::device>, 0, kConst),
+    SD_BUS_PROPERTY("BaseName", "s", getPortText<&SupportedPort::baseName>, 0, kConst),
+    SD_BUS_PROPERTY("Suffix", "s", getPortText<&SupportedPort::suffix>, 0, kConst),
+    SD_BUS_PROPERTY("VID", "x", getPortNumber<&SupportedPort::vendorId>, 0, kConst),
+    SD_BUS_PROPERTY("PID", "x", getPortNumber<&SupportedPort::productId>, 0, kConst),
+    SD_BUS_PROPERTY("Model", "s", getPortText<&SupportedPort::model>, 0, kConst),
+    SD_BUS_PROPERTY("SysfsPath", "s", getPortText<&SupportedPort::identity>, 0, kConst),
+    SD_BUS_PROPERTY("Card", "s", getPortText<&SupportedPort::card>, 0, kConst),
+    SD_BUS_VTABLE_END};
+
+int findPort(sd_bus*, const char* path, const char*, void* objects, void** found, sd_bus_error*) {
+    const SupportedPort* port = objectsOf(objects).portAt(path);
+    if (port == nullptr) return 0;
+    *found = const_cast<SupportedPort*>(port);
+    return 1;
+}
+
+// The ports' paths as sd-bus takes them: a NULL-ended array of strings, all from malloc.
+int enumeratePorts(sd_bus*, const char*, void* objects, char*** nodes, sd_bus_error*) {
+    const std::vector<std::string> paths = objectsOf(objects).portPaths();
+    char** list = static_cast<char**>(std::calloc(paths.size() + 1, sizeof(char*)));
+    if (list == nullptr) return -ENOMEM;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        list[i] = strdup(paths[i].c_str());
+        if (list[i] == nullptr) {
+            for (std::size_t j = 0; j < i; ++j) std::free(list[j]);
+            std::free(list);
+            return -ENOMEM;
+        }
+    }
+    *nodes = list;
+    return 0;
+}
+
+std::string portPath(std::uint64_t number) {
+    return std::string(kPortPathPrefix) + "/" + std::to_string(number);
+}
 
 }  // namespace
 
@@ -76,15 +178,101 @@ int appendStatus(sd_bus_message* message, const DaemonStatus& status) {
     return result < 0 ? result : sd_bus_message_close_container(message);
 }
 
-int publishDeviceQueries(sd_bus* bus, const DeviceQueries& queries) {
-    return sd_bus_add_object_vtable(bus, nullptr, kNotificationPath, kDevicesInterface, kVtable,
-                                    const_cast<DeviceQueries*>(&queries));
+DeviceObjects::DeviceObjects(const DeviceQueries& queries, std::function<sd_bus*()> connection)
+    : queries_(queries), connection_(std::move(connection)) {
+    for (const auto& port : queries_.supportedPorts()) portListed(port);
 }
 
-void DbusDeviceQueries::answerFrom(const DeviceQueries& queries) {
-    queries_ = &queries;
-    // Bound to the connection's life: each new connection gets the interface again.
-    bus_.onConnect([this](sd_bus* connection) { publishDeviceQueries(connection, *queries_); });
+int DeviceObjects::publishOn(sd_bus* bus) {
+    void* self = this;
+    int result = sd_bus_add_object_vtable(bus, nullptr, kNotificationPath, kDevicesInterface,
+                                          kDevicesVtable, self);
+    if (result >= 0) {
+        result = sd_bus_add_object_vtable(bus, nullptr, kNotificationPath, kDaemonInterface,
+                                          kDaemonVtable, self);
+    }
+    if (result >= 0) result = sd_bus_add_object_manager(bus, nullptr, kNotificationPath);
+    if (result >= 0) {
+        result = sd_bus_add_fallback_vtable(bus, nullptr, kPortPathPrefix, kPortInterface,
+                                            kPortVtable, findPort, self);
+    }
+    if (result >= 0) {
+        result = sd_bus_add_node_enumerator(bus, nullptr, kPortPathPrefix, enumeratePorts, self);
+    }
+    return result;
+}
+
+const SupportedPort* DeviceObjects::portAt(const char* path) const {
+    const std::string_view prefix = kPortPathPrefix;
+    std::string_view rest = path;
+    if (!rest.starts_with(prefix) || rest.size() < prefix.size() + 2 ||
+        rest[prefix.size()] != '/') {
+        return nullptr;
+    }
+    rest.remove_prefix(prefix.size() + 1);
+    // One spelling per object: no sign, no leading zero.
+    if (rest.front() < '1' || rest.front() > '9') return nullptr;
+    std::uint64_t number = 0;
+    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
+    if (error != std::errc() || end != rest.data() + rest.size()) return nullptr;
+    const auto found = ports_.find(number);
+    return found == ports_.end() ? nullptr : &found->second;
+}
+
+std::vector<std::string> DeviceObjects::portPaths() const {
+    std::vector<std::string> paths;
+    paths.reserve(ports_.size());
+    for (const auto& [number, port] : ports_) paths.push_back(portPath(number));
+    return paths;
+}
+
+// Each announcement is flushed at once: the daemon may block in its next step for a while.
+void DeviceObjects::portListed(const SupportedPort& port) {
+    if (numberOf_.contains(port.identity)) return;
+    const std::uint64_t number = ++lastNumber_;
+    numberOf_.emplace(port.identity, number);
+    ports_.emplace(number, port);
+    if (sd_bus* bus = connection_ ? connection_() : nullptr) {
+        sd_bus_emit_interfaces_added(bus, portPath(number).c_str(), kPortInterface, nullptr);
+        sd_bus_flush(bus);
+    }
+}
+
+void DeviceObjects::portUnlisted(const SupportedPort& port) {
+    const auto found = numberOf_.find(port.identity);
+    if (found == numberOf_.end()) return;
+    const std::uint64_t number = found->second;
+    numberOf_.erase(found);
+    ports_.erase(number);
+    if (sd_bus* bus = connection_ ? connection_() : nullptr) {
+        sd_bus_emit_interfaces_removed(bus, portPath(number).c_str(), kPortInterface, nullptr);
+        sd_bus_flush(bus);
+    }
+}
+
+void DeviceObjects::statusChanged(const DaemonStatus& before, const DaemonStatus& now) {
+    std::vector<char*> changed;
+    const auto note = [&changed](bool differs, const char* name) {
+        if (differs) changed.push_back(const_cast<char*>(name));
+    };
+    note(before.state != now.state, "State");
+    note(before.consoleUser != now.consoleUser, "ConsoleUser");
+    note(before.cardList != now.cardList, "CardList");
+    note(before.families != now.families, "Families");
+    if (changed.empty()) return;
+    changed.push_back(nullptr);
+    if (sd_bus* bus = connection_ ? connection_() : nullptr) {
+        sd_bus_emit_properties_changed_strv(bus, kNotificationPath, kDaemonInterface,
+                                            changed.data());
+        sd_bus_flush(bus);
+    }
+}
+
+DeviceQueriesObserver& DbusDeviceQueries::answerFrom(const DeviceQueries& queries) {
+    objects_ = std::make_unique<DeviceObjects>(queries, [this] { return bus_.connection(); });
+    // Bound to the connection's life: each new connection gets the objects again.
+    bus_.onConnect([this](sd_bus* connection) { objects_->publishOn(connection); });
+    return *objects_;
 }
 
 }  // namespace kelvorn::linux_backend

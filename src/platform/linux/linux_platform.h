@@ -26,8 +26,10 @@ class LinuxServices {
     // Takes the daemon's well-known name on the system bus; why not, when the bus refuses it.
     std::optional<std::string> takeBusName();
 
-    // Answers GetSupportedDevices and GetStatus on the daemon's object from `queries`.
-    void answerQueries(const DeviceQueries& queries) { queries_.answerFrom(queries); }
+    // Answers on the daemon's objects from `queries`; returns who announces their changes.
+    DeviceQueriesObserver& answerQueries(const DeviceQueries& queries) {
+        return queries_.answerFrom(queries);
+    }
 
   private:
     EventLoop loop_;
