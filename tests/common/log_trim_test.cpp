@@ -383,6 +383,10 @@ struct SharedLogCase {
     int doubledPercent;  // the share of lines that may be written twice
 };
 
+void PrintTo(const SharedLogCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
 class SharedLog : public ::testing::TestWithParam<SharedLogCase> {};
 
 // Several processes write one log across many trims, in a folder that allows the move and in
