@@ -132,7 +132,13 @@ int runCommand(const Command& command) {
                              : ::posix_spawn(&child, file.c_str(), nullptr, &attributes,
                                              argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
-    if (error != 0) return error == ENOENT ? 127 : 126;
+    if (error == ENOENT) return 127;
+    if (error != 0) {
+        // As sh says it: "*" may expand to more than one command can take ("Argument list too
+        // long").
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), std::strerror(error));
+        return 126;
+    }
     int status = 0;
     while (::waitpid(child, &status, 0) == -1) {
         if (errno != EINTR) return 126;

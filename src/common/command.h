@@ -54,7 +54,8 @@ class Command {
 // Starts the command's program, found on PATH as execvp finds it, with its arguments, and waits
 // for it. Returns 0
 // only when it exited with status 0; otherwise its exit status, 128 plus the signal number that
-// ended it, 127 when the program was not found, or 126 when it could not be started.
+// ended it, 127 when the program was not found, or 126 when it could not be started (saying why
+// on standard error, as "Argument list too long").
 int runCommand(const Command& command);
 
 }  // namespace corvant

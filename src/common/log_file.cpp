@@ -77,8 +77,11 @@ bool moveWithoutReplacing(const std::string& from, const std::string& to) {
 // aside to `path` + ".org". Failures show up later as a failed open.
 void ensureDirectory(const std::string& path) {
     if (directoryExists(path)) return;
+    // Another process may have made the directory since the first look: only an item of another
+    // kind is moved aside, never a directory that a writer may have opened its log in.
     struct stat status {};
-    if (::lstat(path.c_str(), &status) == 0) moveWithoutReplacing(path, path + ".org");
+    if (::lstat(path.c_str(), &status) == 0 && !directoryExists(path))
+        moveWithoutReplacing(path, path + ".org");
     std::error_code ignored;
     std::filesystem::create_directories(path, ignored);
 }
@@ -151,6 +154,21 @@ bool writeAll(int descriptor, const char* bytes, std::size_t size) {
         size -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+// Takes the exclusive lock of the file or folder open at `descriptor`, waiting for it.
+void lockWhole(int descriptor) {
+    while (::flock(descriptor, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+// Opens the folder that holds `path` and takes its lock, which serialises trims: a descriptor
+// to close to release it, or -1 when the folder cannot be opened.
+int lockFolderOf(const std::string& path) {
+    const int folder = ::open(std::filesystem::path(path).parent_path().c_str(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) lockWhole(folder);
+    return folder;
 }
 
 // Copies the rest of `source` from `offset` on. The destination is a freshly opened append
@@ -325,53 +343,65 @@ void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* for
 // into a removed file) or by cutting it where it stands (a line written meanwhile is cut off
 // with the rest). Either can only have happened once the file is past the bound, so the file is
 // looked at only then: under the file lock that every trimmer holds, a line that is no longer
-// where it was written, and not in the log as it is now, is written again. True when this call
-// trimmed.
+// where it was written is looked for in the log as it is now and, when that trim did not keep
+// it, written again under the locks, where no trim can take it. True when this call trimmed.
 bool LogFile::appendLine(const std::string& line) {
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        ssize_t written;
-        do {
-            written = ::write(mFile, line.data(), line.size());
-        } while (written < 0 && errno == EINTR);
-        if (written <= 0) return false;
-        if (static_cast<std::size_t>(written) < line.size()) {
-            writeAll(mFile, line.data() + written, line.size() - static_cast<std::size_t>(written));
-        }
-        // With O_APPEND the offset after a write is the end of the line just written.
-        const off_t end = ::lseek(mFile, 0, SEEK_CUR);
-        if (end <= mHighWaterMark) return false;
+    const off_t end = writeWholeLine(line);
+    if (end <= mHighWaterMark) return false;
 
-        while (::flock(mFile, LOCK_EX) != 0 && errno == EINTR) {
-        }
-        if (lineStillInPlace(line, end)) {
-            reduceToLowWaterMark();  // releases the lock, with the old descriptor if it moved
-            return true;
-        }
-        ::flock(mFile, LOCK_UN);
-        // Another writer trimmed the file: follow it to the path, and write the line again unless
-        // that trim kept it.
-        struct stat open {};
-        struct stat named {};
-        if (::fstat(mFile, &open) != 0 || ::stat(mPath->c_str(), &named) != 0 ||
-            open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
+    lockWhole(mFile);
+    if (lineStillInPlace(line, end)) {
+        reduceToLowWaterMark();  // releases the lock, with the old descriptor if it moved
+        return true;
+    }
+    ::flock(mFile, LOCK_UN);
+    return appendLineUnlessKept(line);
+}
+
+// Writes the line whole and returns the file's size just after it (with O_APPEND, the offset
+// after the write); 0 when nothing could be written.
+off_t LogFile::writeWholeLine(const std::string& line) {
+    if (!writeAll(mFile, line.data(), line.size())) return 0;
+    return ::lseek(mFile, 0, SEEK_CUR);
+}
+
+bool LogFile::isFileAtPath() const {
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(mFile, &open) == 0 && ::stat(mPath->c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+// After another writer's trim: takes the lock of the file now at the path, then the folder's,
+// which a trim holds until it has written the tail it keeps, so the log is as the last trim
+// left it. The line is written again unless that trim kept it; no trim can take it meanwhile.
+bool LogFile::appendLineUnlessKept(const std::string& line) {
+    for (;;) {
+        if (!isFileAtPath()) {
             closeStream();
             openStream(*mPath);
             if (mFile < 0) return false;
         }
-        if (lineInCurrentFile(line)) return false;
+        lockWhole(mFile);
+        if (isFileAtPath()) break;
+        ::flock(mFile, LOCK_UN);
     }
+    const int folder = lockFolderOf(*mPath);
+    const bool kept = lineInCurrentFile(line);
+    const off_t end = kept ? 0 : writeWholeLine(line);
+    if (folder >= 0) ::close(folder);  // before a trim, which takes it again
+    if (end > mHighWaterMark) {
+        reduceToLowWaterMark();
+        return true;
+    }
+    ::flock(mFile, LOCK_UN);
     return false;
 }
 
 // Whether the file this descriptor writes is still the log at the path and still holds `line`
 // where it was written, ending at `end`: then no trim has happened since.
 bool LogFile::lineStillInPlace(const std::string& line, off_t end) const {
-    struct stat open {};
-    struct stat named {};
-    if (::fstat(mFile, &open) != 0 || ::stat(mPath->c_str(), &named) != 0 ||
-        open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
-        return false;
-    }
+    if (!isFileAtPath()) return false;
     if (!readable_) return true;
     std::string there(line.size(), '\0');
     std::size_t got = 0;
@@ -432,17 +462,11 @@ void LogFile::reportCut(int descriptor, off_t from) const {
 // the descriptor of the file that was trimmed.
 void LogFile::reduceToLowWaterMark() {
     trimBlocked_ = false;
-    while (::flock(mFile, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    lockWhole(mFile);
     // The temporary path is one for every file the log has been: while one trim uses it, the
     // next one (of the new file, grown past the bound meanwhile) waits on the folder's lock. The
     // size is read once that lock is held, so that it covers the tail the trim before wrote.
-    const int folder = ::open(std::filesystem::path(*mPath).parent_path().c_str(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        while (::flock(folder, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
+    const int folder = lockFolderOf(*mPath);
     struct stat status {};
     if (::fstat(mFile, &status) != 0 || status.st_size < mHighWaterMark) {
         ::flock(mFile, LOCK_UN);

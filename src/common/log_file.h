@@ -97,6 +97,9 @@ class LogFile {
   private:
     // All called with mLock held.
     bool appendLine(const std::string& line);
+    off_t writeWholeLine(const std::string& line);
+    bool isFileAtPath() const;
+    bool appendLineUnlessKept(const std::string& line);
     bool lineStillInPlace(const std::string& line, off_t end) const;
     bool lineInCurrentFile(const std::string& line) const;
     void reduceToLowWaterMark();

@@ -15,6 +15,7 @@
 #include "common/plist.h"
 #include "patcher/branding.h"
 #include "patcher/manifest.h"
+#include "patcher/removal.h"
 #include "patcher/update_description.h"
 
 namespace ostrel {
@@ -146,6 +147,30 @@ bool isOnlyDots(const std::string& name) {
     return name.find_first_not_of('.') == std::string::npos;
 }
 
+// `path` made absolute, with every link and ".." resolved as far as it exists and the rest added
+// as written (without a trailing slash).
+std::string realPath(const std::string& path) {
+    std::error_code code;
+    fs::path absolute = fs::absolute(path, code);
+    fs::path real = fs::weakly_canonical(absolute, code);
+    std::string text = (code ? absolute.lexically_normal() : real).string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+// The outermost folder on the way to `path` (itself included) that does not exist yet; empty when
+// `path` exists.
+std::string firstMissingFolder(const std::string& path) {
+    std::error_code code;
+    fs::path missing;
+    for (fs::path at = fs::absolute(path, code).lexically_normal();
+         !at.empty() && !fs::exists(fs::symlink_status(at, code)); at = at.parent_path()) {
+        missing = at;
+        if (at == at.parent_path()) break;
+    }
+    return missing.string();
+}
+
 class Builder {
   public:
     Builder(const UpdateRequest& request, std::string& error)
@@ -168,6 +193,8 @@ class Builder {
     bool writeOut(UpdateSummary& summary);
     bool writeManifest();
     bool copyItem(const std::string& relative, UpdateSummary& summary);
+    bool outsideTheBundles();
+    void removeWhatWasMade(const std::string& made);
 
     const UpdateRequest& request_;
     std::string& error_;
@@ -292,6 +319,8 @@ bool makeFolders(const std::string& folder) {
     return !code;
 }
 
+// Copies one item of the new bundle (a folder with everything inside it) into the unpacked
+// bundle; on failure, says which item and whether it could not be read or not be written.
 bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
     std::string from = request_.newBundle + "/" + relative;
     std::string to = request_.out + "/Solvane.app/" + relative;
@@ -300,23 +329,26 @@ bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
     switch (item.kind) {
         case Item::Kind::Link:
             fs::create_symlink(item.linkTarget, to, code);
-            return !code;
+            return !code || refuse(to + " cannot be written");
         case Item::Kind::File:
+            if (::access(from.c_str(), R_OK) != 0) return refuse(from + " cannot be read");
             fs::copy_file(from, to, code);
             summary.bytes += static_cast<std::uintmax_t>(item.size);
-            return !code && ::chmod(to.c_str(), item.mode) == 0;
+            return (!code && ::chmod(to.c_str(), item.mode) == 0) ||
+                   refuse(to + " cannot be written");
         case Item::Kind::Folder: {
-            if (!fs::exists(to, code) && !fs::create_directory(to, code)) return false;
+            if (!fs::exists(to, code) && !fs::create_directory(to, code))
+                return refuse(to + " cannot be written");
             ::chmod(to.c_str(), 0700);
             for (auto it = new_.upper_bound(relative);
                  it != new_.end() && isInside(it->first, relative); ++it)
                 if (parentOf(it->first) == relative && !copyItem(it->first, summary)) return false;
-            return ::chmod(to.c_str(), item.mode) == 0;
+            return ::chmod(to.c_str(), item.mode) == 0 || refuse(to + " cannot be written");
         }
         case Item::Kind::Other:
             break;
     }
-    return false;
+    return refuse(to + " cannot be written");
 }
 
 bool Builder::writeOut(UpdateSummary& summary) {
@@ -328,8 +360,9 @@ bool Builder::writeOut(UpdateSummary& summary) {
         if (std::any_of(copies_.begin(), copies_.end(),
                         [&](const std::string& f) { return isInside(relative, f); }))
             continue;  // comes with its folder
-        if (!makeFolders(bundle + "/" + parentOf(relative)) || !copyItem(relative, summary))
-            return refuse(bundle + "/" + relative + " cannot be written");
+        if (!makeFolders(bundle + "/" + parentOf(relative)))
+            return refuse(bundle + "/" + parentOf(relative) + " cannot be made");
+        if (!copyItem(relative, summary)) return false;
     }
     if (branded_) {
         // The icons' folders, for the branding's copies.
@@ -396,6 +429,7 @@ std::optional<UpdateSummary> Builder::build() {
         refuse("the unpack root \"" + request_.unpackRoot + "\" is not an absolute path");
         return std::nullopt;
     }
+    if (!outsideTheBundles()) return std::nullopt;
     std::error_code code;
     if (fs::exists(fs::symlink_status(request_.out, code)) &&
         (!fs::is_directory(request_.out, code) || !fs::is_empty(request_.out, code))) {
@@ -404,10 +438,46 @@ std::optional<UpdateSummary> Builder::build() {
     }
     UpdateSummary summary;
     if (!scan(request_.oldBundle, "", old_, error_) ||
-        !scan(request_.newBundle, "", new_, error_) || !compare() || !prepareForBranding() ||
-        !writeOut(summary) || !writeManifest())
+        !scan(request_.newBundle, "", new_, error_) || !compare() || !prepareForBranding())
         return std::nullopt;
+    const std::string made = firstMissingFolder(request_.out);
+    if (!writeOut(summary) || !writeManifest()) {
+        removeWhatWasMade(made);
+        return std::nullopt;
+    }
     return summary;
+}
+
+// OUT inside a bundle would change the bundle (and ship OUT in it); a bundle inside OUT would be
+// part of the update. Compared by real paths, links and ".." resolved, OUT's missing end too.
+bool Builder::outsideTheBundles() {
+    const std::string out = realPath(request_.out);
+    for (const std::string& bundle : {request_.oldBundle, request_.newBundle}) {
+        const std::string real = realPath(bundle);
+        if (out == real || isInside(out, real))
+            return refuse(request_.out + " lies inside " + bundle +
+                          "; the update is written outside both bundles");
+        if (isInside(real, out))
+            return refuse(bundle + " lies inside " + request_.out +
+                          "; the update is written outside both bundles");
+    }
+    return true;
+}
+
+// After a failed write: OUT as it was before, empty or not there at all, with no folder left that
+// was made on the way to it, so that the next run starts afresh. Read-only folders copied from the
+// new bundle are opened up first.
+void Builder::removeWhatWasMade(const std::string& made) {
+    std::error_code ignored;
+    if (!made.empty()) {
+        makeFoldersWritable(made);
+        fs::remove_all(made, ignored);
+        return;
+    }
+    for (const auto& item : fs::directory_iterator(request_.out, ignored)) {
+        makeFoldersWritable(item.path().string());
+        fs::remove_all(item.path(), ignored);
+    }
 }
 
 }  // namespace

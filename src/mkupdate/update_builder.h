@@ -32,8 +32,9 @@ struct UpdateSummary {
 // `out`/UpdateManifest.plist.sig when the request holds a key) such that the patcher applying `out`
 // to an installation equal to the old bundle leaves the new one: every file's bytes and permission
 // bits, every folder and every symbolic link. Returns the summary, or none after writing one line
-// that says why to `error` (which then holds it): the inputs are not bundles, `out` exists and is
-// not empty, or a difference lies where the description cannot express it.
+// that says why to `error` (which then holds it): the inputs are not bundles, `out` lies inside one
+// of them or holds one, `out` exists and is not empty, a difference lies where the description
+// cannot express it, or an item cannot be read or written (what was written is then removed again).
 std::optional<UpdateSummary> makeUpdate(const UpdateRequest& request, std::string& error);
 
 }  // namespace ostrel

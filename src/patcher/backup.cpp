@@ -9,6 +9,7 @@
 
 #include "common/command.h"
 #include "common/plist.h"
+#include "patcher/removal.h"
 #include "patcher/update_description.h"
 
 namespace ostrel {
@@ -21,19 +22,6 @@ namespace {
 bool existsWithoutFollowing(const std::string& path) {
     std::error_code ignored;
     return fs::exists(fs::symlink_status(path, ignored));
-}
-
-// "cp -p" copies a read-only folder as read-only, and nothing inside such a folder can be removed.
-// Makes `folder` and every folder below it writable by its owner; links are not followed.
-void makeFoldersWritable(const std::string& folder) {
-    std::error_code ignored;
-    if (!fs::is_directory(fs::symlink_status(folder, ignored))) return;
-    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, ignored);
-    for (auto it = fs::recursive_directory_iterator(folder, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_directory(ignored) && !it->is_symlink(ignored))
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    }
 }
 
 // One backup at a time: whatever stands at the path is the previous run's and goes first. What

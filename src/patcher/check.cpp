@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "patcher/manifest.h"
 #include "patcher/own_folder.h"
 #include "patcher/profile.h"
+#include "patcher/removal.h"
 #include "patcher/update_description.h"
 
 namespace ostrel {
@@ -118,6 +120,7 @@ class Checker {
     // Whether a folder stands at `folder` when the entry after the changes so far runs, and
     // whether the user can write into it.
     std::optional<bool> folderWritable(const std::string& folder) const;
+    std::optional<std::string> unremovableTarget(const Command& removal) const;
     void successEnding();
     bool sourceExists(const std::string& source) const;
 
@@ -319,14 +322,32 @@ void Checker::copy(const UpdateEntry& entry, const std::string& label) {
     if (!unreadable.empty()) problem(label + ": " + unreadable + " cannot be read by the user");
     std::string folder = entry.wholeApplication ? application_ : deletingLastPathComponent(target);
     std::optional<bool> writable = folderWritable(folder);
+    CopyCommands commands = copyCommands(entry, application_, isBranded_);
     if (!writable)
         problem(label + ": the folder " + folder + " of " + target + " is missing");
     else if (!*writable)
         problem(label + ": the folder " + folder + " is not writable by the user");
-    CopyCommands commands = copyCommands(entry, application_, isBranded_);
+    else if (std::optional<std::string> stuck = unremovableTarget(commands.preRemoval))
+        problem(label + ": " + *stuck + " cannot be removed by the user, so " + target +
+                " cannot be replaced");
     plan(commands.preRemoval);
     plan(commands.copy);
     changes_.push_back({false, target, entry.wholeApplication ? source + "/" : source});
+}
+
+// The first item below what the removal before a copy names (as the installation stands now) that
+// the user cannot remove even with the folders opened up; an item an earlier entry of the run
+// removes or replaces is left out.
+std::optional<std::string> Checker::unremovableTarget(const Command& removal) const {
+    std::vector<std::string> words = removal.arguments();
+    for (auto target = words.begin() + 1; target != words.end(); ++target) {
+        bool changedBefore = std::any_of(changes_.begin(), changes_.end(), [&](const Change& c) {
+            return *target == c.path || isInside(*target, c.path);
+        });
+        if (changedBefore) continue;
+        if (std::optional<std::string> stuck = firstUnremovableItem(*target)) return stuck;
+    }
+    return std::nullopt;
 }
 
 // The success ending's commands, in its order: the update folder, the backup, the directory

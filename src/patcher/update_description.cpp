@@ -1,11 +1,16 @@
 #include "patcher/update_description.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 
 #include "common/command.h"
 #include "common/format.h"
+#include "common/places.h"
 #include "patcher/places.h"
+#include "patcher/removal.h"
 
 namespace ostrel {
 
@@ -78,13 +83,51 @@ bool deleteEntry(const UpdateEntry& entry, const std::string& installedApplicati
     return corvant::runCommand(command) == 0;
 }
 
+bool isFolder(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The items a removal command names: its words after "-Rf", with "*" expanded.
+std::vector<std::string> namedItems(const Command& removal) {
+    std::vector<std::string> words = removal.arguments();
+    return {words.begin() + 1, words.end()};
+}
+
+// The copy goes where the pre-removal cleared the way. What it could not remove matters where the
+// copy would then go into a folder that is still there (a new folder inside the old one, or merged
+// with what is left of it), which "cp" reports as success; a file that "cp -f" replaces does not.
+// A whole-application entry names every entry of the bundle, each with its counterpart in the
+// unpacked folder.
+std::optional<std::string> itemInTheWay(const UpdateEntry& entry,
+                                        const std::vector<std::string>& targets) {
+    for (const std::string& target : targets) {
+        struct stat status {};
+        if (::lstat(target.c_str(), &status) != 0) continue;
+        std::string source = entry.unzippedFilePath;
+        if (entry.wholeApplication)
+            source += "/" + std::filesystem::path(target).filename().string();
+        if (corvant::fileExists(source) && (isFolder(source) || isFolder(target))) return target;
+    }
+    return std::nullopt;
+}
+
 bool copyEntry(const UpdateEntry& entry, const std::string& installedApplicationPath,
                bool isBranded, LogFile& log) {
     CopyCommands commands = copyCommands(entry, installedApplicationPath, isBranded);
-    // The pre-removal only clears the way; whether it worked shows in the copy.
+    // Folders that "cp -p" copied read-only keep their items from "rm -Rf".
+    std::vector<std::string> targets = namedItems(commands.preRemoval);
+    for (const std::string& target : targets) makeFoldersWritable(target);
     corvant::runCommand(commands.preRemoval);
     log.writeLogToFileWithInfo("DEBUG", 2, "Removing existing files before copying  : %@",
                                commands.preRemoval.text());
+    if (std::optional<std::string> left = itemInTheWay(entry, targets)) {
+        log.writeLogToFileWithInfo(
+            "DEBUG", 1,
+            "%@ is still there after the removal before copying, so the copy cannot replace it",
+            *left);
+        return false;
+    }
     log.writeLogToFileWithInfo("DEBUG", 2, "Executing  : %@", commands.copy.text());
     return corvant::runCommand(commands.copy) == 0;
 }

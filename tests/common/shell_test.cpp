@@ -148,15 +148,25 @@ TEST(Command, ArgumentsAreWhatTheShellMakesOfItsText) {
 }
 
 TEST(Command, ResultTellsSuccessFromFailure) {
-    const std::pair<Command, int> cases[] = {
-        {Command("true", {}), 0},
-        {Command("sh", {"-c", "exit 3"}), 3},
-        {Command("/no/such/program", {}), 127},
-        {Command("no-such-program-on-path", {}), 127},
-        {Command("sh", {"-c", "kill -TERM $$"}), 128 + 15},
+    struct Case {
+        Command command;
+        int status;
+        std::string error;  // what it says on standard error
     };
-    for (const auto& [command, expected] : cases)
-        EXPECT_EQ(runCommand(command), expected) << command.text();
+    const Case cases[] = {
+        {Command("true", {}), 0, ""},
+        {Command("sh", {"-c", "exit 3"}), 3, ""},
+        {Command("/no/such/program", {}), 127, ""},
+        {Command("no-such-program-on-path", {}), 127, ""},
+        {Command("sh", {"-c", "kill -TERM $$"}), 128 + 15, ""},
+        // One word longer than the kernel takes for one argument.
+        {Command("true", {std::string(200000, 'x')}), 126, "true: Argument list too long\n"},
+    };
+    for (const Case& c : cases) {
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(runCommand(c.command), c.status) << c.command.text().substr(0, 40);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.error);
+    }
 }
 
 TEST(Places, HomeDirectoryPrefersAnAbsoluteHome) {

@@ -116,6 +116,15 @@ const CheckCase kProblems[] = {
          lock(s, kApp + "/Contents", kReadOnly);
      },
      "toBeCopied entry 1 (Info.plist): the folder " + kApp + "/Contents is not writable"},
+    {"CopyTargetHoldsAMount", "Solvane",
+     [](PatchScenario& s) {
+         s.write(kDownload + "/Contents/Resources/Data/y", "new");
+         s.root().bindFolder(kApp + "/Contents/Resources/Data/stuck");
+         describe(s, std::nullopt,
+                  Array{entry("Data", kApp + "/Contents/Resources",
+                              kDownload + "/Contents/Resources/Data")});
+     },
+     "toBeCopied entry 1 (Data): " + kApp + "/Contents/Resources/Data/stuck cannot be removed"},
     {"DeletionInReadOnlyFolder", "Solvane",
      [](PatchScenario& s) {
          describe(s, Array{entry("logo.icns", kApp + "/Contents/Resources")}, std::nullopt);

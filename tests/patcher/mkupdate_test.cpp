@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "common/plist.h"
@@ -314,36 +315,86 @@ TEST_F(MkupdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
                                           {"CFBundleVersion", "2"}}));
 }
 
-// What the description cannot express, or inputs that are no bundles, are refused with one line
-// and status 1, and nothing is written.
+// Everything below `folder`, each item's path and permission bits.
+std::set<std::string> listing(const fs::path& folder) {
+    std::set<std::string> items;
+    for (auto it = fs::recursive_directory_iterator(folder);
+         it != fs::recursive_directory_iterator(); ++it)
+        items.insert(it->path().string() + " " +
+                     std::to_string(static_cast<int>(it->symlink_status().permissions())));
+    return items;
+}
+
+// What the description cannot express, inputs that are no bundles, an OUT that overlaps a bundle
+// and a source that cannot be read are refused with one line and status 1, and nothing is left
+// written. Run in the private root, where permissions hold as for a user.
 TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
     struct Refusal {
         const char* name;
         std::function<void(PatchScenario&, const std::string&)> arrange;
-        const char* extra;
+        std::vector<std::string> extra;
         const char* message;
+        std::string out = "/out";  // below the pair's folder
+        // Undoes the cause, after which the next run works.
+        std::function<void(PatchScenario&, const std::string&)> fix = nullptr;
     };
+    const auto noChange = [](PatchScenario&, const std::string&) {};
     const Refusal refusals[] = {
         {"NotABundle",
          [](PatchScenario& s, const std::string& pair) {
              fs::remove(s.host(pair + "/old.app/Contents/Info.plist"));
          },
-         "", "is not an application bundle"},
+         {},
+         "is not an application bundle"},
         {"OutNotEmpty",
-         [](PatchScenario& s, const std::string& pair) { s.write(pair + "/out/mine", "x"); }, "",
+         [](PatchScenario& s, const std::string& pair) { s.write(pair + "/out/mine", "x"); },
+         {},
          "exists and is not an empty folder"},
         {"LinkAtTheTop",
          [](PatchScenario& s, const std::string& pair) {
              fs::create_symlink("Contents", s.host(pair + "/new.app/Shortcut"));
          },
-         "", "lies directly in the bundle"},
+         {},
+         "lies directly in the bundle"},
         {"NameWithControlCharacter",
          [](PatchScenario& s, const std::string& pair) {
              s.write(pair + "/new.app/bell\x07", "x");
          },
-         "", "lies directly in the bundle"},
-        {"InstalledNameWithSlash", [](PatchScenario&, const std::string&) {}, "--name a/b",
+         {},
+         "lies directly in the bundle"},
+        {"InstalledNameWithSlash",
+         noChange,
+         {"--name", "a/b"},
          "cannot name an installed application"},
+        {"OutInsideNew",
+         noChange,
+         {},
+         "/out lies inside /Users/tester/pair/new.app",
+         "/new.app/Contents/Resources/out"},
+        {"OutInsideOldThroughALink",
+         [](PatchScenario& s, const std::string& pair) {
+             fs::create_symlink("old.app/Contents", s.host(pair + "/link"));
+         },
+         {},
+         "/link/out lies inside /Users/tester/pair/old.app",
+         "/link/out"},
+        {"BundlesInsideOut", noChange, {}, "/Users/tester/pair/old.app lies inside", ""},
+        // A file it cannot read, after a folder it made read-only, both on the way to an OUT
+        // whose folder it had to make.
+        {"UnreadableSource",
+         [](PatchScenario& s, const std::string& pair) {
+             s.write(pair + "/new.app/Contents/a/f", "new");
+             fs::permissions(s.host(pair + "/new.app/Contents/a"),
+                             fs::perms::owner_read | fs::perms::owner_exec);
+             s.write(pair + "/new.app/Contents/secret", "new");
+             fs::permissions(s.host(pair + "/new.app/Contents/secret"), fs::perms::none);
+         },
+         {},
+         "/Users/tester/pair/new.app/Contents/secret cannot be read",
+         "/made/out",
+         [](PatchScenario& s, const std::string& pair) {
+             fs::permissions(s.host(pair + "/new.app/Contents/secret"), fs::perms::owner_read);
+         }},
     };
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.name);
@@ -352,10 +403,23 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
         s.write(pair + "/old.app/Contents/Info.plist", "<plist/>");
         s.write(pair + "/new.app/Contents/Info.plist", "<plist/>");
         refusal.arrange(s, pair);
-        std::string output = makeUpdate(s, pair, refusal.extra);
-        EXPECT_NE(output.find(refusal.message), std::string::npos) << output;
-        EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
-        EXPECT_FALSE(s.exists(pair + "/out/UpdateInfo.plist"));
+        s.root().install(MKUPDATE_EXECUTABLE, "/Users/tester/bin/ostrel-mkupdate");
+        std::vector<std::string> command = {"/Users/tester/bin/ostrel-mkupdate"};
+        command.insert(command.end(), refusal.extra.begin(), refusal.extra.end());
+        command.insert(command.end(), {"--unpack-root", pair + "/out", pair + "/old.app",
+                                       pair + "/new.app", pair + refusal.out});
+        const std::set<std::string> before = listing(s.host(pair));
+
+        auto result = s.root().run(command);
+        EXPECT_EQ(result.exitStatus, 1) << result.output;
+        EXPECT_NE(result.output.find(refusal.message), std::string::npos) << result.output;
+        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << result.output;
+        EXPECT_EQ(listing(s.host(pair)), before);
+        if (refusal.fix) {
+            refusal.fix(s, pair);
+            result = s.root().run(command);
+            EXPECT_EQ(result.exitStatus, 0) << result.output;
+        }
     }
 }
 

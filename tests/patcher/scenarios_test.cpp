@@ -580,6 +580,63 @@ TEST_F(PatchRunTest, FailedRollBackKeepsTheBackup) {
     EXPECT_EQ(s.status(), false);
 }
 
+struct ReplacedFolderCase {
+    const char* name;
+    std::function<void(PatchScenario&, const std::string& folder)> hinder;
+    bool replaced;  // the new folder in place; otherwise the run failed and rolled back
+};
+
+class ReplacedFolderTest : public PatchRunTest,
+                           public ::testing::WithParamInterface<ReplacedFolderCase> {};
+
+// A copied folder whose old version does not simply go: the new folder takes its place exactly,
+// or the run fails and rolls back. Never the new folder inside the old one, reported as success.
+TEST_P(ReplacedFolderTest, NewFolderTakesThePlaceOfTheOldOrTheRunRollsBack) {
+    const std::string data = "/Applications/Solvane.app/Contents/Resources/Data";
+    const std::string update = std::string(kUpdate) + "/Data";
+    prepare("Solvane");
+    s.write(data + "/x", "old x");
+    s.write(data + "/ro/f", "old f");
+    fs::permissions(s.host(data), fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+    s.write(update + "/y", "new y");
+    s.write(update + "/ro/f", "new f");
+    fs::permissions(s.host(update), fs::perms::owner_all);
+    GetParam().hinder(s, data);
+    s.stageUpdate(kUpdate, "Solvane", std::nullopt,
+                  Array{entry("Data", "/Applications/Solvane.app/Contents/Resources", update)});
+
+    const bool replaced = GetParam().replaced;
+    EXPECT_EQ(s.run({kUpdate}).exitStatus, replaced ? 0 : 1) << s.logText();
+    EXPECT_FALSE(s.exists(data + "/Data"));
+    EXPECT_EQ(s.read(data + "/ro/f"), replaced ? "new f" : "old f");
+    EXPECT_EQ(s.exists(data + "/y"), replaced);
+    EXPECT_EQ(s.exists(data + "/x"), !replaced);
+    EXPECT_EQ(fs::status(s.host(data)).permissions() & fs::perms::group_all,
+              replaced ? fs::perms::none : fs::perms::group_read | fs::perms::group_exec);
+    EXPECT_EQ(s.status(), replaced);
+    EXPECT_FALSE(s.exists(kSoftwareBackup));
+    EXPECT_FALSE(s.exists(kUpdate));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patcher, ReplacedFolderTest,
+    ::testing::Values(
+        // "cp -p" installed the subfolder read-only; the user owns it and can open it up.
+        ReplacedFolderCase{"ReadOnlySubfolder",
+                           [](PatchScenario& s, const std::string& folder) {
+                               fs::permissions(s.host(folder + "/ro"),
+                                               fs::perms::owner_read | fs::perms::owner_exec);
+                           },
+                           true},
+        ReplacedFolderCase{"MountInside",
+                           [](PatchScenario& s, const std::string& folder) {
+                               s.root().bindFolder(folder + "/stuck");
+                           },
+                           false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A bundle the user cannot write: each attempt fails at its first deletion, has changed nothing,
 // and leaves neither its backup nor the in-progress marker, however often the client retries.
 TEST_F(PatchRunTest, AttemptsOnABundleItCannotWriteLeaveNothingBehind) {
