@@ -195,11 +195,12 @@ class MkupdateTest : public ::testing::Test {
     }
     // Runs ostrel-mkupdate on the host for the pair in `pair` (a folder inside the private root).
     static std::string makeUpdate(PatchScenario& s, const std::string& pair,
-                                  const std::string& extra = "") {
-        std::string command =
-            std::string("'") + MKUPDATE_EXECUTABLE + "' " + extra + " --unpack-root '" + pair +
-            "/out' '" + s.host(pair + "/old.app").string() + "' '" +
-            s.host(pair + "/new.app").string() + "' '" + s.host(pair + "/out").string() + "' 2>&1";
+                                  const std::string& extra = "", bool withUnpackRoot = true) {
+        std::string command = std::string("'") + MKUPDATE_EXECUTABLE + "' " + extra +
+                              (withUnpackRoot ? " --unpack-root '" + pair + "/out'" : "") + " '" +
+                              s.host(pair + "/old.app").string() + "' '" +
+                              s.host(pair + "/new.app").string() + "' '" +
+                              s.host(pair + "/out").string() + "' 2>&1";
         std::string output;
         FILE* pipe = ::popen(command.c_str(), "r");
         char buffer[4096];
@@ -319,6 +320,7 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
         std::function<void(PatchScenario&, const std::string&)> arrange;
         const char* extra;
         const char* message;
+        bool withoutUnpackRoot = false;
     };
     const Refusal refusals[] = {
         {"NotABundle",
@@ -341,6 +343,8 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
          "", "lies directly in the bundle"},
         {"InstalledNameWithSlash", [](PatchScenario&, const std::string&) {}, "--name a/b",
          "cannot name an installed application"},
+        {"NoUnpackRoot", [](PatchScenario&, const std::string&) {}, "", "--unpack-root is required",
+         true},
     };
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.name);
@@ -349,9 +353,10 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
         s.write(pair + "/old.app/Contents/Info.plist", "<plist/>");
         s.write(pair + "/new.app/Contents/Info.plist", "<plist/>");
         refusal.arrange(s, pair);
-        std::string output = makeUpdate(s, pair, refusal.extra);
+        std::string output = makeUpdate(s, pair, refusal.extra, !refusal.withoutUnpackRoot);
         EXPECT_NE(output.find(refusal.message), std::string::npos) << output;
-        EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+        // One line that says why (a usage error adds the usage after it).
+        EXPECT_EQ(output.find("ostrel-mkupdate:", 1), std::string::npos) << output;
         EXPECT_FALSE(s.exists(pair + "/out/UpdateInfo.plist"));
     }
 }
