@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config clang-format
     libplist-dev libplist-utils
+    # The update manifest's SHA-256 digests and Ed25519 signatures.
+    libsodium-dev
     libsystemd-dev libudev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     bubblewrap

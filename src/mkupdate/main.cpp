@@ -7,27 +7,47 @@
 
 #include "common/standard_options.h"
 #include "mkupdate/update_builder.h"
+#include "patcher/manifest.h"
 
 namespace {
 
 constexpr corvant::ProgramDescription kMkupdate{
     "ostrel-mkupdate", KO_VERSION,
-    "Usage: ostrel-mkupdate [--name NAME] --unpack-root DIR OLD.app NEW.app OUT\n"
+    "Usage: ostrel-mkupdate [--name NAME] --unpack-root DIR [--sign KEY] OLD.app NEW.app OUT\n"
+    "       ostrel-mkupdate --generate-key PREFIX\n"
     "Writes OUT/UpdateInfo.plist and OUT/Solvane.app: the update that Ostrel applies to an\n"
     "installation of OLD.app to leave NEW.app, every file's bytes and permission bits, every\n"
-    "folder and every symbolic link.\n"
+    "folder and every symbolic link; and OUT/UpdateManifest.plist, which lists them.\n"
     "  --name NAME         the installed application's name (default Solvane); another name\n"
     "                      makes the update for a branded installation of that name\n"
     "  --unpack-root DIR   the absolute folder where the client unpacks the update on the\n"
     "                      user's machine (required: every source's path lies below it)\n"
+    "  --sign KEY          signs the manifest with KEY (a PREFIX.key) in\n"
+    "                      OUT/UpdateManifest.plist.sig\n"
+    "  --generate-key PREFIX  writes a new key pair: PREFIX.key (secret, mode 0600) and\n"
+    "                      PREFIX.pub (the public key for the application's Info.plist)\n"
     "Exit status 0 when the update was written, 1 otherwise; see ostrel-mkupdate(1).\n"};
 
 int usage(const char* why) {
     std::fprintf(stderr,
                  "ostrel-mkupdate: %s\nusage: ostrel-mkupdate [--name NAME] --unpack-root DIR "
-                 "OLD.app NEW.app OUT\n",
+                 "[--sign KEY] OLD.app NEW.app OUT\n"
+                 "       ostrel-mkupdate --generate-key PREFIX\n",
                  why);
     return 1;
+}
+
+int generateKey(const std::string& prefix) {
+    std::string error;
+    if (!ostrel::generateKeyPair(prefix, error)) {
+        std::fprintf(stderr, "ostrel-mkupdate: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf(
+        "%s.key: the secret key, keep it private; %s.pub: the public key, for the "
+        "application's Info.plist as OstrelPublicKey\n",
+        prefix.c_str(), prefix.c_str());
+    return 0;
 }
 
 }  // namespace
@@ -36,12 +56,18 @@ int main(int argc, char** argv) {
     if (auto status = corvant::answerStandardOption(argc, argv, kMkupdate)) return *status;
     ostrel::UpdateRequest request;
     std::vector<std::string> operands;
+    std::string keyPath;
     for (int i = 1; i < argc; ++i) {
         bool isName = std::strcmp(argv[i], "--name") == 0;
         bool isRoot = std::strcmp(argv[i], "--unpack-root") == 0;
-        if (isName || isRoot) {
+        bool isSign = std::strcmp(argv[i], "--sign") == 0;
+        if (std::strcmp(argv[i], "--generate-key") == 0) {
+            if (argc != 3) return usage("--generate-key takes a PREFIX and nothing else");
+            return generateKey(argv[2]);
+        }
+        if (isName || isRoot || isSign) {
             if (i + 1 == argc) return usage("an option lacks its value");
-            (isName ? request.name : request.unpackRoot) = argv[++i];
+            (isName ? request.name : isRoot ? request.unpackRoot : keyPath) = argv[++i];
         } else if (std::strcmp(argv[i], "--") == 0) {
             operands.insert(operands.end(), argv + i + 1, argv + argc);
             break;
@@ -62,6 +88,14 @@ int main(int argc, char** argv) {
     request.newBundle = operands[1];
     request.out = operands[2];
     std::string error;
+    if (!keyPath.empty()) {
+        std::optional<std::string> key = ostrel::readSecretKey(keyPath, error);
+        if (!key) {
+            std::fprintf(stderr, "ostrel-mkupdate: %s\n", error.c_str());
+            return 1;
+        }
+        request.signingKey = std::move(*key);
+    }
     std::optional<ostrel::UpdateSummary> summary = ostrel::makeUpdate(request, error);
     if (!summary) {
         std::fprintf(stderr, "ostrel-mkupdate: %s\n", error.c_str());

@@ -14,6 +14,7 @@
 
 #include "common/plist.h"
 #include "patcher/branding.h"
+#include "patcher/manifest.h"
 #include "patcher/update_description.h"
 
 namespace ostrel {
@@ -165,6 +166,7 @@ class Builder {
     bool expressible(const std::string& relative) const;
     bool prepareForBranding();
     bool writeOut(UpdateSummary& summary);
+    bool writeManifest();
     bool copyItem(const std::string& relative, UpdateSummary& summary);
 
     const UpdateRequest& request_;
@@ -361,6 +363,19 @@ bool Builder::writeOut(UpdateSummary& summary) {
     return true;
 }
 
+// The manifest lists what was written to `out`, and its signature covers the manifest's bytes.
+bool Builder::writeManifest() {
+    std::optional<std::string> manifest = manifestText(request_.out, error_);
+    if (!manifest) return false;
+    std::string path = request_.out + "/" + kManifestName;
+    if (!writeNewFile(path, *manifest, 0644)) return refuse(path + " cannot be written");
+    if (request_.signingKey.empty()) return true;
+    path = request_.out + "/" + kSignatureName;
+    if (!writeNewFile(path, signatureText(*manifest, request_.signingKey), 0644))
+        return refuse(path + " cannot be written");
+    return true;
+}
+
 std::optional<UpdateSummary> Builder::build() {
     for (const std::string& bundle : {request_.oldBundle, request_.newBundle}) {
         struct stat status {};
@@ -389,7 +404,7 @@ std::optional<UpdateSummary> Builder::build() {
     UpdateSummary summary;
     if (!scan(request_.oldBundle, "", old_, error_) ||
         !scan(request_.newBundle, "", new_, error_) || !compare() || !prepareForBranding() ||
-        !writeOut(summary))
+        !writeOut(summary) || !writeManifest())
         return std::nullopt;
     return summary;
 }

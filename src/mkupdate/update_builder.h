@@ -18,6 +18,8 @@ struct UpdateRequest {
     // The absolute folder where the client unpacks the update (the "unzippedFilePath" values lie
     // below it).
     std::string unpackRoot;
+    // The secret key that signs the manifest (read by readSecretKey); empty leaves it unsigned.
+    std::string signingKey;
 };
 
 struct UpdateSummary {
@@ -26,11 +28,12 @@ struct UpdateSummary {
     std::uintmax_t bytes = 0;  // bytes of the files in the unpacked bundle
 };
 
-// Writes `out`/UpdateInfo.plist and `out`/Solvane.app such that the patcher applying `out` to an
-// installation equal to the old bundle leaves the new one: every file's bytes and permission bits,
-// every folder and every symbolic link. Returns the summary, or none after writing one line that
-// says why to `error` (which then holds it): the inputs are not bundles, `out` exists and is not
-// empty, or a difference lies where the description cannot express it.
+// Writes `out`/UpdateInfo.plist, `out`/Solvane.app and `out`/UpdateManifest.plist (signed in
+// `out`/UpdateManifest.plist.sig when the request holds a key) such that the patcher applying `out`
+// to an installation equal to the old bundle leaves the new one: every file's bytes and permission
+// bits, every folder and every symbolic link. Returns the summary, or none after writing one line
+// that says why to `error` (which then holds it): the inputs are not bundles, `out` exists and is
+// not empty, or a difference lies where the description cannot express it.
 std::optional<UpdateSummary> makeUpdate(const UpdateRequest& request, std::string& error);
 
 }  // namespace ostrel

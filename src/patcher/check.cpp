@@ -16,6 +16,7 @@
 #include "patcher/backup.h"
 #include "patcher/branding.h"
 #include "patcher/clean_up.h"
+#include "patcher/manifest.h"
 #include "patcher/own_folder.h"
 #include "patcher/profile.h"
 #include "patcher/update_description.h"
@@ -131,6 +132,7 @@ class Checker {
 
     void interruptedRun();
     bool description();
+    void manifest();
     void installation();
     void branding();
     void pass(bool isCopy);
@@ -156,6 +158,7 @@ class Checker {
 CheckReport Checker::check() {
     interruptedRun();
     if (!description()) return report_;
+    manifest();
     installation();
     if (isBranded_) branding();
     pass(false);
@@ -201,6 +204,13 @@ bool Checker::description() {
     application_ = places_.applicationsFolder + "/" + name_ + ".app";
     isBranded_ = isBrandedBundleName(name_ + ".app");
     return true;
+}
+
+// The manifest's and the signature's verdicts, as a run reaches them before its backup.
+void Checker::manifest() {
+    UpdateVerification verification = verifyUpdate(update_, application_, updateInfo_);
+    for (const std::string& verdict : verification.verdicts) note(verdict);
+    if (verification.refusal) problem("the update would be refused: " + *verification.refusal);
 }
 
 // The installed bundle and its backup: the bundle must be there and readable, the backup's folder

@@ -14,6 +14,7 @@
 #include "patcher/backup.h"
 #include "patcher/branding.h"
 #include "patcher/clean_up.h"
+#include "patcher/manifest.h"
 #include "patcher/own_folder.h"
 #include "patcher/profile.h"
 #include "patcher/update_description.h"
@@ -28,6 +29,7 @@ namespace {
 enum class Ending {
     NoArgument,
     NoDescription,
+    Refused,
     BackupFolder,
     BackupCopy,
     BrandedIcon,
@@ -80,6 +82,9 @@ const std::vector<EndingPlan>& endingTable() {
          "launch since software pathcer does not know the application name",
          {RemoveUpdateFolder, ProfileRestore, StatusFalse},
          1},
+        // The update does not match its manifest or signature; the line that says why announces
+        // it. Nothing has changed yet, so it ends as a backup that could not begin.
+        {Ending::Refused, 1, nullptr, {RemoveUpdateFolder, StatusFalse, ProfileRestore, Launch}, 1},
         {Ending::BackupFolder,
          1,
          "Software backup folder creation Failed, Hence Patching failed",
@@ -178,6 +183,7 @@ class PatchRun {
     void undoInterruptedRun();
     bool readDescription();
     bool nameApplication();
+    bool verifyManifest();
     void perform(CleanUp step);
     void removeUpdateFolder();
     void removeBackup();
@@ -212,6 +218,7 @@ Ending PatchRun::applyUpdate(const std::vector<std::string>& arguments) {
     updateContentPath_ = withoutLeadingDash(arguments[1]);
     if (!readDescription() || !nameApplication()) return Ending::NoDescription;
     isUpdate_ = true;
+    if (!verifyManifest()) return Ending::Refused;
 
     softwareBackupPath_ = softwareBackupPath(places_);
     if (backupIsLastCopy_) return Ending::BackupFolder;
@@ -301,6 +308,21 @@ bool PatchRun::nameApplication() {
     installedApplicationPath_ = places_.applicationsFolder + "/" + installedBundleName;
     launchCommand_ = launchCommand(installedApplicationPath_);
     isBranded_ = isBrandedBundleName(installedBundleName);
+    return true;
+}
+
+// An update that carries a manifest, or that the installed application's key requires to, is
+// applied only when its bundle and description are exactly what the manifest lists.
+bool PatchRun::verifyManifest() {
+    UpdateVerification verification =
+        verifyUpdate(updateContentPath_, installedApplicationPath_, *updateInfo_);
+    if (verification.refusal) {
+        log_.writeLogToFileWithInfo("DEBUG", 1, "Update refused, Hence Patching failed : %@",
+                                    *verification.refusal);
+        return false;
+    }
+    for (const std::string& verdict : verification.verdicts)
+        log_.writeLogToFileWithInfo("DEBUG", 2, "Update check : %@", verdict);
     return true;
 }
 

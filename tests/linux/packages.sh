@@ -68,6 +68,8 @@ version=$(dpkg-deb -f "${kelvorn}" Version)
 dpkg-deb -f "${kelvorn}" Depends | grep -q 'dbus, procps, systemd' ||
     fail "kelvorn does not depend on dbus, procps and systemd"
 dpkg-deb -f "${ostrel}" Recommends | grep -qx 'kelvorn' || fail "ostrel does not recommend kelvorn"
+dpkg-deb -f "${ostrel}" Depends | grep -q 'libsodium23' ||
+    fail "ostrel does not depend on libsodium23, which checks and signs update manifests"
 zcat "$(dpkg-deb -x "${kelvorn}" "${scratch}/kelvorn" && echo "${scratch}/kelvorn/usr/share/doc/kelvorn/changelog.gz")" |
     head -1 | grep -q "^kelvorn (${version})" || fail "the changelog's last entry is not ${version}"
 

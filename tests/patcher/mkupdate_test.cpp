@@ -29,26 +29,6 @@ using testing_support::writeFile;
 int pairCount = 300;
 unsigned seed = 17;
 
-// What a bundle holds, item by item: kind, permission bits and bytes or link target.
-std::map<std::string, std::string> snapshot(const fs::path& bundle) {
-    std::map<std::string, std::string> items;
-    for (auto it = fs::recursive_directory_iterator(bundle);
-         it != fs::recursive_directory_iterator(); ++it) {
-        struct stat status {};
-        ::lstat(it->path().c_str(), &status);
-        std::ostringstream item;
-        item << std::oct << (status.st_mode & 07777) << " ";
-        if (S_ISLNK(status.st_mode))
-            item << "link " << fs::read_symlink(it->path()).string();
-        else if (S_ISDIR(status.st_mode))
-            item << "folder";
-        else
-            item << "file " << readFile(it->path());
-        items[it->path().lexically_relative(bundle).string()] = item.str();
-    }
-    return items;
-}
-
 std::string differences(const std::map<std::string, std::string>& got,
                         const std::map<std::string, std::string>& wanted) {
     std::string text;
@@ -68,10 +48,15 @@ class Versions {
   public:
     explicit Versions(unsigned pairSeed) : random_(pairSeed) {}
 
-    // An old bundle: Contents with an Info.plist and a random tree below it.
-    void makeOld(const fs::path& bundle) {
+    // An old bundle: Contents with an Info.plist (holding `publicKey` when there is one) and a
+    // random tree below it.
+    void makeOld(const fs::path& bundle, const std::string& publicKey = "") {
         makeFolder(bundle / "Contents", 0755);
-        makeFile(bundle / "Contents/Info.plist", "<plist/>", 0644);
+        makeFile(bundle / "Contents/Info.plist",
+                 publicKey.empty() ? "<plist/>"
+                                   : "<plist><dict><key>OstrelPublicKey</key><string>" + publicKey +
+                                         "</string></dict></plist>",
+                 0644);
         fill(bundle / "Contents", 1);
     }
 
@@ -222,18 +207,33 @@ constexpr const char* kApplyEach =
     "    cp -a /Applications/Solvane.app \"$pair/result.app\"\n"
     "done\n";
 
+// Every other pair is signed, its old bundle carrying the public key, so that its update applies
+// only after its manifest and signature were checked.
 TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
     PatchScenario s;
     s.root().install(OSTREL_EXECUTABLE, "/Users/tester/bin/Ostrel");
+    fs::create_directories(s.host("/Users/tester/vendor"));
+    std::string key = s.host("/Users/tester/vendor/key").string();
+    ASSERT_EQ(std::system(("'" + std::string(MKUPDATE_EXECUTABLE) + "' --generate-key '" + key +
+                           "' >/dev/null")
+                              .c_str()),
+              0);
+    std::string publicKey = readFile(key + ".pub");
+    ASSERT_EQ(fs::status(key + ".key").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
     std::vector<std::string> pairs;
+    int signedPairs = 0;
     for (int i = 0; i < pairCount; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "/Users/tester/pairs/%05d", i);
         pairs.emplace_back(name);
+        bool isSigned = i % 2 == 0;
+        signedPairs += isSigned;
         Versions versions(seed + static_cast<unsigned>(i));
-        versions.makeOld(s.host(pairs.back() + "/old.app"));
+        versions.makeOld(s.host(pairs.back() + "/old.app"), isSigned ? publicKey : "");
         versions.makeNew(s.host(pairs.back() + "/old.app"), s.host(pairs.back() + "/new.app"));
-        std::string refused = makeUpdate(s, pairs.back());
+        std::string refused =
+            makeUpdate(s, pairs.back(), isSigned ? "--sign '" + key + ".key'" : "");
         ASSERT_EQ(refused, "") << "pair " << i << " (seed " << seed + i << ")";
     }
     auto run = s.root().run({"/bin/sh", "-c", kApplyEach});
@@ -250,6 +250,12 @@ TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
                           << status << s.read(pair + "/output") << diff;
     }
     EXPECT_EQ(failures, 0) << "of " << pairCount << " pairs";
+    std::string log = s.logText();
+    int verified = 0;
+    for (auto at = log.find("UpdateManifest.plist is signed by"); at != std::string::npos;
+         at = log.find("UpdateManifest.plist is signed by", at + 1))
+        ++verified;
+    EXPECT_EQ(verified, signedPairs);
     std::printf("%d pairs applied, %d differ from their new bundle\n", pairCount, failures);
 }
 

@@ -1,5 +1,7 @@
 #include "patch_scenario.h"
 
+#include <sys/stat.h>
+
 #include <sstream>
 
 #include "common/plist.h"
@@ -156,6 +158,25 @@ std::string PatchScenario::read(const std::string& insidePath) const {
 
 void PatchScenario::write(const std::string& insidePath, const std::string& content) {
     testing_support::writeFile(host(insidePath), content);
+}
+
+std::map<std::string, std::string> snapshot(const fs::path& bundle) {
+    std::map<std::string, std::string> items;
+    for (auto it = fs::recursive_directory_iterator(bundle);
+         it != fs::recursive_directory_iterator(); ++it) {
+        struct stat status {};
+        ::lstat(it->path().c_str(), &status);
+        std::ostringstream item;
+        item << std::oct << (status.st_mode & 07777) << " ";
+        if (S_ISLNK(status.st_mode))
+            item << "link " << fs::read_symlink(it->path()).string();
+        else if (S_ISDIR(status.st_mode))
+            item << "folder";
+        else
+            item << "file " << testing_support::readFile(it->path());
+        items[it->path().lexically_relative(bundle).string()] = item.str();
+    }
+    return items;
 }
 
 }  // namespace ostrel_test

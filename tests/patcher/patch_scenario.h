@@ -84,6 +84,9 @@ class PatchScenario {
     std::string startedAs_;
 };
 
+// What a bundle holds, item by item: kind, permission bits and bytes or link target.
+std::map<std::string, std::string> snapshot(const std::filesystem::path& bundle);
+
 // The update content folder the scenarios hand to the patcher.
 inline constexpr const char* kUpdate = "/Users/tester/Downloads/Update 1";
 

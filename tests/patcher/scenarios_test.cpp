@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "common/command.h"
 #include "common/format.h"
 #include "common/plist.h"
 #include "patch_scenario.h"
+#include "patcher/manifest.h"
 
 namespace ostrel_test {
 namespace {
@@ -401,6 +403,160 @@ INSTANTIATE_TEST_SUITE_P(
                   "toBeCopied entry 1 has no text for unzippedFilePath", kCopyFailed},
         EntryCase{"OptionLikeSource", Array{}, Array{entry("logo.icns", kResources, "--version")},
                   "toBeCopied entry 1 has an unzippedFilePath that is not absolute", kCopyFailed}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+const std::string kApp = "/Applications/Solvane.app";
+const std::string kDownloaded = std::string(kUpdate) + "/Solvane.app";
+const std::string kManifest = std::string(kUpdate) + "/UpdateManifest.plist";
+const std::string kVendorKey = "/Users/tester/vendor/key";  // and /Users/tester/vendor/other
+
+void makeKey(PatchScenario& s, const std::string& prefix) {
+    fs::create_directories(s.host(prefix).parent_path());
+    std::string error;
+    ASSERT_TRUE(ostrel::generateKeyPair(s.host(prefix).string(), error)) << error;
+}
+
+void setInstalledKey(PatchScenario& s, const std::string& prefix) {
+    std::string info = s.host(kApp + "/Contents/Info.plist");
+    corvant::Dictionary fields = corvant::readDictionaryFromFile(info).value();
+    fields.erase(ostrel::kPublicKeyKey);
+    if (!prefix.empty()) fields[ostrel::kPublicKeyKey] = s.read(prefix + ".pub");
+    corvant::writeDictionaryToFile(fields, info);
+}
+
+// What the vendor ships: the manifest of the update as it stands, signed by `prefix`.key.
+void signUpdate(PatchScenario& s, const std::string& prefix) {
+    std::string error;
+    fs::remove(s.host(kManifest));
+    auto manifest = ostrel::manifestText(s.host(kUpdate), error);
+    ASSERT_TRUE(manifest) << error;
+    s.write(kManifest, *manifest);
+    auto key = ostrel::readSecretKey(s.host(prefix + ".key"), error);
+    ASSERT_TRUE(key) << error;
+    s.write(kManifest + ".sig", ostrel::signatureText(*manifest, *key));
+}
+
+struct RefusalCase {
+    const char* name;
+    std::function<void(PatchScenario&)> tamper;
+    const char* reason;  // in the one error line and in the check's problem
+};
+
+class ManifestRefusalTest : public PatchRunTest,
+                            public ::testing::WithParamInterface<RefusalCase> {};
+
+// An update signed by the installed application's key, changed after signing in one way each:
+// refused before the backup, the installation untouched, the check agreeing.
+TEST_P(ManifestRefusalTest, EndsBeforeChangingAnything) {
+    prepare("Solvane");
+    s.stageUpdate(kUpdate, "Solvane", std::nullopt,
+                  Array{entry("Solvane.app", "/Applications/", kDownloaded)});
+    fs::create_symlink("MacOS/Solvane", s.host(kDownloaded + "/Contents/Current"));
+    makeKey(s, kVendorKey);
+    setInstalledKey(s, kVendorKey);
+    signUpdate(s, kVendorKey);
+    GetParam().tamper(s);
+    auto installed = snapshot(s.host(kApp));
+
+    auto check = s.run({"--check", kUpdate});
+    EXPECT_EQ(check.exitStatus, 1);
+    EXPECT_NE(
+        check.output.find(std::string("Ostrel: the update would be refused: ") + GetParam().reason),
+        std::string::npos)
+        << check.output;
+
+    EXPECT_EQ(s.run({kUpdate}).exitStatus, 1);
+    std::vector<std::string> errors;
+    for (const auto& [level, message] : s.logLines())
+        if (level == "ERROR") errors.push_back(message);
+    ASSERT_EQ(errors.size(), 1u) << s.logText();
+    EXPECT_EQ(errors[0],
+              std::string("Update refused, Hence Patching failed : ") + GetParam().reason);
+    EXPECT_EQ(snapshot(s.host(kApp)), installed);
+    EXPECT_EQ(s.status(), false);
+    EXPECT_FALSE(s.exists(kSoftwareBackup));
+    EXPECT_EQ(s.cleanUpTrail(),
+              (std::vector<std::string>{"remove update", "status", "restore profile",
+                                        "remove profile backup", "launch"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patcher, ManifestRefusalTest,
+    ::testing::Values(
+        RefusalCase{"MissingItem",
+                    [](PatchScenario& s) {
+                        fs::remove(s.host(kDownloaded + "/Contents/Resources/logo.icns"));
+                    },
+                    "the update does not match UpdateManifest.plist: "
+                    "Contents/Resources/logo.icns is missing"},
+        RefusalCase{"ExtraItem",
+                    [](PatchScenario& s) { s.write(kDownloaded + "/Contents/MacOS/extra", "x"); },
+                    "the update does not match UpdateManifest.plist: Contents/MacOS/extra is in "
+                    "the update but not in the manifest"},
+        RefusalCase{"ChangedBytes",
+                    [](PatchScenario& s) {
+                        s.write(kDownloaded + "/Contents/MacOS/Solvane", "executable downloadeD");
+                    },
+                    "the update does not match UpdateManifest.plist: Contents/MacOS/Solvane "
+                    "differs in its bytes from the manifest"},
+        RefusalCase{"ChangedBits",
+                    [](PatchScenario& s) {
+                        fs::permissions(s.host(kDownloaded + "/Contents/MacOS/Solvane"),
+                                        fs::perms::owner_exec, fs::perm_options::add);
+                    },
+                    "the update does not match UpdateManifest.plist: Contents/MacOS/Solvane has "
+                    "permission bits 0744 in the update, 0644 in the manifest"},
+        RefusalCase{"ChangedLink",
+                    [](PatchScenario& s) {
+                        fs::remove(s.host(kDownloaded + "/Contents/Current"));
+                        fs::create_symlink("/bin/sh", s.host(kDownloaded + "/Contents/Current"));
+                    },
+                    "the update does not match UpdateManifest.plist: Contents/Current links to "
+                    "/bin/sh in the update, to MacOS/Solvane in the manifest"},
+        RefusalCase{"BadSignature",
+                    [](PatchScenario& s) {
+                        std::string error;
+                        auto key = ostrel::readSecretKey(s.host(kVendorKey + ".key"), error);
+                        s.write(kManifest + ".sig", ostrel::signatureText("another", *key));
+                    },
+                    "UpdateManifest.plist.sig is not a signature of UpdateManifest.plist by the "
+                    "installed application's OstrelPublicKey"},
+        RefusalCase{"WrongKey",
+                    [](PatchScenario& s) {
+                        makeKey(s, "/Users/tester/vendor/other");
+                        signUpdate(s, "/Users/tester/vendor/other");
+                    },
+                    "UpdateManifest.plist.sig is not a signature of UpdateManifest.plist by the "
+                    "installed application's OstrelPublicKey"},
+        RefusalCase{"NoManifestThoughTheKeyRequiresOne",
+                    [](PatchScenario& s) { fs::remove(s.host(kManifest)); },
+                    "the update carries no UpdateManifest.plist, and the installed "
+                    "application's OstrelPublicKey requires one"},
+        RefusalCase{"ChangedDescription",
+                    [](PatchScenario& s) {
+                        s.stageUpdate(kUpdate, "Solvane",
+                                      Array{entry("Solvane.app", "/Applications/")}, Array{});
+                    },
+                    "UpdateInfo.plist does not match the one in UpdateManifest.plist"},
+        // The vendor's own description reads a source outside the bundle the manifest covers.
+        RefusalCase{"SourceOutsideTheBundle",
+                    [](PatchScenario& s) {
+                        s.write("/Users/tester/elsewhere/Solvane.app/x", "x");
+                        s.stageUpdate(kUpdate, "Solvane", std::nullopt,
+                                      Array{entry("x", kApp + "/Contents",
+                                                  "/Users/tester/elsewhere/Solvane.app/x")});
+                        signUpdate(s, kVendorKey);
+                    },
+                    "toBeCopied entry 1 takes /Users/tester/elsewhere/Solvane.app/x from outside "
+                    "/Users/tester/Downloads/Update 1/Solvane.app"},
+        // Without a key the manifest still guards against a damaged download.
+        RefusalCase{"ChangedBytesWithoutKey",
+                    [](PatchScenario& s) {
+                        setInstalledKey(s, "");
+                        s.write(kDownloaded + "/Contents/Info.plist", "truncated");
+                    },
+                    "the update does not match UpdateManifest.plist: Contents/Info.plist differs "
+                    "in its bytes from the manifest"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // What is left of the application, or of the user's files, is kept where the run could not put

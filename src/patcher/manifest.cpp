@@ -1,0 +1,546 @@
+#include "patcher/manifest.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+#include "common/format.h"
+#include "common/plist.h"
+#include "common/regular_file.h"
+
+namespace ostrel {
+
+namespace fs = std::filesystem;
+using corvant::Array;
+using corvant::Dictionary;
+using corvant::formatString;
+using corvant::Value;
+
+namespace {
+
+constexpr std::size_t kSmallFileBytes = 1024;  // a key or a signature in base64
+
+bool sodiumReady() {
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+enum class Kind { File, Folder, Link, Other };
+
+const char* kindName(Kind kind) {
+    switch (kind) {
+        case Kind::File:
+            return "file";
+        case Kind::Folder:
+            return "folder";
+        case Kind::Link:
+            return "link";
+        case Kind::Other:
+            break;
+    }
+    return "special file";
+}
+
+struct Item {
+    Kind kind = Kind::Other;
+    std::int64_t mode = 0;  // permission bits
+    std::int64_t size = 0;  // files only
+    std::string target;     // links only
+    std::string sha256;     // files only, in the manifest
+};
+
+// A folder, then everything inside it, then its next sibling ("a", "a/x", "a b").
+struct WalkOrder {
+    bool operator()(const std::string& left, const std::string& right) const {
+        return std::lexicographical_compare(
+            left.begin(), left.end(), right.begin(), right.end(), [](char a, char b) {
+                auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
+                return rank(a) < rank(b);
+            });
+    }
+};
+
+using Listing = std::map<std::string, Item, WalkOrder>;
+
+std::string base64(const unsigned char* bytes, std::size_t length) {
+    std::string text(sodium_base64_ENCODED_LEN(length, sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(text.data(), text.size(), bytes, length, sodium_base64_VARIANT_ORIGINAL);
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
+// The bytes of base64 `text` (blanks and line breaks ignored) when it decodes whole to `length`.
+std::optional<std::string> fromBase64(const std::string& text, std::size_t length) {
+    std::string bytes(length + 1, '\0');
+    std::size_t decoded = 0;
+    const char* end = nullptr;
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(),
+                          text.c_str(), text.size(), " \t\r\n", &decoded, &end,
+                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        end != text.c_str() + text.size() || decoded != length)
+        return std::nullopt;
+    bytes.resize(length);
+    return bytes;
+}
+
+const unsigned char* unsignedBytes(const std::string& bytes) {
+    return reinterpret_cast<const unsigned char*>(bytes.data());
+}
+
+// The SHA-256 in hex of the regular file at `path`, read piece by piece. None when it is anything
+// else (a link is not followed, a FIFO or device is not waited for) or cannot be read.
+std::optional<std::string> fileDigest(const std::string& path) {
+    const int descriptor =
+        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) return std::nullopt;
+    struct stat status {};
+    bool readable = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    unsigned char buffer[1 << 16];
+    while (readable) {
+        const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            readable = got == 0;
+            break;
+        }
+        crypto_hash_sha256_update(&state, buffer, static_cast<unsigned long long>(got));
+    }
+    ::close(descriptor);
+    if (!readable) return std::nullopt;
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state, digest);
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return std::string(hex);
+}
+
+// Every item below `root` by its relative path, links not followed, the root's own included. An
+// absent root holds nothing.
+bool scan(const std::string& root, const std::string& relative, Listing& listing,
+          std::string& error) {
+    std::string path = relative.empty() ? root : root + "/" + relative;
+    struct stat top {};
+    if (relative.empty() && ::lstat(root.c_str(), &top) == 0 && !S_ISDIR(top.st_mode)) {
+        error = root + " is not a folder";
+        return false;
+    }
+    std::error_code code;
+    for (fs::directory_iterator it(path, code), end; !code && it != end; it.increment(code)) {
+        std::string name = it->path().filename().string();
+        std::string child = relative.empty() ? name : relative + "/" + name;
+        struct stat status {};
+        if (::lstat((root + "/" + child).c_str(), &status) != 0) {
+            error = root + "/" + child + " cannot be read";
+            return false;
+        }
+        Item item;
+        item.mode = status.st_mode & 07777;
+        if (S_ISREG(status.st_mode)) {
+            item.kind = Kind::File;
+            item.size = status.st_size;
+        } else if (S_ISDIR(status.st_mode)) {
+            item.kind = Kind::Folder;
+        } else if (S_ISLNK(status.st_mode)) {
+            item.kind = Kind::Link;
+            item.target = fs::read_symlink(root + "/" + child, code).string();
+        }
+        listing.emplace(child, item);
+        if (item.kind == Kind::Folder && !scan(root, child, listing, error)) return false;
+    }
+    if (code && !(relative.empty() && code == std::errc::no_such_file_or_directory)) {
+        error = path + " cannot be read: " + code.message();
+        return false;
+    }
+    return true;
+}
+
+std::string bundleOf(const std::string& updateFolder) {
+    return updateFolder + "/Solvane.app";
+}
+
+std::string descriptionOf(const std::string& updateFolder) {
+    return updateFolder + "/UpdateInfo.plist";
+}
+
+// The description's size and digest, as the manifest records them.
+std::optional<Dictionary> descriptionRecord(const std::string& updateFolder) {
+    struct stat status {};
+    std::optional<std::string> digest = fileDigest(descriptionOf(updateFolder));
+    if (!digest || ::lstat(descriptionOf(updateFolder).c_str(), &status) != 0) return std::nullopt;
+    return Dictionary{{"Size", static_cast<std::int64_t>(status.st_size)}, {"SHA256", *digest}};
+}
+
+// One manifest entry, read back; none when a field is missing or of the wrong kind.
+std::optional<Item> readItem(const Dictionary& fields) {
+    const std::string* kind = corvant::lookup(fields, "Kind").as<std::string>();
+    const std::int64_t* mode = corvant::lookup(fields, "Mode").as<std::int64_t>();
+    if (kind == nullptr || mode == nullptr || *mode < 0 || *mode > 07777) return std::nullopt;
+    Item item;
+    item.mode = *mode;
+    if (*kind == "folder") {
+        item.kind = Kind::Folder;
+    } else if (*kind == "file") {
+        const std::int64_t* size = corvant::lookup(fields, "Size").as<std::int64_t>();
+        const std::string* digest = corvant::lookup(fields, "SHA256").as<std::string>();
+        if (size == nullptr || digest == nullptr) return std::nullopt;
+        item.kind = Kind::File;
+        item.size = *size;
+        item.sha256 = *digest;
+    } else if (*kind == "link") {
+        const std::string* target = corvant::lookup(fields, "Target").as<std::string>();
+        if (target == nullptr) return std::nullopt;
+        item.kind = Kind::Link;
+        item.target = *target;
+    } else {
+        return std::nullopt;
+    }
+    return item;
+}
+
+struct Manifest {
+    Listing items;
+    Dictionary description;
+};
+
+std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why) {
+    std::optional<Value> root = corvant::parsePropertyList(bytes);
+    const Dictionary* fields = root ? root->as<Dictionary>() : nullptr;
+    const Array* items = fields ? corvant::lookup(*fields, "Items").as<Array>() : nullptr;
+    const Dictionary* description =
+        fields ? corvant::lookup(*fields, "UpdateInfo.plist").as<Dictionary>() : nullptr;
+    if (items == nullptr || description == nullptr) {
+        why = "it is not a dictionary with Items and UpdateInfo.plist";
+        return std::nullopt;
+    }
+    Manifest manifest{{}, *description};
+    int number = 0;
+    for (const Value& value : *items) {
+        ++number;
+        const Dictionary* entry = value.as<Dictionary>();
+        const std::string* path =
+            entry ? corvant::lookup(*entry, "Path").as<std::string>() : nullptr;
+        std::optional<Item> item = path ? readItem(*entry) : std::nullopt;
+        if (!item || path->empty() || !manifest.items.emplace(*path, *item).second) {
+            why = formatString("its item %d is no item or a second one of its path", number);
+            return std::nullopt;
+        }
+    }
+    return manifest;
+}
+
+// Why the update's item differs from the manifest's; none when they agree.
+std::optional<std::string> itemMismatch(const std::string& path, const Item& wanted,
+                                        const Item& found) {
+    if (wanted.kind != found.kind)
+        return formatString("%@ is a %@ in the update, a %@ in the manifest", path,
+                            kindName(found.kind), kindName(wanted.kind));
+    if (wanted.mode != found.mode)
+        return formatString("%@ has permission bits %04o in the update, %04o in the manifest", path,
+                            static_cast<unsigned>(found.mode), static_cast<unsigned>(wanted.mode));
+    if (wanted.target != found.target)
+        return formatString("%@ links to %@ in the update, to %@ in the manifest", path,
+                            found.target, wanted.target);
+    return std::nullopt;
+}
+
+std::optional<std::string> firstMismatch(const std::string& bundle, const Listing& wanted,
+                                         const Listing& found) {
+    WalkOrder before;
+    auto w = wanted.begin();
+    auto f = found.begin();
+    while (w != wanted.end() || f != found.end()) {
+        if (f == found.end() || (w != wanted.end() && before(w->first, f->first)))
+            return w->first + " is missing";
+        if (w == wanted.end() || before(f->first, w->first))
+            return f->first + " is in the update but not in the manifest";
+        if (auto why = itemMismatch(w->first, w->second, f->second)) return why;
+        if (w->second.kind == Kind::File &&
+            (w->second.size != f->second.size ||
+             fileDigest(bundle + "/" + f->first) != w->second.sha256))
+            return w->first + " differs in its bytes from the manifest";
+        ++w;
+        ++f;
+    }
+    return std::nullopt;
+}
+
+// True when `source` names the update's own bundle or an item in it: the folder before its
+// "Solvane.app" is the update folder itself, and no ".." leads elsewhere.
+bool isInShippedBundle(const std::string& source, const struct stat& updateFolder) {
+    fs::path path(source);
+    if (std::find(path.begin(), path.end(), "..") != path.end()) return false;
+    fs::path prefix;
+    for (const fs::path& part : path) {
+        struct stat status {};
+        if (part == "Solvane.app" && ::stat(prefix.c_str(), &status) == 0 &&
+            status.st_dev == updateFolder.st_dev && status.st_ino == updateFolder.st_ino)
+            return true;
+        prefix /= part;
+    }
+    return false;
+}
+
+// The first copy entry whose source lies outside the checked bundle, which the manifest would
+// then not cover.
+std::optional<std::string> sourceOutsideBundle(const std::string& updateFolder,
+                                               const Dictionary& updateInfo) {
+    const Array* copies = corvant::lookup(updateInfo, "toBeCopied").as<Array>();
+    struct stat folder {};
+    if (copies == nullptr || ::stat(updateFolder.c_str(), &folder) != 0) return std::nullopt;
+    int number = 0;
+    for (const Value& value : *copies) {
+        ++number;
+        const Dictionary* entry = value.as<Dictionary>();
+        const std::string* source =
+            entry ? corvant::lookup(*entry, "unzippedFilePath").as<std::string>() : nullptr;
+        if (source != nullptr && !isInShippedBundle(*source, folder))
+            return formatString("toBeCopied entry %d takes %@ from outside %@", number, *source,
+                                bundleOf(updateFolder));
+    }
+    return std::nullopt;
+}
+
+// The installed application's public key: none when its Info.plist carries none; `why` is set
+// when it carries something that is not a key.
+std::optional<std::string> installedPublicKey(const std::string& application, std::string& why) {
+    std::optional<Dictionary> info =
+        corvant::readDictionaryFromFile(application + "/Contents/Info.plist");
+    if (!info) return std::nullopt;
+    const Value& value = corvant::lookup(*info, kPublicKeyKey);
+    if (value.isAbsent()) return std::nullopt;
+    const std::string* text = value.as<std::string>();
+    std::optional<std::string> key =
+        text ? fromBase64(*text, crypto_sign_PUBLICKEYBYTES) : std::nullopt;
+    if (!key)
+        why = std::string("the installed application's ") + kPublicKeyKey +
+              " is not an Ed25519 public key in base64";
+    return key;
+}
+
+bool isPresent(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+class Verifier {
+  public:
+    Verifier(const std::string& updateFolder, const std::string& application,
+             const Dictionary& updateInfo)
+        : update_(updateFolder), application_(application), updateInfo_(updateInfo) {}
+
+    UpdateVerification verify();
+
+  private:
+    bool refuse(const std::string& why) {
+        result_.refusal = why;
+        return false;
+    }
+    bool signature(const std::string& manifestBytes, const std::optional<std::string>& key);
+    bool contents(const std::string& manifestBytes);
+
+    const std::string update_;
+    const std::string application_;
+    const Dictionary& updateInfo_;
+    UpdateVerification result_;
+};
+
+UpdateVerification Verifier::verify() {
+    std::string manifestPath = update_ + "/" + kManifestName;
+    std::string why;
+    std::optional<std::string> key = installedPublicKey(application_, why);
+    if (!sodiumReady()) why = "the cryptography library cannot be started";
+    if (!why.empty()) {
+        refuse(why);
+        return result_;
+    }
+    if (!isPresent(manifestPath)) {
+        if (key)
+            refuse(std::string("the update carries no ") + kManifestName +
+                   ", and the installed application's " + kPublicKeyKey + " requires one");
+        else
+            result_.verdicts.push_back(std::string("the update carries no ") + kManifestName +
+                                       ", so it is applied unchecked");
+        return result_;
+    }
+    std::optional<std::string> bytes =
+        corvant::readRegularFile(manifestPath, corvant::kMaxPropertyListFileBytes);
+    if (!bytes)
+        refuse(manifestPath + " cannot be read");
+    else if (signature(*bytes, key))
+        contents(*bytes);
+    return result_;
+}
+
+// The signature is checked against the installed key only. Without a key nothing vouches for a
+// public key, so a signature is not checked then, and its absence is no fault: updates made before
+// an application carried a key keep applying, and one of them brings the key.
+bool Verifier::signature(const std::string& manifestBytes, const std::optional<std::string>& key) {
+    std::string path = update_ + "/" + kSignatureName;
+    if (!key) {
+        result_.verdicts.push_back(formatString(
+            isPresent(path) ? "%@ is not checked: the installed application carries no %@"
+                            : "%@ is absent, and the installed application carries no %@",
+            kSignatureName, kPublicKeyKey));
+        return true;
+    }
+    std::optional<std::string> text = corvant::readRegularFile(path, kSmallFileBytes);
+    std::optional<std::string> signature =
+        text ? fromBase64(*text, crypto_sign_BYTES) : std::nullopt;
+    if (!signature)
+        return refuse(
+            formatString("the update carries no readable %@, and the installed "
+                         "application's %@ requires one",
+                         kSignatureName, kPublicKeyKey));
+    if (crypto_sign_verify_detached(unsignedBytes(*signature), unsignedBytes(manifestBytes),
+                                    manifestBytes.size(), unsignedBytes(*key)) != 0)
+        return refuse(formatString("%@ is not a signature of %@ by the installed application's %@",
+                                   kSignatureName, kManifestName, kPublicKeyKey));
+    result_.verdicts.push_back(formatString("%@ is signed by the installed application's %@",
+                                            kManifestName, kPublicKeyKey));
+    return true;
+}
+
+bool Verifier::contents(const std::string& manifestBytes) {
+    std::string why;
+    std::optional<Manifest> manifest = parseManifest(manifestBytes, why);
+    if (!manifest) return refuse(formatString("%@ is not a manifest: %@", kManifestName, why));
+    if (descriptionRecord(update_) != manifest->description)
+        return refuse(formatString("UpdateInfo.plist does not match the one in %@", kManifestName));
+    if (auto outside = sourceOutsideBundle(update_, updateInfo_)) return refuse(*outside);
+    Listing found;
+    if (!scan(bundleOf(update_), "", found, why)) return refuse(why);
+    if (auto mismatch = firstMismatch(bundleOf(update_), manifest->items, found))
+        return refuse(formatString("the update does not match %@: %@", kManifestName, *mismatch));
+    result_.verdicts.push_back(formatString("the update matches %@ (%d items)", kManifestName,
+                                            static_cast<int>(found.size())));
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> manifestText(const std::string& updateFolder, std::string& error) {
+    Listing items;
+    if (!scan(bundleOf(updateFolder), "", items, error)) return std::nullopt;
+    Array entries;
+    for (const auto& [path, item] : items) {
+        Dictionary entry{{"Path", path}, {"Kind", kindName(item.kind)}, {"Mode", item.mode}};
+        std::optional<std::string> digest;
+        switch (item.kind) {
+            case Kind::File:
+                digest = fileDigest(bundleOf(updateFolder) + "/" + path);
+                if (!digest) {
+                    error = bundleOf(updateFolder) + "/" + path + " cannot be read";
+                    return std::nullopt;
+                }
+                entry["Size"] = item.size;
+                entry["SHA256"] = *digest;
+                break;
+            case Kind::Link:
+                entry["Target"] = item.target;
+                break;
+            case Kind::Folder:
+                break;
+            case Kind::Other:
+                error = bundleOf(updateFolder) + "/" + path +
+                        " is neither a file, a folder nor a symbolic link";
+                return std::nullopt;
+        }
+        entries.emplace_back(std::move(entry));
+    }
+    std::optional<Dictionary> description = descriptionRecord(updateFolder);
+    if (!description) {
+        error = descriptionOf(updateFolder) + " cannot be read";
+        return std::nullopt;
+    }
+    return corvant::toXmlPropertyList(
+        Dictionary{{"Items", std::move(entries)}, {"UpdateInfo.plist", std::move(*description)}});
+}
+
+bool writeNewFile(const std::string& path, const std::string& bytes, unsigned mode) {
+    const int descriptor =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (descriptor < 0) return false;
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        ssize_t put = ::write(descriptor, bytes.data() + written, bytes.size() - written);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) break;
+        written += static_cast<std::size_t>(put);
+    }
+    bool complete = written == bytes.size() && ::fsync(descriptor) == 0;
+    complete = ::close(descriptor) == 0 && complete;
+    if (!complete) ::unlink(path.c_str());
+    return complete;
+}
+
+bool generateKeyPair(const std::string& prefix, std::string& error) {
+    const std::string secretPath = prefix + ".key";
+    const std::string publicPath = prefix + ".pub";
+    for (const std::string& path : {secretPath, publicPath}) {
+        if (isPresent(path)) {
+            error = path + " exists, and a key is never overwritten";
+            return false;
+        }
+    }
+    if (!sodiumReady()) {
+        error = "the cryptography library cannot be started";
+        return false;
+    }
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_keypair(publicKey, secretKey);
+    std::string secretText = base64(secretKey, sizeof secretKey) + "\n";
+    sodium_memzero(secretKey, sizeof secretKey);
+    // Created with mode 0600, so that no one else can read it at any moment.
+    bool written = writeNewFile(secretPath, secretText, 0600);
+    const int writeError = errno;
+    sodium_memzero(secretText.data(), secretText.size());
+    if (!written) {
+        error = secretPath + " cannot be written: " + std::strerror(writeError);
+        return false;
+    }
+    if (!writeNewFile(publicPath, base64(publicKey, sizeof publicKey) + "\n", 0644)) {
+        error = publicPath + " cannot be written: " + std::strerror(errno);
+        ::unlink(secretPath.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> readSecretKey(const std::string& path, std::string& error) {
+    std::optional<std::string> text = corvant::readRegularFile(path, kSmallFileBytes);
+    std::optional<std::string> key =
+        text ? fromBase64(*text, crypto_sign_SECRETKEYBYTES) : std::nullopt;
+    if (text) sodium_memzero(text->data(), text->size());
+    if (!key || !sodiumReady()) {
+        error = path + " is not a key made by --generate-key";
+        return std::nullopt;
+    }
+    return key;
+}
+
+std::string signatureText(const std::string& bytes, const std::string& secretKey) {
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_detached(signature, nullptr, unsignedBytes(bytes), bytes.size(),
+                         unsignedBytes(secretKey));
+    return base64(signature, sizeof signature) + "\n";
+}
+
+UpdateVerification verifyUpdate(const std::string& updateFolder,
+                                const std::string& installedApplication,
+                                const Dictionary& updateInfo) {
+    return Verifier(updateFolder, installedApplication, updateInfo).verify();
+}
+
+}  // namespace ostrel

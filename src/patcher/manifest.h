@@ -1,0 +1,49 @@
+// The update's manifest ("UpdateManifest.plist"): every item of the unpacked bundle the update
+// ships, with its kind, permission bits, size and SHA-256 or link target, and the digest of the
+// description. Its detached Ed25519 signature ("UpdateManifest.plist.sig") is checked against the
+// key the installed application carries in its Info.plist as "OstrelPublicKey".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/value.h"
+
+namespace ostrel {
+
+inline constexpr const char* kManifestName = "UpdateManifest.plist";
+inline constexpr const char* kSignatureName = "UpdateManifest.plist.sig";
+inline constexpr const char* kPublicKeyKey = "OstrelPublicKey";
+
+// The manifest of the update in `updateFolder` (its "Solvane.app" and "UpdateInfo.plist") as XML
+// property-list text, items in walk order; none after setting `error` when an item cannot be read
+// or is neither a file, a folder nor a symbolic link.
+std::optional<std::string> manifestText(const std::string& updateFolder, std::string& error);
+
+// Writes PREFIX.key (the secret key in base64, mode 0600 from its creation) and PREFIX.pub (the
+// public key in base64, one line). Neither is overwritten: false with `error` when either exists
+// or cannot be written, and then neither is left behind.
+bool generateKeyPair(const std::string& prefix, std::string& error);
+
+// The secret key of a PREFIX.key file; none with `error` when it is unreadable or no key.
+std::optional<std::string> readSecretKey(const std::string& path, std::string& error);
+
+// The detached signature of `bytes` by `secretKey`, in base64 with a line break.
+std::string signatureText(const std::string& bytes, const std::string& secretKey);
+
+// Creates `path` with `bytes` and the permission bits `mode`; refuses an existing file.
+bool writeNewFile(const std::string& path, const std::string& bytes, unsigned mode);
+
+// What the update's manifest and signature say about the update in `updateFolder` for the
+// installation at `installedApplication`. `refusal`, when set, is the one line that names why
+// the update must not be applied; `verdicts` are the checks that passed.
+struct UpdateVerification {
+    std::vector<std::string> verdicts;
+    std::optional<std::string> refusal;
+};
+UpdateVerification verifyUpdate(const std::string& updateFolder,
+                                const std::string& installedApplication,
+                                const corvant::Dictionary& updateInfo);
+
+}  // namespace ostrel
