@@ -17,7 +17,7 @@ cache=${KO_SYSTEM_ROOT:-${source_dir}/build/system-root}
 suite=bookworm
 # What the root holds besides the minimal base: the booted system with the user's session and bus,
 # the packages' dependencies, and what the test's helper needs (umockdev, GLib for Python).
-include=systemd,systemd-sysv,dbus,dbus-user-session,libpam-systemd,procps,libplist3
+include=systemd,systemd-sysv,dbus,dbus-user-session,libpam-systemd,procps,libplist3,libsodium23
 include+=,umockdev,gir1.2-umockdev-1.0,python3-gi
 
 checks=(
@@ -37,6 +37,7 @@ checks=(
     "the patcher relaunches: client 2.0 runs as alice in her user manager"
     "a modem only 2.0's card list knows: announced to alice's listener, listed by kelvornctl"
     "the client's unit goes when its last process ends"
+    "the update with one byte changed: refused before any change, 1.0 intact, status false"
     "remove: the service and its watch stop"
     "purge: nothing of the package is left, a client's file in the log folder stays"
     "reinstall: the service and its watch start"
@@ -275,7 +276,8 @@ check client_survives
 
 # The vendor-to-user path. The vendor's two versions are the samples with stand-ins for the
 # client's executable, each noting who runs it and where: 1.0 starts the patcher on the update it
-# downloaded (once, when asked to) and quits at once, 2.0 runs on.
+# downloaded (once, when asked to) and quits at once, 2.0 runs on. Both carry the vendor's public
+# key, and the update is signed.
 samples=/opt/kelvorn-test/samples/ostrel
 vendor=/srv/vendor
 download="/home/alice/Downloads/Solvane Update"
@@ -299,8 +301,13 @@ stand_in 2.0 <<SCRIPT
 echo "2.0 \$(id -u) \$(grep ^0:: /proc/self/cgroup)" >>${notes}/launches
 sleep 300
 SCRIPT
-in_root ostrel-mkupdate --unpack-root "${download}" "${vendor}/1.0/Solvane.app" \
-    "${vendor}/2.0/Solvane.app" "${vendor}/update" | sed 's/^/booted: /'
+in_root ostrel-mkupdate --generate-key "${vendor}/key" >/dev/null
+for version in 1.0 2.0; do
+    in_root sed -i "s|^</dict>|\t<key>OstrelPublicKey</key>\n\t<string>$(in_root cat "${vendor}/key.pub")</string>\n</dict>|" \
+        "${vendor}/${version}/Solvane.app/Contents/Info.plist"
+done
+in_root ostrel-mkupdate --sign "${vendor}/key.key" --unpack-root "${download}" \
+    "${vendor}/1.0/Solvane.app" "${vendor}/2.0/Solvane.app" "${vendor}/update" | sed 's/^/booted: /'
 # Version 1.0 in /Applications, alice's, and the update unpacked into her Downloads.
 install_version_1() {
     in_root rm -rf "${app}"
@@ -335,6 +342,8 @@ in_root rm -rf /home/alice/Library
 would_apply() {
     local output
     output=$(as_alice /usr/libexec/Ostrel/Ostrel --check "${download}" 2>&1) &&
+        in_root grep -q OstrelPublicKey "${app}/Contents/Info.plist" &&
+        grep -q "signed by the installed application's OstrelPublicKey" <<<"${output}" &&
         grep -qx 'verdict: a run would apply the update' <<<"${output}" ||
         { tail -n 4 <<<"${output}" | sed 's/^/    /'; false; }
 }
@@ -370,6 +379,23 @@ for client in $(in_root pgrep -x -u 1000 Solvane); do
 done
 no_client_unit() { [ -z "$(client_units)" ]; }
 check wait_for 30 no_client_unit
+
+# The same update with one byte of a shipped file changed, applied to 1.0.
+install_version_1
+ship
+in_root sh -c "cd '${download}/Solvane.app/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/MBConfig' &&
+    printf x | dd of=MDCardList bs=1 seek=\$(grep -bo Modem MDCardList | head -n 1 | cut -d: -f1) conv=notrunc 2>/dev/null"
+patcher_log="${support}/Solvane/SoftwarePatcher.log"
+backups() { in_root grep -c 'Software backup Started' "${patcher_log}"; }
+refused() {
+    local before status=0
+    before=$(backups)
+    as_alice /usr/libexec/Ostrel/Ostrel "${download}" 2>/dev/null || status=$?
+    [ "${status}" = 1 ] && status_is false && [ "$(backups)" = "${before}" ] &&
+        in_root grep -q 'Update refused, Hence Patching failed' "${patcher_log}" &&
+        same_tree "${vendor}/1.0/Solvane.app" "${app}"
+}
+check refused
 
 # Removal, purge and reinstallation; the daemon's files and a client's file in the log folder.
 in_root systemctl stop listener
