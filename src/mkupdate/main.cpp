@@ -13,15 +13,15 @@ namespace {
 
 constexpr corvant::ProgramDescription kMkupdate{
     "ostrel-mkupdate", KO_VERSION,
-    "Usage: ostrel-mkupdate [--name NAME] [--unpack-root DIR] [--sign KEY] OLD.app NEW.app OUT\n"
+    "Usage: ostrel-mkupdate [--name NAME] --unpack-root DIR [--sign KEY] OLD.app NEW.app OUT\n"
     "       ostrel-mkupdate --generate-key PREFIX\n"
     "Writes OUT/UpdateInfo.plist and OUT/Solvane.app: the update that Ostrel applies to an\n"
     "installation of OLD.app to leave NEW.app, every file's bytes and permission bits, every\n"
     "folder and every symbolic link; and OUT/UpdateManifest.plist, which lists them.\n"
     "  --name NAME         the installed application's name (default Solvane); another name\n"
     "                      makes the update for a branded installation of that name\n"
-    "  --unpack-root DIR   the absolute folder where the client unpacks the update\n"
-    "                      (default: OUT's absolute path)\n"
+    "  --unpack-root DIR   the absolute folder where the client unpacks the update on the\n"
+    "                      user's machine (required: every source's path lies below it)\n"
     "  --sign KEY          signs the manifest with KEY (a PREFIX.key) in\n"
     "                      OUT/UpdateManifest.plist.sig\n"
     "  --generate-key PREFIX  writes a new key pair: PREFIX.key (secret, mode 0600) and\n"
@@ -30,7 +30,7 @@ constexpr corvant::ProgramDescription kMkupdate{
 
 int usage(const char* why) {
     std::fprintf(stderr,
-                 "ostrel-mkupdate: %s\nusage: ostrel-mkupdate [--name NAME] [--unpack-root DIR] "
+                 "ostrel-mkupdate: %s\nusage: ostrel-mkupdate [--name NAME] --unpack-root DIR "
                  "[--sign KEY] OLD.app NEW.app OUT\n"
                  "       ostrel-mkupdate --generate-key PREFIX\n",
                  why);
@@ -78,6 +78,12 @@ int main(int argc, char** argv) {
         }
     }
     if (operands.size() != 3) return usage("OLD.app, NEW.app and OUT are needed");
+    // This machine's OUT is rarely where the client unpacks the update: every source would be
+    // missing there, and each run would roll back.
+    if (request.unpackRoot.empty())
+        return usage(
+            "--unpack-root is required: every source of the update is named by its path in the "
+            "folder where the client unpacks it, which this machine's OUT is not");
     request.oldBundle = operands[0];
     request.newBundle = operands[1];
     request.out = operands[2];

@@ -374,7 +374,6 @@ bool Builder::writeOut(UpdateSummary& summary) {
     }
 
     std::string root = request_.unpackRoot;
-    if (root.empty()) root = fs::absolute(request_.out).lexically_normal().string();
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     Array deletions;
     for (const std::string& relative : deletions_) {
@@ -424,8 +423,8 @@ std::optional<UpdateSummary> Builder::build() {
         refuse("\"" + request_.name + "\" cannot name an installed application");
         return std::nullopt;
     }
-    if (!request_.unpackRoot.empty() &&
-        (request_.unpackRoot.front() != '/' || !isPlainText(request_.unpackRoot))) {
+    if (request_.unpackRoot.empty() || request_.unpackRoot.front() != '/' ||
+        !isPlainText(request_.unpackRoot)) {
         refuse("the unpack root \"" + request_.unpackRoot + "\" is not an absolute path");
         return std::nullopt;
     }

@@ -15,8 +15,8 @@ struct UpdateRequest {
     // "InstalledApplicationName" of the description; a name other than the default one makes the
     // update for a branded installation of that name.
     std::string name = "Solvane";
-    // Where the client unpacks the update (the "unzippedFilePath" values lie below it); empty
-    // means the absolute path of `out`.
+    // The absolute folder where the client unpacks the update (the "unzippedFilePath" values lie
+    // below it).
     std::string unpackRoot;
     // The secret key that signs the manifest (read by readSecretKey); empty leaves it unsigned.
     std::string signingKey;

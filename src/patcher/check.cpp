@@ -47,6 +47,29 @@ bool isWritableFolder(const std::string& path) {
     return ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
+// Why the run could not have a writable folder at `folder`, or nothing when it could. The run's
+// log makes the maker's folder before the backup is made: any missing folder above it is created,
+// and an item of another kind standing there is first moved aside to `folder`.org. So a folder the
+// run would create is judged by its nearest existing ancestor.
+std::optional<std::string> whyFolderCannotBeMade(const std::string& folder) {
+    if (isDirectory(folder)) {
+        if (isWritableFolder(folder)) return std::nullopt;
+        return folder + " is not writable by the user";
+    }
+    std::string parent = deletingLastPathComponent(folder);
+    if (existsWithoutFollowing(folder)) {
+        if (existsWithoutFollowing(folder + ".org"))
+            return folder + " is not a folder, and " + folder + ".org, where it would be moved " +
+                   "aside, is taken";
+    } else {
+        while (!parent.empty() && parent != "/" && !existsWithoutFollowing(parent))
+            parent = deletingLastPathComponent(parent);
+    }
+    if (parent.empty()) parent = ".";
+    if (isDirectory(parent) && isWritableFolder(parent)) return std::nullopt;
+    return "nothing can be made in " + parent + ", it is not a folder the user can write into";
+}
+
 // True when `path` lies inside `folder` (and is not `folder` itself).
 bool isInside(const std::string& path, const std::string& folder) {
     return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
@@ -200,9 +223,8 @@ void Checker::installation() {
         problem("the installed application " + application_ + " is not there");
     std::string backup = softwareBackupPath(places_);
     std::string support = makerSupportFolder(places_);
-    if (!isDirectory(support) || !isWritableFolder(support))
-        problem("the backup folder " + backup + " cannot be made: " + support +
-                " is missing or not writable");
+    if (auto why = whyFolderCannotBeMade(support))
+        problem("the backup folder " + backup + " cannot be made: " + *why);
     std::string unreadable;
     std::uintmax_t needed = diskUsage(application_, unreadable);
     if (!unreadable.empty())

@@ -177,6 +177,59 @@ TEST_P(CheckTest, FindsEachProblemOnceAndChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(Patcher, CheckTest, ::testing::ValuesIn(kProblems),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The maker's folder that the run makes (with any folder missing above it) before its backup,
+// arranged in the ways a home folder may hold it: the check's verdict is the run's outcome.
+struct AgreementCase {
+    const char* name;
+    std::function<void(PatchScenario&)> arrange;
+    bool applies;
+};
+
+const std::string kApplicationSupport = "/Users/tester/Library/Application Support";
+
+const AgreementCase kAgreements[] = {
+    {"FreshHome", [](PatchScenario& s) { fs::remove_all(s.host(kApplicationSupport)); }, true},
+    {"FileWhereTheFolderGoes",
+     [](PatchScenario& s) {
+         fs::remove_all(s.host(kSupport));
+         s.write(kSupport, "x");
+     },
+     true},
+    {"FileInTheWayAndItsAsideNameTaken",
+     [](PatchScenario& s) {
+         fs::remove_all(s.host(kSupport));
+         s.write(kSupport, "x");
+         s.write(std::string(kSupport) + ".org", "x");
+     },
+     false},
+    {"AncestorReadOnly",
+     [](PatchScenario& s) {
+         fs::remove_all(s.host(kSupport));
+         lock(s, kApplicationSupport, kReadOnly);
+     },
+     false},
+};
+
+class CheckAgreementTest : public ::testing::TestWithParam<AgreementCase> {
+  protected:
+    void SetUp() override { ASSERT_TRUE(testing_support::PrivateRoot::available()); }
+};
+
+TEST_P(CheckAgreementTest, VerdictIsTheRunsOutcome) {
+    const AgreementCase& row = GetParam();
+    PatchScenario s;
+    s.installApplication("Solvane");
+    describe(s, Array{}, Array{});
+    row.arrange(s);
+
+    auto check = s.run({"--check", kUpdate});
+    EXPECT_EQ(check.exitStatus, row.applies ? 0 : 1) << check.output;
+    EXPECT_EQ(s.run({kUpdate}).exitStatus, row.applies ? 0 : 1) << s.logText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Patcher, CheckAgreementTest, ::testing::ValuesIn(kAgreements),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // The commands the patcher logged, in order, by the texts that introduce them.
 std::vector<std::string> loggedCommands(const PatchScenario& s) {
     static const char* const kIntroductions[] = {

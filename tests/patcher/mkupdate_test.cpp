@@ -181,11 +181,12 @@ class MkupdateTest : public ::testing::Test {
     }
     // Runs ostrel-mkupdate on the host for the pair in `pair` (a folder inside the private root).
     static std::string makeUpdate(PatchScenario& s, const std::string& pair,
-                                  const std::string& extra = "") {
-        std::string command =
-            std::string("'") + MKUPDATE_EXECUTABLE + "' " + extra + " --unpack-root '" + pair +
-            "/out' '" + s.host(pair + "/old.app").string() + "' '" +
-            s.host(pair + "/new.app").string() + "' '" + s.host(pair + "/out").string() + "' 2>&1";
+                                  const std::string& extra = "", bool withUnpackRoot = true) {
+        std::string command = std::string("'") + MKUPDATE_EXECUTABLE + "' " + extra +
+                              (withUnpackRoot ? " --unpack-root '" + pair + "/out'" : "") + " '" +
+                              s.host(pair + "/old.app").string() + "' '" +
+                              s.host(pair + "/new.app").string() + "' '" +
+                              s.host(pair + "/out").string() + "' 2>&1";
         std::string output;
         FILE* pipe = ::popen(command.c_str(), "r");
         char buffer[4096];
@@ -337,6 +338,7 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
         std::string out = "/out";  // below the pair's folder
         // Undoes the cause, after which the next run works.
         std::function<void(PatchScenario&, const std::string&)> fix = nullptr;
+        bool withUnpackRoot = true;
     };
     const auto noChange = [](PatchScenario&, const std::string&) {};
     const Refusal refusals[] = {
@@ -395,6 +397,7 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
          [](PatchScenario& s, const std::string& pair) {
              fs::permissions(s.host(pair + "/new.app/Contents/secret"), fs::perms::owner_read);
          }},
+        {"NoUnpackRoot", noChange, {}, "--unpack-root is required", "/out", nullptr, false},
     };
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.name);
@@ -406,14 +409,15 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
         s.root().install(MKUPDATE_EXECUTABLE, "/Users/tester/bin/ostrel-mkupdate");
         std::vector<std::string> command = {"/Users/tester/bin/ostrel-mkupdate"};
         command.insert(command.end(), refusal.extra.begin(), refusal.extra.end());
-        command.insert(command.end(), {"--unpack-root", pair + "/out", pair + "/old.app",
-                                       pair + "/new.app", pair + refusal.out});
+        if (refusal.withUnpackRoot) command.insert(command.end(), {"--unpack-root", pair + "/out"});
+        command.insert(command.end(), {pair + "/old.app", pair + "/new.app", pair + refusal.out});
         const std::set<std::string> before = listing(s.host(pair));
 
         auto result = s.root().run(command);
         EXPECT_EQ(result.exitStatus, 1) << result.output;
         EXPECT_NE(result.output.find(refusal.message), std::string::npos) << result.output;
-        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << result.output;
+        // One line that says why (a usage error adds the usage after it).
+        EXPECT_EQ(result.output.find("ostrel-mkupdate:", 1), std::string::npos) << result.output;
         EXPECT_EQ(listing(s.host(pair)), before);
         if (refusal.fix) {
             refusal.fix(s, pair);

@@ -2,8 +2,8 @@
 # Installs the Debian packages of a build into a Debian 12 root booted with systemd-nspawn (a real
 # systemd, system bus, logind and user manager) and checks, one PASS/FAIL line each, what a user
 # meets on that system: the service waiting, ending without a client and started again when the
-# client arrives, the client started in the user's session, the signals, and removal, purge and
-# reinstallation. The root is made once with debootstrap from the mirror the machine's apt uses and
+# client arrives, the client started in the user's session, the signals, the vendor's update
+# applied by the patcher that the client starts as it quits, and removal, purge and reinstallation. The root is made once with debootstrap from the mirror the machine's apt uses and
 # kept in build/system-root (KO_SYSTEM_ROOT); each run boots a copy of it. Modems come from a
 # umockdev testbed handed to the daemon by a drop-in. Where no container can be booted (not root,
 # no systemd-nspawn, no privileges) every check is skipped.
@@ -17,7 +17,7 @@ cache=${KO_SYSTEM_ROOT:-${source_dir}/build/system-root}
 suite=bookworm
 # What the root holds besides the minimal base: the booted system with the user's session and bus,
 # the packages' dependencies, and what the test's helper needs (umockdev, GLib for Python).
-include=systemd,systemd-sysv,dbus,dbus-user-session,libpam-systemd,procps,libplist3
+include=systemd,systemd-sysv,dbus,dbus-user-session,libpam-systemd,procps,libplist3,libsodium23
 include+=,umockdev,gir1.2-umockdev-1.0,python3-gi
 
 checks=(
@@ -31,6 +31,13 @@ checks=(
     "registry properties reach the journal at the debug priority only"
     "a removed log folder is made again at the next start"
     "systemctl restart kelvorn leaves the client running"
+    "Ostrel --check as alice on a fresh home folder: a run would apply the update"
+    "a modem: the daemon launches client 1.0 in alice's user manager"
+    "the patcher client 1.0 starts as it quits: status true, the bundle equals 2.0"
+    "the patcher relaunches: client 2.0 runs as alice in her user manager"
+    "a modem only 2.0's card list knows: announced to alice's listener, listed by kelvornctl"
+    "the client's unit goes when its last process ends"
+    "the update with one byte changed: refused before any change, 1.0 intact, status false"
     "remove: the service and its watch stop"
     "purge: nothing of the package is left, a client's file in the log folder stays"
     "reinstall: the service and its watch start"
@@ -106,7 +113,8 @@ finish() {
 trap finish EXIT
 
 systemd-nspawn --quiet --register=no --keep-unit --console=read-only -D "${run}" \
-    --bind-ro="${source_dir}/tests:/opt/kelvorn-test/tests" -b >"${cache}/console.txt" 2>&1 &
+    --bind-ro="${source_dir}/tests:/opt/kelvorn-test/tests" \
+    --bind-ro="${source_dir}/samples:/opt/kelvorn-test/samples" -b >"${cache}/console.txt" 2>&1 &
 nspawn=$!
 
 # Runs a command in the booted root, as root, with a plain environment.
@@ -180,8 +188,9 @@ run_dpkg() {
 }
 # The modems' testbed, kept by the helper in /srv/testbed, which the daemon may use.
 testbed_says() { in_root journalctl -u testbed -o cat | grep -qx "$1"; }
+# Plugs a modem at USB port $1 with tty $2, of product $3 (decimal) or else the supported one.
 plug() {
-    in_root sh -c "echo '$1 $2' >/srv/testbed/commands"
+    in_root sh -c "echo '$1 $2 ${3:-}' >/srv/testbed/commands"
     wait_for 30 testbed_says "plugged $2"
 }
 # The testbed's own process runs with umockdev's library too: its uevents go out through it.
@@ -264,6 +273,129 @@ in_root systemctl restart kelvorn || true
 check in_root test -d "/Library/Application Support/Corvant/Solvane"
 client_survives() { active kelvorn.service && [ -n "${client}" ] && in_root kill -0 "${client}"; }
 check client_survives
+
+# The vendor-to-user path. The vendor's two versions are the samples with stand-ins for the
+# client's executable, each noting who runs it and where: 1.0 starts the patcher on the update it
+# downloaded (once, when asked to) and quits at once, 2.0 runs on. Both carry the vendor's public
+# key, and the update is signed.
+samples=/opt/kelvorn-test/samples/ostrel
+vendor=/srv/vendor
+download="/home/alice/Downloads/Solvane Update"
+app=/Applications/Solvane.app
+support="/home/alice/Library/Application Support/Corvant"
+notes=/srv/client
+as_alice() { in_root runuser -u alice -- env HOME=/home/alice XDG_RUNTIME_DIR=/run/user/1000 "$@"; }
+in_root mkdir -p -m 1777 "${notes}"
+in_root mkdir -p "${vendor}/1.0" "${vendor}/2.0"
+in_root cp -a "${samples}/versions/1.0/Solvane.app" "${vendor}/1.0/"
+in_root cp -a "${samples}/update/Solvane.app" "${vendor}/2.0/"
+stand_in() { in_root sh -c "cat >'${vendor}/$1/Solvane.app/Contents/MacOS/Solvane'"; }
+stand_in 1.0 <<SCRIPT
+#!/bin/sh
+echo "1.0 \$(id -u) \$(grep ^0:: /proc/self/cgroup)" >>${notes}/launches
+if rm ${notes}/apply-update 2>/dev/null; then /usr/libexec/Ostrel/Ostrel "${download}" & fi
+exit 0
+SCRIPT
+stand_in 2.0 <<SCRIPT
+#!/bin/sh
+echo "2.0 \$(id -u) \$(grep ^0:: /proc/self/cgroup)" >>${notes}/launches
+sleep 300
+SCRIPT
+in_root ostrel-mkupdate --generate-key "${vendor}/key" >/dev/null
+for version in 1.0 2.0; do
+    in_root sed -i "s|^</dict>|\t<key>OstrelPublicKey</key>\n\t<string>$(in_root cat "${vendor}/key.pub")</string>\n</dict>|" \
+        "${vendor}/${version}/Solvane.app/Contents/Info.plist"
+done
+in_root ostrel-mkupdate --sign "${vendor}/key.key" --unpack-root "${download}" \
+    "${vendor}/1.0/Solvane.app" "${vendor}/2.0/Solvane.app" "${vendor}/update" | sed 's/^/booted: /'
+# Version 1.0 in /Applications, alice's, and the update unpacked into her Downloads.
+install_version_1() {
+    in_root rm -rf "${app}"
+    in_root cp -a "${vendor}/1.0/Solvane.app" /Applications/
+    in_root chown -R alice:alice "${app}"
+}
+ship() {
+    in_root rm -rf "${download}"
+    as_alice mkdir -p "${download}"
+    in_root sh -c "tar -C ${vendor}/update -cf - . | runuser -u alice -- tar -C '${download}' -xpf -"
+}
+# Every item of a bundle with its kind, bits and link target, and each file's SHA-256.
+tree_of() {
+    in_root sh -c "cd '$1' && find . -printf '%P %y %m %l\n' | sort &&
+        find . -type f -exec sha256sum {} + | sort -k2"
+}
+same_tree() {
+    local differences
+    differences=$(diff <(tree_of "$1") <(tree_of "$2")) ||
+        { head -n 6 <<<"${differences}" | sed 's/^/    /'; false; }
+}
+unit_of() { in_root sed -n 's|^0::.*/||p' "/proc/$1/cgroup"; }
+client_units() { as_alice systemctl --user list-units --all --plain --no-legend 'app-kelvorn-open-*'; }
+# The restarted daemon's first batch (the two modems plugged so far) is announced to the running
+# test client before that client goes: the path's modem is then the only one to launch for.
+announced() { [ "$(in_root journalctl -u listener -o cat | grep -c '^Supported device added')" -ge 3 ]; }
+wait_for 60 announced || echo "booted: the restarted daemon announced nothing"
+[ -z "${client}" ] || as_alice systemctl --user stop "$(unit_of "${client}")" || true
+install_version_1
+ship
+in_root rm -rf /home/alice/Library
+would_apply() {
+    local output
+    output=$(as_alice /usr/libexec/Ostrel/Ostrel --check "${download}" 2>&1) &&
+        in_root grep -q OstrelPublicKey "${app}/Contents/Info.plist" &&
+        grep -q "signed by the installed application's OstrelPublicKey" <<<"${output}" &&
+        grep -qx 'verdict: a run would apply the update' <<<"${output}" ||
+        { tail -n 4 <<<"${output}" | sed 's/^/    /'; false; }
+}
+check would_apply
+
+# A modem that 1.0 knows: the daemon launches 1.0, which starts the patcher as it quits.
+as_alice touch "${notes}/apply-update"
+plug 4 ttyUSB2
+launched_in_user_manager() {
+    in_root grep -q "^$1 1000 0::/user.slice/user-1000.slice/user@1000.service/app.slice/" \
+        "${notes}/launches"
+}
+check wait_for 60 launched_in_user_manager 1.0
+status_is() { in_root grep -q "<$1/>" "${support}/PatcherStatusFile.plist"; }
+updated() {
+    wait_for 60 status_is true &&
+        in_root grep -q 'Software Patching Completed Successfully' \
+            "${support}/Solvane/SoftwarePatcher.log" &&
+        same_tree "${vendor}/2.0/Solvane.app" "${app}"
+}
+check updated
+check wait_for 30 launched_in_user_manager 2.0
+announced_and_listed() {
+    wait_for 60 heard "^Supported device added.*'PID': 4097" &&
+        in_root kelvornctl devices | grep -q 'ttyUSB3.* 4097 '
+}
+plug 5 ttyUSB3 4097
+check announced_and_listed
+# The client's unit lasts while any of its processes runs, and goes with the last one.
+for client in $(in_root pgrep -x -u 1000 Solvane); do
+    in_root pkill -P "${client}" || true
+    in_root kill "${client}" 2>/dev/null || true
+done
+no_client_unit() { [ -z "$(client_units)" ]; }
+check wait_for 30 no_client_unit
+
+# The same update with one byte of a shipped file changed, applied to 1.0.
+install_version_1
+ship
+in_root sh -c "cd '${download}/Solvane.app/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/MBConfig' &&
+    printf x | dd of=MDCardList bs=1 seek=\$(grep -bo Modem MDCardList | head -n 1 | cut -d: -f1) conv=notrunc 2>/dev/null"
+patcher_log="${support}/Solvane/SoftwarePatcher.log"
+backups() { in_root grep -c 'Software backup Started' "${patcher_log}"; }
+refused() {
+    local before status=0
+    before=$(backups)
+    as_alice /usr/libexec/Ostrel/Ostrel "${download}" 2>/dev/null || status=$?
+    [ "${status}" = 1 ] && status_is false && [ "$(backups)" = "${before}" ] &&
+        in_root grep -q 'Update refused, Hence Patching failed' "${patcher_log}" &&
+        same_tree "${vendor}/1.0/Solvane.app" "${app}"
+}
+check refused
 
 # Removal, purge and reinstallation; the daemon's files and a client's file in the log folder.
 in_root systemctl stop listener

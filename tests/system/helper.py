@@ -1,8 +1,9 @@
 """The booted-system test's programs inside the booted root, on the real system bus:
 
   helper.py testbed FOLDER   keeps a umockdev testbed in FOLDER (its root in FOLDER/root) and plugs
-                             a supported modem for each "PORT TTY" line written to FOLDER/commands
-                             (run with umockdev's preload library, which sends the uevents)
+                             a modem for each "PORT TTY [PRODUCT]" line written to FOLDER/commands,
+                             of the supported product when none is given (run with umockdev's
+                             preload library, which sends the uevents)
   helper.py listen           prints every notification on the bus, whoever sent it
   helper.py forge            sends a notification as whoever runs it
   helper.py client           installs the client's bundle in /Applications, its launch name
@@ -37,8 +38,9 @@ def testbed(folder):
     while True:
         with open(commands) as f:
             for line in f:
-                port, tty = line.split()
-                usb.plug_modem(driver, tty, vendor, product, port=int(port))
+                port, tty, *other = line.split()
+                usb.plug_modem(driver, tty, vendor, int(other[0]) if other else product,
+                               port=int(port))
                 print('plugged', tty, flush=True)
 
 

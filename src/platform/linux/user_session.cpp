@@ -297,6 +297,9 @@ bool startTransientService(sd_bus* bus, const TransientService& service, const c
                                 withControlCharactersEscaped(service.executable).c_str());
     }
     if (result >= 0) result = appendProperty(request, "Type", "exec");
+    // The application may start a program that must outlive it (the patcher that replaces its
+    // bundle): the service runs until the last of its processes ends, not just the first.
+    if (result >= 0) result = appendProperty(request, "ExitType", "cgroup");
     if (result >= 0) result = appendProperty(request, "CollectMode", "inactive-or-failed");
     if (result >= 0) result = appendExecStart(request, service.executable);
     if (result >= 0) result = appendStrings(request, "Environment", service.environment);

@@ -83,6 +83,7 @@ class ConsoleUserLauncher {
     // - where it does not (or never answered), as a transient service of the system's manager
     //   that runs as the user;
     // - where no service manager runs at all, directly, detached.
+    // A service ends when its last process ends, so what the application starts outlives it.
     // `how` tells which, or why it failed.
     bool start(const std::string& executable, std::string& how, Deadline deadline);
 
