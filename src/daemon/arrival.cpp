@@ -105,6 +105,52 @@ void Daemon::recordDeviceIds(const DeviceIds& ids) {
     state.tempvalues = corvant::Array{ids.vendor, ids.product, "YES"};
 }
 
+SupportVerdict Daemon::checkDevice(const corvant::Dictionary& cardList,
+                                   const std::optional<std::string>& baseName,
+                                   const std::optional<std::string>& suffix,
+                                   const corvant::Value& vendorId,
+                                   const corvant::Value& productId) {
+    SupportVerdict verdict = lookUpDevice(cardList, baseName, suffix, vendorId, productId);
+    switch (verdict.decidedAt) {
+        case SupportStep::Family:
+            log("DEBUG", 2,
+                "%@ family is not supported by Solvane , Please change the config file "
+                "accordingly",
+                optionalText(baseName));
+            break;
+        case SupportStep::Suffix:
+            log("DEBUG", 2,
+                "%@ suffix is not supported by %@ family by Solvane , Please change the config "
+                "file accordingly",
+                optionalText(suffix), optionalText(baseName));
+            break;
+        case SupportStep::Vendor:
+            log("DEBUG", 2,
+                "vendor id is not supported by Solvane , please reconfigure MDCardlist.plist");
+            break;
+        case SupportStep::Product:
+            log("DEBUG", 2, "Found Supported Vendor ID");
+            log("DEBUG", 2,
+                "Product id is not supported by Solvane , please reconfigure MDCardlist.plist");
+            log("USER", 0, "DEVICE NOT SUPPORTED");
+            break;
+        case SupportStep::Supported:
+            log("DEBUG", 2, "Found Supported Vendor ID");
+            log("DEBUG", 2, "Found Supported Product id found");
+            log("USER", 0, "DEVICE SUPPORTED");
+            break;
+    }
+    return verdict;
+}
+
+bool Daemon::checkIfDeviceIsSupported(const corvant::Dictionary& cardList,
+                                      const std::optional<std::string>& baseName,
+                                      const std::optional<std::string>& suffix,
+                                      const corvant::Value& vendorId,
+                                      const corvant::Value& productId) {
+    return checkDevice(cardList, baseName, suffix, vendorId, productId).supported();
+}
+
 corvant::Dictionary Daemon::userInformation() const {
     corvant::Dictionary information;
     for (std::size_t i = 0; i < state.tempkeys.size() && i < state.tempvalues.size(); ++i) {

@@ -30,12 +30,18 @@ ShellCommands ShellCommands::realShell() {
 }
 
 Daemon::Daemon(Platform& platform, DaemonPlaces places, DaemonOptions options)
-    : platform_(platform), places_(std::move(places)), options_(std::move(options)) {
-    if (options_.openLogFile) {
-        state.mLogFile =
-            corvant::LogFile::initWithFile(corvant::LogFile::Variant::Daemon, kLogFileName,
-                                           kLogLevel, logPlaces(places_, platform_.systemLog));
-    }
+    : platform_(platform),
+      places_(std::move(places)),
+      options_(std::move(options)),
+      locator_(platform.applications,
+               {places_.applicationsFolder, places_.usersFolder, places_.homeFolderOf},
+               [this](const char* tag, int level, const char* format,
+                      const std::vector<corvant::Value>& arguments) {
+                   writeLog(tag, level, format, arguments);
+               }) {
+    state.mLogFile =
+        corvant::LogFile::initWithFile(corvant::LogFile::Variant::Daemon, kLogFileName, kLogLevel,
+                                       logPlaces(places_, platform_.systemLog));
 }
 
 DaemonStatus Daemon::status() const {

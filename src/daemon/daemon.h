@@ -14,6 +14,8 @@
 #include "common/log_file.h"
 #include "common/places.h"
 #include "common/value.h"
+#include "daemon/card_list_locator.h"
+#include "daemon/log_line.h"
 #include "daemon/state.h"
 #include "daemon/support_check.h"
 #include "platform/platform.h"
@@ -23,8 +25,8 @@ namespace kelvorn {
 // The base folders the daemon works in. The executable passes the fixed real ones; tests hand in
 // temporary folders.
 struct DaemonPlaces {
-    std::string applicationsFolder = "/Applications";
-    std::string usersFolder = "/Users";
+    std::string applicationsFolder = kApplicationsFolder;
+    std::string usersFolder = kUsersFolder;
     // Where "Daemon.log" goes; its systemLog defaults to platform.systemLog.
     corvant::LogFile::Places log;
     // The console user's home folder; none for a user without one, whose folder is then the
@@ -44,11 +46,6 @@ struct DaemonOptions;
 // exit status.
 int runDaemon(Platform& platform, const DaemonPlaces& places = {});
 int runDaemon(Platform& platform, const DaemonPlaces& places, DaemonOptions options);
-
-// An optional text as a value: absent when there is none, so that "%@" prints "(null)".
-inline corvant::Value optionalText(const std::optional<std::string>& text) {
-    return text ? corvant::Value(*text) : corvant::Value();
-}
 
 // How the daemon runs its shell commands: through the real shell unless a benchmark or test swaps
 // them out.
@@ -79,9 +76,6 @@ struct DaemonOptions {
     std::function<DeviceQueriesObserver*(const DeviceQueries&)> answerQueries;
     // The release the status reports.
     std::string version;
-    // False: lines reach only logObserver, no log file is opened (a tool that locates the card
-    // list as the daemon does, without writing the daemon's log).
-    bool openLogFile = true;
     // Hears why the daemon ends, besides the log: standard error, which the service manager's
     // journal keeps, unless a test listens instead.
     std::function<void(const std::string&)> explainExit = explainOnStandardError;
@@ -89,6 +83,10 @@ struct DaemonOptions {
     static void explainOnStandardError(const std::string& reason);
 };
 
+// Its public members and its state table (state.h) keep the names the daemon's first design gave
+// its handlers and their shared state, misspellings included (mycallbacknotifaction, tempkeys,
+// getMDCardListPath), so that each can be followed back to its place in that design. What the
+// daemon keeps to itself, and the rest of the project, is named in the project's own style.
 class Daemon final : public DeviceQueries {
   public:
     // Creates the log ("Daemon.log", level 2) and a fresh state table.
@@ -108,12 +106,20 @@ class Daemon final : public DeviceQueries {
     // display power-off was recorded.
     void checkIfUserHasLoggedIn();
 
-    // Location of the card list and of installer.ini.
-    std::string getMDCardListPath();
-    std::optional<std::string> getInstallerINIPath();
-    std::string parseApplicationNameFromInstallerINIFile(const std::optional<std::string>& path);
-    std::string constructMDCardListPath(const std::optional<std::string>& applicationName);
-    bool issupportedfilepresent(const std::optional<std::string>& path);
+    // Location of the card list and of installer.ini, for the console user recorded.
+    std::string getMDCardListPath() { return locator_.cardListPath(state.CurrentUser); }
+    std::optional<std::string> getInstallerINIPath() {
+        return locator_.installerINIPath(state.CurrentUser);
+    }
+    std::string parseApplicationNameFromInstallerINIFile(const std::optional<std::string>& path) {
+        return locator_.applicationNameIn(path);
+    }
+    std::string constructMDCardListPath(const std::optional<std::string>& applicationName) {
+        return locator_.cardListPathFor(applicationName);
+    }
+    bool issupportedfilepresent(const std::optional<std::string>& path) {
+        return locator_.isCardListPresent(path);
+    }
 
     // Whether the client application runs, by the process listing filtered by its name.
     bool isSolvaneRunning(const std::optional<std::string>& installerINIPath);
@@ -165,10 +171,6 @@ class Daemon final : public DeviceQueries {
         platform_.systemLog.alert(corvant::formatString(format, arguments...));
     }
 
-    std::string cardListPathForApplication(const std::string& applicationName) const;
-    std::string defaultCardListPath() const;
-    bool isUnderApplications(const std::string& path) const;
-    std::string userFolder() const;
     void handleArrivedDevice(const std::shared_ptr<RegistryEntry>& entry,
                              const corvant::Dictionary& cardList);
     DeviceIds findDeviceIds(const std::shared_ptr<RegistryEntry>& entry);
@@ -195,6 +197,7 @@ class Daemon final : public DeviceQueries {
     Platform& platform_;
     const DaemonPlaces places_;
     const DaemonOptions options_;
+    const CardListLocator locator_;
     // The iterators of the two device registrations, held for the life of the daemon.
     std::shared_ptr<DeviceIterator> arrivalIterator_;
     std::shared_ptr<DeviceIterator> removalIterator_;

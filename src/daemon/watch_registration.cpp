@@ -1,5 +1,6 @@
 // Start-up's second half: the console user, the card list, and the serial-device watch.
-#include "daemon/card_list.h"
+#include <utility>
+
 #include "daemon/daemon.h"
 
 namespace kelvorn {
@@ -15,14 +16,11 @@ class EmptyBatch : public DeviceIterator {
 }  // namespace
 
 std::optional<corvant::Dictionary> Daemon::locateCardList() {
-    const std::string path = getMDCardListPath();
-    if (!issupportedfilepresent(path)) return std::nullopt;
-    log("DEBUG", 2, "MDCardlist File Present, Path Got is %@", path);
-    state.MDCardListPath = path;
-    auto cardList = readCardList(path);
-    state.families = cardList ? static_cast<int>(cardList->size()) : 0;
-    log("DEBUG", 2, "No of Families supported by Daemon Process : %i", state.families);
-    return cardList ? std::move(*cardList) : corvant::Dictionary();
+    auto located = locator_.locate(state.CurrentUser);
+    if (!located) return std::nullopt;
+    state.MDCardListPath = located->path;
+    state.families = static_cast<int>(located->cardList.size());
+    return std::move(located->cardList);
 }
 
 bool Daemon::AddMBCardNotification() {

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "daemon/card_list.h"
-#include "daemon/daemon.h"
+#include "daemon/card_list_locator.h"
 #include "kelvornctl/check.h"
 #include "kelvornctl/lint.h"
 #include "kelvornctl/output.h"
@@ -27,29 +27,6 @@ std::string joined(const std::vector<std::string>& keys) {
     return path;
 }
 
-// The services the daemon's card-list location does not use, doing nothing.
-struct Unused : kelvorn::DeviceRegistry,
-                kelvorn::PowerEvents,
-                kelvorn::NotificationCenter,
-                kelvorn::RunLoop,
-                kelvorn::Sleeper,
-                kelvorn::SystemLog,
-                kelvorn::ValuePrinter {
-    bool canMatchClass(const std::string&) override { return false; }
-    std::shared_ptr<kelvorn::DeviceIterator> addMatchingNotification(
-        const std::string&, const std::string&, DeviceRegistry::Handler) override {
-        return nullptr;
-    }
-    void addInterestNotification(PowerEvents::Handler) override {}
-    bool postNotification(const std::string&, const corvant::Dictionary&, unsigned) override {
-        return false;
-    }
-    void run() override {}
-    void sleepSeconds(unsigned) override {}
-    void alert(const std::string&) override {}
-    void show(const corvant::Value&) override {}
-};
-
 }  // namespace
 
 std::string locateCardList() {
@@ -58,15 +35,9 @@ std::string locateCardList() {
     backend::SystemBus bus(loop);
     backend::LogindConsoleUser console(bus);
     backend::BundleFinder applications(console);
-    Unused unused;
-    kelvorn::Platform platform{unused, console, unused, applications, unused,
-                               unused, unused,  unused, unused};
-    kelvorn::DaemonOptions options;
-    options.openLogFile = false;
-    kelvorn::Daemon daemon(platform, {}, std::move(options));
-    // The daemon's own location, for the user at the console now (or nobody).
-    daemon.state.CurrentUser = console.copyConsoleUser();
-    return daemon.getMDCardListPath();
+    // The daemon's own location, for the user at the console now (or nobody), without its log.
+    const kelvorn::CardListLocator locator(applications);
+    return locator.cardListPath(console.copyConsoleUser());
 }
 
 int runCheck(const Invocation& invocation) {

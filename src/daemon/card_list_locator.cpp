@@ -1,7 +1,11 @@
 // Where the supported-card list and installer.ini are: in the registered client bundle when it lies
 // under the Applications folder, else in the bundle installer.ini names, else at the default place.
-#include "common/places.h"
-#include "daemon/daemon.h"
+#include "daemon/card_list_locator.h"
+
+#include <utility>
+
+#include "common/format.h"
+#include "daemon/card_list.h"
 #include "daemon/installer_ini.h"
 
 namespace kelvorn {
@@ -21,32 +25,31 @@ constexpr const char* kBundleTrustedLine =
 
 }  // namespace
 
-std::string Daemon::cardListPathForApplication(const std::string& applicationName) const {
+CardListLocator::CardListLocator(ApplicationFinder& applications, CardListPlaces places,
+                                 LogLine log)
+    : applications_(applications), places_(std::move(places)), log_(std::move(log)) {}
+
+std::string CardListLocator::cardListPathInBundleOf(const std::string& applicationName) const {
     return places_.applicationsFolder + "/" + applicationName + ".app/" + kCardListInBundle;
 }
 
-std::string Daemon::defaultCardListPath() const {
-    return cardListPathForApplication(kDefaultApplicationName);
-}
-
-bool Daemon::isUnderApplications(const std::string& path) const {
+bool CardListLocator::isUnderApplications(const std::string& path) const {
     const std::string prefix = places_.applicationsFolder + "/";
     return path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0;
 }
 
 // The console user's home folder from the password database; a user without an entry there keeps
 // the users folder and the short name.
-std::string Daemon::userFolder() const {
-    if (state.CurrentUser && places_.homeFolderOf) {
-        if (auto home = places_.homeFolderOf(*state.CurrentUser)) return *home;
+std::string CardListLocator::userFolder(const std::optional<std::string>& user) const {
+    if (user && places_.homeFolderOf) {
+        if (auto home = places_.homeFolderOf(*user)) return *home;
     }
-    return places_.usersFolder + "/" + corvant::describe(optionalText(state.CurrentUser));
+    return places_.usersFolder + "/" + corvant::describe(optionalText(user));
 }
 
-std::string Daemon::getMDCardListPath() {
+std::string CardListLocator::cardListPath(const std::optional<std::string>& user) const {
     std::optional<std::string> candidate;
-    if (auto bundle =
-            platform_.applications.findApplicationForBundleIdentifier(kClientBundleIdentifier)) {
+    if (auto bundle = applications_.findApplicationForBundleIdentifier(kClientBundleIdentifier)) {
         candidate = *bundle + "/" + kCardListInBundle;
     }
     log("USER", 2, "Initiall MDCardList Path got is %@", optionalText(candidate));
@@ -57,16 +60,16 @@ std::string Daemon::getMDCardListPath() {
     log("USER", 2,
         "Since LSFindApplication function returned a wrong value, Checking for installer.ini and "
         "contructing MDCardList path");
-    if (const auto installerINI = getInstallerINIPath()) {
-        return constructMDCardListPath(parseApplicationNameFromInstallerINIFile(installerINI));
+    if (const auto installerINI = installerINIPath(user)) {
+        return cardListPathFor(applicationNameIn(installerINI));
     }
-    return defaultCardListPath();
+    return cardListPathInBundleOf(kDefaultApplicationName);
 }
 
-std::optional<std::string> Daemon::getInstallerINIPath() {
+std::optional<std::string> CardListLocator::installerINIPath(
+    const std::optional<std::string>& user) const {
     std::optional<std::string> candidate;
-    if (auto bundle =
-            platform_.applications.findApplicationForBundleIdentifier(kClientBundleIdentifier)) {
+    if (auto bundle = applications_.findApplicationForBundleIdentifier(kClientBundleIdentifier)) {
         candidate = *bundle + "/" + kInstallerINIInBundle;
     }
     log("USER", 2, "Initaill Installer.ini Path got using LSFindApplicationForInfo is  %@",
@@ -80,7 +83,7 @@ std::optional<std::string> Daemon::getInstallerINIPath() {
     log("USER", 2,
         "Since LSFindApplication function returned a wrong value, constructing installer.ini path "
         "and checking if file exists");
-    const std::string perUser = userFolder() + kInstallerINIInHome;
+    const std::string perUser = userFolder(user) + kInstallerINIInHome;
     log("USER", 2, "Constructed Installer.ini path %@", perUser);
     if (corvant::fileExists(perUser)) {
         log("USER", 2, "Installer.ini Final Path got is  %@", perUser);
@@ -92,22 +95,35 @@ std::optional<std::string> Daemon::getInstallerINIPath() {
     return std::nullopt;
 }
 
-std::string Daemon::parseApplicationNameFromInstallerINIFile(
-    const std::optional<std::string>& path) {
-    log("USER", 2, "Parsing Application Name from Installer.ini path :%@", optionalText(path));
-    return readApplicationNameValue(path).value_or(kDefaultApplicationName);
+std::optional<LocatedCardList> CardListLocator::locate(
+    const std::optional<std::string>& user) const {
+    const std::string path = cardListPath(user);
+    if (!isCardListPresent(path)) return std::nullopt;
+    log("DEBUG", 2, "MDCardlist File Present, Path Got is %@", path);
+    auto cardList = readCardList(path);
+    const int families = cardList ? static_cast<int>(cardList->size()) : 0;
+    log("DEBUG", 2, "No of Families supported by Daemon Process : %i", families);
+    return LocatedCardList{path, cardList ? std::move(*cardList) : corvant::Dictionary()};
 }
 
-std::string Daemon::constructMDCardListPath(const std::optional<std::string>& applicationName) {
+std::string CardListLocator::applicationNameIn(
+    const std::optional<std::string>& installerINIPath) const {
+    log("USER", 2, "Parsing Application Name from Installer.ini path :%@",
+        optionalText(installerINIPath));
+    return readApplicationNameValue(installerINIPath).value_or(kDefaultApplicationName);
+}
+
+std::string CardListLocator::cardListPathFor(
+    const std::optional<std::string>& applicationName) const {
     log("USER", 2, "Contructing MDCardlist path using Application Name %@",
         optionalText(applicationName));
     const std::string path =
-        cardListPathForApplication(applicationNameFromValue(applicationName.value_or("")));
+        cardListPathInBundleOf(applicationNameFromValue(applicationName.value_or("")));
     log("USER", 2, "Final MDCardList path got is %@", path);
     return path;
 }
 
-bool Daemon::issupportedfilepresent(const std::optional<std::string>& path) {
+bool CardListLocator::isCardListPresent(const std::optional<std::string>& path) const {
     log("USER", 2, "Checking if MBConfig file exits at path %@", optionalText(path));
     return path && corvant::fileExists(*path);
 }
