@@ -273,7 +273,7 @@ void PatchRun::perform(CleanUp step) {
                                             "Not removing the patcher folder %@ since %@",
                                             patcherFolderPath_, *decision.keptBecause);
             else
-                removeSoftwarePatcher(patcherFolderPath_, log_);
+                removeSoftwarePatcher(decision.commands.front(), log_);
             return;
         case CleanUp::RemoveProfileBackupIfPresent:
             if (!decision.commands.empty()) removeProfileBackUpFolder(places_, log_);
