@@ -71,6 +71,7 @@ class PatchRun {
     bool verifyManifest();
     CleanUpFacts facts() const;
     void perform(CleanUp step);
+    bool keeps(const CleanUpDecision& decision, const char* format, const std::string& folder);
     void rollBack(const CleanUpDecision& decision);
     void restoreProfile();
 
@@ -230,18 +231,11 @@ void PatchRun::perform(CleanUp step) {
         case CleanUp::RollBack:
             return rollBack(decision);
         case CleanUp::RemoveUpdateFolder:
-            if (decision.keptBecause)
-                log_.writeLogToFileWithInfo("DEBUG", 1,
-                                            "Not removing the update folder %@ since %@",
-                                            updateContentPath_, *decision.keptBecause);
-            else
+            if (!keeps(decision, "Not removing the update folder %@ since %@", updateContentPath_))
                 removeDownloadedBinaries(decision.commands.front(), log_);
             return;
         case CleanUp::RemoveBackup:
-            if (decision.keptBecause)
-                log_.writeLogToFileWithInfo("DEBUG", 1, "Keeping Backup Folder %@ since %@",
-                                            softwareBackupPath_, *decision.keptBecause);
-            else
+            if (!keeps(decision, "Keeping Backup Folder %@ since %@", softwareBackupPath_))
                 removeBackedUpData(softwareBackupPath_, log_);
             return;
         case CleanUp::ProfileRestore:
@@ -268,11 +262,7 @@ void PatchRun::perform(CleanUp step) {
                     log_);
             return;
         case CleanUp::RemovePatcherFolder:
-            if (decision.keptBecause)
-                log_.writeLogToFileWithInfo("DEBUG", 1,
-                                            "Not removing the patcher folder %@ since %@",
-                                            patcherFolderPath_, *decision.keptBecause);
-            else
+            if (!keeps(decision, "Not removing the patcher folder %@ since %@", patcherFolderPath_))
                 removeSoftwarePatcher(decision.commands.front(), log_);
             return;
         case CleanUp::RemoveProfileBackupIfPresent:
@@ -284,6 +274,14 @@ void PatchRun::perform(CleanUp step) {
                                         "Successfully************************");
             return;
     }
+}
+
+// Logs `format` with `folder` and the reason when the step keeps its folder.
+bool PatchRun::keeps(const CleanUpDecision& decision, const char* format,
+                     const std::string& folder) {
+    if (!decision.keptBecause) return false;
+    log_.writeLogToFileWithInfo("DEBUG", 1, format, folder, *decision.keptBecause);
+    return true;
 }
 
 void PatchRun::rollBack(const CleanUpDecision& decision) {
