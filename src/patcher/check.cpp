@@ -16,9 +16,8 @@
 #include "common/plist.h"
 #include "patcher/backup.h"
 #include "patcher/branding.h"
-#include "patcher/clean_up.h"
+#include "patcher/endings.h"
 #include "patcher/manifest.h"
-#include "patcher/own_folder.h"
 #include "patcher/profile.h"
 #include "patcher/removal.h"
 #include "patcher/update_description.h"
@@ -145,6 +144,7 @@ class Checker {
     std::optional<bool> folderWritable(const std::string& folder) const;
     std::optional<std::string> unremovableTarget(const Command& removal) const;
     void successEnding();
+    void profileBackupNote(bool removed);
     bool sourceExists(const std::string& source) const;
 
     const Places& places_;
@@ -372,41 +372,64 @@ std::optional<std::string> Checker::unremovableTarget(const Command& removal) co
     return std::nullopt;
 }
 
-// The success ending's commands, in its order: the update folder, the backup, the directory
-// files, the patcher's folder, the profile backup, the relaunch.
+// The success ending's commands, in the order of its clean-up steps, and the notes on the folders
+// and files it keeps.
 void Checker::successEnding() {
-    if (auto reason = reasonToKeepFolder(update_, places_, application_))
-        note("the update folder " + update_ + " is kept since " + *reason);
-    else
-        plan(deleteTmpFolderCommand(update_));
-    plan(backupRemovalCommand(softwareBackupPath(places_)));
-    std::string userDirectory = userDirectoryPath(places_);
-    if (hasDirectoryFiles(places_)) {
-        std::string destination = applicationDirectoryPath(application_);
-        plan(directoryEmptyingCommand(destination));
-        for (const Command& command :
-             entryCopyCommands(userDirectory, destination, *directoryEntryNames(userDirectory)))
-            plan(command);
-    } else {
-        note("no directory files at " + userDirectory + ", the application's are kept");
+    // The run got this far: the description names the application and nothing was rolled back.
+    CleanUpFacts facts{.places = places_,
+                       .updateFolder = update_,
+                       .patcherFolder = patcherFolder_,
+                       .application = application_,
+                       .backup = softwareBackupPath(places_),
+                       .isUpdate = true};
+    for (CleanUp step : planFor(Ending::Success).cleanUp) {
+        CleanUpDecision decision = decideCleanUp(step, facts);
+        for (const Command& command : decision.commands) plan(command);
+        switch (step) {
+            case CleanUp::RemoveUpdateFolder:
+                if (decision.keptBecause)
+                    note("the update folder " + update_ + " is kept since " +
+                         *decision.keptBecause);
+                break;
+            case CleanUp::CopyBackDirectoryFiles:
+                if (decision.commands.empty())
+                    note("no directory files at " + userDirectoryPath(places_) +
+                         ", the application's are kept");
+                break;
+            case CleanUp::RemovePatcherFolder:
+                if (decision.keptBecause)
+                    note("the patcher folder " + patcherFolder_ + " is kept since " +
+                         *decision.keptBecause);
+                break;
+            case CleanUp::RemoveProfileBackupIfPresent:
+                profileBackupNote(!decision.commands.empty());
+                break;
+            case CleanUp::RollBack:
+            case CleanUp::RemoveBackup:
+            case CleanUp::ProfileRestore:
+            case CleanUp::StatusFalse:
+            case CleanUp::StatusTrue:
+            case CleanUp::Launch:
+            case CleanUp::CompletionLine:
+                break;  // nothing kept that is worth a note
+        }
     }
-    if (auto reason = reasonToKeepPatcherFolder(patcherFolder_, places_, application_))
-        note("the patcher folder " + patcherFolder_ + " is kept since " + *reason);
-    else
-        plan(patcherFolderRemovalCommand(patcherFolder_));
-    std::optional<std::vector<std::string>> profile =
-        directoryEntryNames(profileBackupPath(places_));
-    if (isProfileBackUpFolderPresent(places_)) {
+}
+
+// How many entries the profile backup holds, and whether that is enough for the run to use it.
+void Checker::profileBackupNote(bool removed) {
+    std::string backup = profileBackupPath(places_);
+    std::optional<std::vector<std::string>> entries = directoryEntryNames(backup);
+    if (!entries) return;
+    int count = static_cast<int>(entries->size());
+    if (removed)
         note(
             formatString("the profile backup %@ holds %d entries: removed after success, "
                          "restored after a failure",
-                         profileBackupPath(places_), static_cast<int>(profile->size())));
-        plan(profileBackupRemovalCommand(places_));
-    } else if (profile) {
-        note(formatString("the profile backup %@ holds only %d entries and is left alone",
-                          profileBackupPath(places_), static_cast<int>(profile->size())));
-    }
-    plan(launchCommand(application_));
+                         backup, count));
+    else
+        note(formatString("the profile backup %@ holds only %d entries and is left alone", backup,
+                          count));
 }
 
 }  // namespace

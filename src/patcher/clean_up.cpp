@@ -64,8 +64,7 @@ void putBundleOpenFirstOnPath(const std::vector<std::string>& folders) {
     }
 }
 
-void removeSoftwarePatcher(const std::string& patcherFolderPath, LogFile& log) {
-    Command command = patcherFolderRemovalCommand(patcherFolderPath);
+void removeSoftwarePatcher(const Command& command, LogFile& log) {
     log.writeLogToFileWithInfo("DEBUG", 2, "Deleting Existing Patcher Folder, Executing :%@",
                                command.text());
     corvant::runCommand(command);

@@ -34,7 +34,7 @@ std::vector<std::string> bundleOpenFolders();
 // stays as it is and the system's "open" serves.
 void putBundleOpenFirstOnPath(const std::vector<std::string>& folders);
 
-// Removes the folder that holds the patcher.
-void removeSoftwarePatcher(const std::string& patcherFolderPath, corvant::LogFile& log);
+// Runs the removal of the folder that holds the patcher after logging it.
+void removeSoftwarePatcher(const corvant::Command& command, corvant::LogFile& log);
 
 }  // namespace ostrel

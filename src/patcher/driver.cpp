@@ -14,8 +14,8 @@
 #include "patcher/backup.h"
 #include "patcher/branding.h"
 #include "patcher/clean_up.h"
+#include "patcher/endings.h"
 #include "patcher/manifest.h"
-#include "patcher/own_folder.h"
 #include "patcher/profile.h"
 #include "patcher/update_description.h"
 
@@ -25,121 +25,6 @@ using corvant::LogFile;
 using corvant::Value;
 
 namespace {
-
-enum class Ending {
-    NoArgument,
-    NoDescription,
-    Refused,
-    BackupFolder,
-    BackupCopy,
-    BrandedIcon,
-    UninstallerIcon,
-    InfoPlist,
-    ExecutableName,
-    Deletion,
-    Copy,
-    Success,
-};
-
-enum class CleanUp {
-    RollBack,
-    RemoveUpdateFolder,
-    RemoveBackup,
-    ProfileRestore,
-    StatusFalse,
-    StatusTrue,
-    Launch,
-    CopyBackDirectoryFiles,
-    RemovePatcherFolder,
-    RemoveProfileBackupIfPresent,
-    CompletionLine,
-};
-
-struct EndingPlan {
-    Ending ending;
-    int level;
-    const char* announcement;  // null when nothing announces the ending
-    std::vector<CleanUp> cleanUp;
-    int exitStatus;
-};
-
-// Every way a run ends: the line that announces it, what is cleaned up and in which order, and the
-// exit status. Each ending writes the status file exactly once; the two endings before the
-// application's name is known do not launch it; only success removes the patcher's folder. A
-// backup that failed halfway goes before the status file, which may need the room it took.
-const std::vector<EndingPlan>& endingTable() {
-    using enum CleanUp;
-    static const std::vector<EndingPlan> table = {
-        {Ending::NoArgument,
-         2,
-         "Parameters not passed during the launch of patcher, Update Content path should be "
-         "passesd as a parameter to software patcher. Software patching failed",
-         {StatusFalse, ProfileRestore},
-         1},
-        {Ending::NoDescription,
-         1,
-         "UpdateInfo.plist missing at path the above path, Hence Patching failed, Client will not "
-         "launch since software pathcer does not know the application name",
-         {RemoveUpdateFolder, ProfileRestore, StatusFalse},
-         1},
-        // The update does not match its manifest or signature; the line that says why announces
-        // it. Nothing has changed yet, so it ends as a backup that could not begin.
-        {Ending::Refused, 1, nullptr, {RemoveUpdateFolder, StatusFalse, ProfileRestore, Launch}, 1},
-        {Ending::BackupFolder,
-         1,
-         "Software backup folder creation Failed, Hence Patching failed",
-         {RemoveUpdateFolder, StatusFalse, ProfileRestore, Launch},
-         1},
-        {Ending::BackupCopy,
-         1,
-         "Software backup Failed due to wrong file permissions, Hence Patching failed",
-         {RemoveUpdateFolder, RemoveBackup, StatusFalse, ProfileRestore, Launch},
-         1},
-        {Ending::BrandedIcon,
-         1,
-         "Copying branded icon Failed, due to wrong file permissions",
-         {RemoveUpdateFolder, RemoveBackup, StatusFalse, ProfileRestore, Launch},
-         1},
-        {Ending::UninstallerIcon,
-         1,
-         "Copying Uninstaller branded icon Failed, due to wrong file permissions",
-         {RemoveUpdateFolder, RemoveBackup, StatusFalse, ProfileRestore, Launch},
-         1},
-        {Ending::InfoPlist,
-         1,
-         "Changing info.plist for branded application failed",
-         {RemoveUpdateFolder, RemoveBackup, ProfileRestore, StatusFalse, Launch},
-         1},
-        {Ending::ExecutableName,
-         1,
-         "Changing exec name of branded application failed",
-         {RemoveUpdateFolder, RemoveBackup, ProfileRestore, StatusFalse, Launch},
-         1},
-        {Ending::Deletion,
-         1,
-         "Deleting the above file failed, Hence Rolling back to old Software",
-         {RollBack, RemoveUpdateFolder, RemoveBackup, ProfileRestore, StatusFalse, Launch},
-         1},
-        {Ending::Copy,
-         1,
-         "Copying the above file failed, Hence rolling back",
-         {RollBack, RemoveUpdateFolder, RemoveBackup, ProfileRestore, StatusFalse, Launch},
-         1},
-        {Ending::Success,
-         2,
-         nullptr,
-         {RemoveUpdateFolder, RemoveBackup, CopyBackDirectoryFiles, RemovePatcherFolder,
-          RemoveProfileBackupIfPresent, StatusTrue, Launch, CompletionLine},
-         0},
-    };
-    return table;
-}
-
-const EndingPlan& planFor(Ending ending) {
-    for (const EndingPlan& plan : endingTable())
-        if (plan.ending == ending) return plan;
-    return endingTable().front();  // unreachable: the table lists every ending
-}
 
 Ending endingForBackup(BackupResult result) {
     switch (result) {
@@ -184,23 +69,20 @@ class PatchRun {
     bool readDescription();
     bool nameApplication();
     bool verifyManifest();
+    CleanUpFacts facts() const;
     void perform(CleanUp step);
-    void removeUpdateFolder();
-    void removeBackup();
+    bool keeps(const CleanUpDecision& decision, const char* format, const std::string& folder);
+    void rollBack(const CleanUpDecision& decision);
     void restoreProfile();
-    void copyBackDirectoryFiles();
-    void removePatcherFolder();
 
     const Places& places_;
     LogFile& log_;
 
     std::string patcherFolderPath_;
     std::string updateContentPath_;
-    corvant::Command deleteTmpFolderCommand_;
     std::optional<corvant::Dictionary> updateInfo_;
     std::string installedApplicationName_;
     std::string installedApplicationPath_;
-    corvant::Command launchCommand_;
     std::string softwareBackupPath_;
     bool isBranded_ = false;
     bool isUpdate_ = false;          // the folder holds a description that names the application
@@ -284,7 +166,6 @@ bool PatchRun::readDescription() {
     updateInfo_ = corvant::readDictionaryFromFile(updateInfoPath);
     log_.writeLogToFileWithInfo("DEBUG", 2, "Update Dictionary Contents : %@",
                                 updateInfo_ ? Value(*updateInfo_) : Value());
-    deleteTmpFolderCommand_ = deleteTmpFolderCommand(updateContentPath_);
     return exists;
 }
 
@@ -306,7 +187,6 @@ bool PatchRun::nameApplication() {
     installedApplicationName_ = *name;
     std::string installedBundleName = installedApplicationName_ + ".app";
     installedApplicationPath_ = places_.applicationsFolder + "/" + installedBundleName;
-    launchCommand_ = launchCommand(installedApplicationPath_);
     isBranded_ = isBrandedBundleName(installedBundleName);
     return true;
 }
@@ -334,27 +214,33 @@ int PatchRun::finish(Ending ending) {
     return plan.exitStatus;
 }
 
+CleanUpFacts PatchRun::facts() const {
+    return {.places = places_,
+            .updateFolder = updateContentPath_,
+            .patcherFolder = patcherFolderPath_,
+            .application = installedApplicationPath_,
+            .backup = softwareBackupPath_,
+            .isUpdate = isUpdate_,
+            .rolledBack = rolledBack_,
+            .bundleUnchangeable = bundleUnchangeable_};
+}
+
 void PatchRun::perform(CleanUp step) {
+    CleanUpDecision decision = decideCleanUp(step, facts());
     switch (step) {
         case CleanUp::RollBack:
-            if (bundleUnchangeable_) {
-                // Emptying a bundle that cannot be written fails, and so would the copy back.
-                log_.writeLogToFileWithInfo("DEBUG", 2,
-                                            "Nothing to roll back, %@ could not be changed",
-                                            installedApplicationPath_);
-                rolledBack_ = true;
-            } else {
-                rolledBack_ =
-                    restoreApplication(softwareBackupPath_, installedApplicationPath_, log_);
-            }
-            if (rolledBack_) clearInstallationInChange(places_);
-            return;
+            return rollBack(decision);
         case CleanUp::RemoveUpdateFolder:
-            return removeUpdateFolder();
+            if (!keeps(decision, "Not removing the update folder %@ since %@", updateContentPath_))
+                removeDownloadedBinaries(decision.commands.front(), log_);
+            return;
         case CleanUp::RemoveBackup:
-            return removeBackup();
+            if (!keeps(decision, "Keeping Backup Folder %@ since %@", softwareBackupPath_))
+                removeBackedUpData(softwareBackupPath_, log_);
+            return;
         case CleanUp::ProfileRestore:
-            return restoreProfile();
+            if (!decision.commands.empty()) restoreProfile();
+            return;
         case CleanUp::StatusFalse:
             updateSoftwarePatcherStatus(places_, false, log_);
             return;
@@ -362,14 +248,25 @@ void PatchRun::perform(CleanUp step) {
             updateSoftwarePatcherStatus(places_, true, log_);
             return;
         case CleanUp::Launch:
-            launchApplication(launchCommand_, log_);
+            launchApplication(decision.commands.front(), log_);
             return;
         case CleanUp::CopyBackDirectoryFiles:
-            return copyBackDirectoryFiles();
+            if (decision.commands.empty())
+                log_.writeLogToFileWithInfo("DEBUG", 1,
+                                            "No directory files at %@, keeping those of the "
+                                            "application",
+                                            userDirectoryPath(places_));
+            else
+                copyBackLatestDirectoryFilesToApplication(
+                    userDirectoryPath(places_), applicationDirectoryPath(installedApplicationPath_),
+                    log_);
+            return;
         case CleanUp::RemovePatcherFolder:
-            return removePatcherFolder();
+            if (!keeps(decision, "Not removing the patcher folder %@ since %@", patcherFolderPath_))
+                removeSoftwarePatcher(decision.commands.front(), log_);
+            return;
         case CleanUp::RemoveProfileBackupIfPresent:
-            if (isProfileBackUpFolderPresent(places_)) removeProfileBackUpFolder(places_, log_);
+            if (!decision.commands.empty()) removeProfileBackUpFolder(places_, log_);
             return;
         case CleanUp::CompletionLine:
             log_.writeLogToFileWithInfo("DEBUG", 2,
@@ -379,38 +276,28 @@ void PatchRun::perform(CleanUp step) {
     }
 }
 
-// The update folder is removed as a whole, so it must be an update, and a folder of the update's
-// own.
-void PatchRun::removeUpdateFolder() {
-    if (!isUpdate_) {
-        log_.writeLogToFileWithInfo(
-            "DEBUG", 1,
-            "Not removing the update folder %@ since it holds no usable UpdateInfo.plist",
-            updateContentPath_);
-        return;
-    }
-    if (auto reason = reasonToKeepFolder(updateContentPath_, places_, installedApplicationPath_)) {
-        log_.writeLogToFileWithInfo("DEBUG", 1, "Not removing the update folder %@ since %@",
-                                    updateContentPath_, *reason);
-        return;
-    }
-    removeDownloadedBinaries(deleteTmpFolderCommand_, log_);
+// Logs `format` with `folder` and the reason when the step keeps its folder.
+bool PatchRun::keeps(const CleanUpDecision& decision, const char* format,
+                     const std::string& folder) {
+    if (!decision.keptBecause) return false;
+    log_.writeLogToFileWithInfo("DEBUG", 1, format, folder, *decision.keptBecause);
+    return true;
 }
 
-// After a failed roll back the backup is the only whole copy of the application left.
-void PatchRun::removeBackup() {
-    if (!rolledBack_) {
-        log_.writeLogToFileWithInfo(
-            "DEBUG", 1, "Keeping Backup Folder %@ since the roll back failed", softwareBackupPath_);
-        return;
+void PatchRun::rollBack(const CleanUpDecision& decision) {
+    if (decision.commands.empty()) {
+        log_.writeLogToFileWithInfo("DEBUG", 2, "Nothing to roll back, %@ could not be changed",
+                                    installedApplicationPath_);
+        rolledBack_ = true;
+    } else {
+        rolledBack_ = restoreApplication(softwareBackupPath_, installedApplicationPath_, log_);
     }
-    removeBackedUpData(softwareBackupPath_, log_);
+    if (rolledBack_) clearInstallationInChange(places_);
 }
 
 // The profile backup goes only once its files are back in place; otherwise it is all that is left
 // of them.
 void PatchRun::restoreProfile() {
-    if (!isProfileBackUpFolderPresent(places_)) return;
     if (restoreProfileFiles(places_, log_)) {
         removeProfileBackUpFolder(places_, log_);
         return;
@@ -419,30 +306,6 @@ void PatchRun::restoreProfile() {
                                 "Keeping profile BackUp Folder %@ since its files could not be "
                                 "copied back",
                                 profileBackupPath(places_));
-}
-
-// Without directory files of the user's there is nothing to copy, and emptying the application's
-// own directory folder first would only lose the files the update installed.
-void PatchRun::copyBackDirectoryFiles() {
-    std::string source = userDirectoryPath(places_);
-    if (!hasDirectoryFiles(places_)) {
-        log_.writeLogToFileWithInfo(
-            "DEBUG", 1, "No directory files at %@, keeping those of the application", source);
-        return;
-    }
-    copyBackLatestDirectoryFilesToApplication(
-        source, applicationDirectoryPath(installedApplicationPath_), log_);
-}
-
-// The patcher's folder is removed as a whole, so it must be a folder of the patcher's own.
-void PatchRun::removePatcherFolder() {
-    if (auto reason =
-            reasonToKeepPatcherFolder(patcherFolderPath_, places_, installedApplicationPath_)) {
-        log_.writeLogToFileWithInfo("DEBUG", 1, "Not removing the patcher folder %@ since %@",
-                                    patcherFolderPath_, *reason);
-        return;
-    }
-    removeSoftwarePatcher(patcherFolderPath_, log_);
 }
 
 }  // namespace
