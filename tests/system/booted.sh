@@ -276,7 +276,7 @@ check client_survives
 
 # The vendor-to-user path. The vendor's two versions are the samples with stand-ins for the
 # client's executable, each noting who runs it and where: 1.0 starts the patcher on the update it
-# downloaded (once, when asked to) and quits at once, 2.0 runs on. Both carry the vendor's public
+# downloaded (once, when asked to) and quits at once, with a failure status, 2.0 runs on. Both carry the vendor's public
 # key, and the update is signed.
 samples=/opt/kelvorn-test/samples/ostrel
 vendor=/srv/vendor
@@ -294,7 +294,7 @@ stand_in 1.0 <<SCRIPT
 #!/bin/sh
 echo "1.0 \$(id -u) \$(grep ^0:: /proc/self/cgroup)" >>${notes}/launches
 if rm ${notes}/apply-update 2>/dev/null; then /usr/libexec/Ostrel/Ostrel "${download}" & fi
-exit 0
+exit 1
 SCRIPT
 stand_in 2.0 <<SCRIPT
 #!/bin/sh
