@@ -205,6 +205,8 @@ constexpr const char* kApplyEach =
     "    /Users/tester/run/Ostrel \"$pair/out\" > \"$pair/output\" 2>&1; echo $? > "
     "\"$pair/status\"\n"
     "    cp -a /Applications/Solvane.app \"$pair/result.app\"\n"
+    "    log='/Users/tester/Library/Application Support/Corvant/Solvane/SoftwarePatcher.log'\n"
+    "    grep -c 'UpdateManifest.plist is signed by' \"$log\" > \"$pair/signed\"; rm -f \"$log\"\n"
     "done\n";
 
 // Every other pair is signed, its old bundle carrying the public key, so that its update applies
@@ -222,13 +224,11 @@ TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
     ASSERT_EQ(fs::status(key + ".key").permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
     std::vector<std::string> pairs;
-    int signedPairs = 0;
     for (int i = 0; i < pairCount; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "/Users/tester/pairs/%05d", i);
         pairs.emplace_back(name);
         bool isSigned = i % 2 == 0;
-        signedPairs += isSigned;
         Versions versions(seed + static_cast<unsigned>(i));
         versions.makeOld(s.host(pairs.back() + "/old.app"), isSigned ? publicKey : "");
         versions.makeNew(s.host(pairs.back() + "/old.app"), s.host(pairs.back() + "/new.app"));
@@ -242,6 +242,8 @@ TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
     for (int i = 0; i < pairCount; ++i) {
         const std::string& pair = pairs[static_cast<size_t>(i)];
         std::string status = s.read(pair + "/status");
+        if (s.read(pair + "/signed") != (i % 2 == 0 ? "1\n" : "0\n"))
+            ADD_FAILURE() << "pair " << i << ": the signature was not checked as it should be";
         std::string diff = differences(snapshot(s.host(pair + "/result.app")),
                                        snapshot(s.host(pair + "/new.app")));
         if (status == "0\n" && diff.empty()) continue;
@@ -250,12 +252,7 @@ TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
                           << status << s.read(pair + "/output") << diff;
     }
     EXPECT_EQ(failures, 0) << "of " << pairCount << " pairs";
-    std::string log = s.logText();
-    int verified = 0;
-    for (auto at = log.find("UpdateManifest.plist is signed by"); at != std::string::npos;
-         at = log.find("UpdateManifest.plist is signed by", at + 1))
-        ++verified;
-    EXPECT_EQ(verified, signedPairs);
+
     std::printf("%d pairs applied, %d differ from their new bundle\n", pairCount, failures);
 }
 
