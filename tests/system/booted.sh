@@ -38,6 +38,7 @@ checks=(
     "a modem only 2.0's card list knows: announced to alice's listener, listed by kelvornctl"
     "the client's unit goes when its last process ends"
     "the update with one byte changed: refused before any change, 1.0 intact, status false"
+    "no user manager: the same update applied from a service of the system's manager"
     "remove: the service and its watch stop"
     "purge: nothing of the package is left, a client's file in the log folder stays"
     "reinstall: the service and its watch start"
@@ -276,7 +277,7 @@ check client_survives
 
 # The vendor-to-user path. The vendor's two versions are the samples with stand-ins for the
 # client's executable, each noting who runs it and where: 1.0 starts the patcher on the update it
-# downloaded (once, when asked to) and quits at once, 2.0 runs on. Both carry the vendor's public
+# downloaded (once, when asked to) and quits at once, with a failure status, 2.0 runs on. Both carry the vendor's public
 # key, and the update is signed.
 samples=/opt/kelvorn-test/samples/ostrel
 vendor=/srv/vendor
@@ -294,7 +295,7 @@ stand_in 1.0 <<SCRIPT
 #!/bin/sh
 echo "1.0 \$(id -u) \$(grep ^0:: /proc/self/cgroup)" >>${notes}/launches
 if rm ${notes}/apply-update 2>/dev/null; then /usr/libexec/Ostrel/Ostrel "${download}" & fi
-exit 0
+exit 1
 SCRIPT
 stand_in 2.0 <<SCRIPT
 #!/bin/sh
@@ -396,6 +397,26 @@ refused() {
         same_tree "${vendor}/1.0/Solvane.app" "${app}"
 }
 check refused
+
+# Without a user manager, `open` (run by root, as the daemon runs it) starts the client as a
+# service of the system's manager: there too, the patcher the client starts as it quits outlives it.
+in_root systemctl mask --runtime --quiet user@1000.service
+log_out
+log_in
+ship
+as_alice touch "${notes}/apply-update"
+in_root /usr/libexec/kelvorn/open "${app}" 2>/dev/null || true
+updated_in_system_service() {
+    wait_for 60 status_is true && same_tree "${vendor}/2.0/Solvane.app" "${app}" &&
+        in_root grep -q '^2\.0 1000 0::/user.slice/user-1000.slice/kelvorn-open-1000-' \
+            "${notes}/launches"
+}
+check updated_in_system_service
+for client in $(in_root pgrep -x -u 1000 Solvane); do
+    in_root pkill -P "${client}" || true
+    in_root kill "${client}" 2>/dev/null || true
+done
+in_root systemctl unmask --runtime --quiet user@1000.service
 
 # Removal, purge and reinstallation; the daemon's files and a client's file in the log folder.
 in_root systemctl stop listener
