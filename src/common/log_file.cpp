@@ -223,12 +223,12 @@ std::string logTimeStamp(std::time_t seconds, unsigned milliseconds) {
 }
 
 LogFile::LogFile(Variant variant, Places places)
-    : variant_(variant), places_(std::move(places)), mHighWaterMark(places_.highWaterMark) {}
+    : variant_(variant), places_(std::move(places)), highWaterMark_(places_.highWaterMark) {}
 
 std::unique_ptr<LogFile> LogFile::initWithFile(Variant variant, const std::string& fileName,
                                                std::int32_t logLevel, Places places) {
     auto log = std::make_unique<LogFile>(variant, std::move(places));
-    log->mLogLevel = logLevel;
+    log->logLevel_ = logLevel;
     log->openFile(fileName);
     return log;
 }
@@ -279,29 +279,29 @@ std::optional<std::string> LogFile::formDirectoryPath() {
 bool LogFile::openFile(const std::string& fileName) {
     {
         // Checked before anything else, so a wrong second open leaves the open log untouched.
-        std::lock_guard lock(mLock);
-        if (mFile >= 0) throw LogFileAssertion("Log file is already open");
+        std::lock_guard lock(lock_);
+        if (file_ >= 0) throw LogFileAssertion("Log file is already open");
     }
     const auto directory = formDirectoryPath();
     std::optional<std::string> path;
     if (directory) path = *directory + "/" + fileName;
     report(formatString("path:%s", path ? Value(*path) : Value()));
 
-    std::lock_guard lock(mLock);
-    if (mFile >= 0) throw LogFileAssertion("Log file is already open");
-    mPath = path;
+    std::lock_guard lock(lock_);
+    if (file_ >= 0) throw LogFileAssertion("Log file is already open");
+    path_ = path;
     if (path) openStream(*path);
     const int error = path ? errno : ENOENT;
-    if (mFile < 0) {
+    if (file_ < 0) {
         std::printf("[openFile] [Error in file opening %s] =%d\n", path ? path->c_str() : "(null)",
                     error);
     }
-    return mFile >= 0;
+    return file_ >= 0;
 }
 
 void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* format,
                         const std::vector<Value>& arguments) {
-    if (userLevel > mLogLevel) return;
+    if (userLevel > logLevel_) return;
     // Each thread reuses one buffer for its lines; a rare huge message does not pin its memory.
     thread_local std::string line;
     if (line.capacity() > 65536) std::string().swap(line);
@@ -327,11 +327,11 @@ void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* for
 
     bool trimmed = false;
     {
-        std::lock_guard lock(mLock);
-        if (mFile < 0) return;
+        std::lock_guard lock(lock_);
+        if (file_ < 0) return;
         if (trimBlocked_) {
             reduceToLowWaterMark();
-            if (mFile < 0 || trimBlocked_) return;  // the bound holds: the line is dropped
+            if (file_ < 0 || trimBlocked_) return;  // the bound holds: the line is dropped
         }
         trimmed = appendLine(line);
     }
@@ -347,28 +347,28 @@ void LogFile::writeLine(const char* tag, std::int32_t userLevel, const char* for
 // it, written again under the locks, where no trim can take it. True when this call trimmed.
 bool LogFile::appendLine(const std::string& line) {
     const off_t end = writeWholeLine(line);
-    if (end <= mHighWaterMark) return false;
+    if (end <= highWaterMark_) return false;
 
-    lockWhole(mFile);
+    lockWhole(file_);
     if (lineStillInPlace(line, end)) {
         reduceToLowWaterMark();  // releases the lock, with the old descriptor if it moved
         return true;
     }
-    ::flock(mFile, LOCK_UN);
+    ::flock(file_, LOCK_UN);
     return appendLineUnlessKept(line);
 }
 
 // Writes the line whole and returns the file's size just after it (with O_APPEND, the offset
 // after the write); 0 when nothing could be written.
 off_t LogFile::writeWholeLine(const std::string& line) {
-    if (!writeAll(mFile, line.data(), line.size())) return 0;
-    return ::lseek(mFile, 0, SEEK_CUR);
+    if (!writeAll(file_, line.data(), line.size())) return 0;
+    return ::lseek(file_, 0, SEEK_CUR);
 }
 
 bool LogFile::isFileAtPath() const {
     struct stat open {};
     struct stat named {};
-    return ::fstat(mFile, &open) == 0 && ::stat(mPath->c_str(), &named) == 0 &&
+    return ::fstat(file_, &open) == 0 && ::stat(path_->c_str(), &named) == 0 &&
            open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
@@ -379,22 +379,22 @@ bool LogFile::appendLineUnlessKept(const std::string& line) {
     for (;;) {
         if (!isFileAtPath()) {
             closeStream();
-            openStream(*mPath);
-            if (mFile < 0) return false;
+            openStream(*path_);
+            if (file_ < 0) return false;
         }
-        lockWhole(mFile);
+        lockWhole(file_);
         if (isFileAtPath()) break;
-        ::flock(mFile, LOCK_UN);
+        ::flock(file_, LOCK_UN);
     }
-    const int folder = lockFolderOf(*mPath);
+    const int folder = lockFolderOf(*path_);
     const bool kept = lineInCurrentFile(line);
     const off_t end = kept ? 0 : writeWholeLine(line);
     if (folder >= 0) ::close(folder);  // before a trim, which takes it again
-    if (end > mHighWaterMark) {
+    if (end > highWaterMark_) {
         reduceToLowWaterMark();
         return true;
     }
-    ::flock(mFile, LOCK_UN);
+    ::flock(file_, LOCK_UN);
     return false;
 }
 
@@ -406,7 +406,7 @@ bool LogFile::lineStillInPlace(const std::string& line, off_t end) const {
     std::string there(line.size(), '\0');
     std::size_t got = 0;
     const off_t start = end - static_cast<off_t>(line.size());
-    return readAt(mFile, there.data(), there.size(), start, got) && got == line.size() &&
+    return readAt(file_, there.data(), there.size(), start, got) && got == line.size() &&
            there == line;
 }
 
@@ -414,11 +414,11 @@ bool LogFile::lineStillInPlace(const std::string& line, off_t end) const {
 bool LogFile::lineInCurrentFile(const std::string& line) const {
     if (!readable_) return true;  // nothing to compare with: better a line lost than doubled
     struct stat status {};
-    if (::fstat(mFile, &status) != 0) return false;
-    const auto size = static_cast<std::size_t>(std::min<off_t>(status.st_size, 2 * mHighWaterMark));
+    if (::fstat(file_, &status) != 0) return false;
+    const auto size = static_cast<std::size_t>(std::min<off_t>(status.st_size, 2 * highWaterMark_));
     std::string content(size, '\0');
     std::size_t got = 0;
-    if (!readAt(mFile, content.data(), size, 0, got)) return false;
+    if (!readAt(file_, content.data(), size, 0, got)) return false;
     content.resize(got);
     return content.find(line) != std::string::npos;
 }
@@ -428,16 +428,16 @@ void LogFile::openStream(const std::string& path) {
     // the executables run must not inherit the log.
     constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC;
     readable_ = true;
-    mFile = ::open(path.c_str(), O_RDWR | kFlags, 0666);
-    if (mFile < 0 && errno == EACCES) {
+    file_ = ::open(path.c_str(), O_RDWR | kFlags, 0666);
+    if (file_ < 0 && errno == EACCES) {
         readable_ = false;
-        mFile = ::open(path.c_str(), O_WRONLY | kFlags, 0666);
+        file_ = ::open(path.c_str(), O_WRONLY | kFlags, 0666);
     }
 }
 
 void LogFile::closeStream() {
-    if (mFile >= 0) ::close(mFile);
-    mFile = -1;
+    if (file_ >= 0) ::close(file_);
+    file_ = -1;
 }
 
 void LogFile::reportTrimError(int error) {
@@ -462,19 +462,19 @@ void LogFile::reportCut(int descriptor, off_t from) const {
 // the descriptor of the file that was trimmed.
 void LogFile::reduceToLowWaterMark() {
     trimBlocked_ = false;
-    lockWhole(mFile);
+    lockWhole(file_);
     // The temporary path is one for every file the log has been: while one trim uses it, the
     // next one (of the new file, grown past the bound meanwhile) waits on the folder's lock. The
     // size is read once that lock is held, so that it covers the tail the trim before wrote.
-    const int folder = lockFolderOf(*mPath);
+    const int folder = lockFolderOf(*path_);
     struct stat status {};
-    if (::fstat(mFile, &status) != 0 || status.st_size < mHighWaterMark) {
-        ::flock(mFile, LOCK_UN);
+    if (::fstat(file_, &status) != 0 || status.st_size < highWaterMark_) {
+        ::flock(file_, LOCK_UN);
     } else {
         // The old file stays open, and so locked, until the trim is over: writers that still
         // hold it wait, then find their lines in the new file or write them again.
-        const int locked = mFile;
-        mFile = -1;
+        const int locked = file_;
+        file_ = -1;
         trimMovingAside(locked, status.st_size);
     }
     if (folder >= 0) ::close(folder);
@@ -483,33 +483,33 @@ void LogFile::reduceToLowWaterMark() {
 void LogFile::trimMovingAside(int locked, off_t size) {
     // A stale temporary file from an interrupted trim blocks the move; the old log then stays
     // in place, the stale file's tail is appended, and the next line trims again.
-    const std::string temporaryPath = *mPath + ".tmp";
-    const bool moved = moveWithoutReplacing(*mPath, temporaryPath);
+    const std::string temporaryPath = *path_ + ".tmp";
+    const bool moved = moveWithoutReplacing(*path_, temporaryPath);
     const int moveError = errno;
     if (!moved && moveError != EEXIST) {
         // The folder refuses the move (read-only, say): the file is cut where it stands instead.
-        mFile = locked;
+        file_ = locked;
         reportTrimError(moveError);
         trimInPlace(size);
-        ::flock(mFile, LOCK_UN);
+        ::flock(file_, LOCK_UN);
         return;
     }
-    openStream(*mPath);
+    openStream(*path_);
 
     const int old = ::open(temporaryPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (old < 0) {
         reportTrimError(errno);
     } else {
         if (moved) trimError_ = 0;
-        const off_t cut = std::max<off_t>(1, size - mLowWaterMark);
-        if (mFile >= 0) {
+        const off_t cut = std::max<off_t>(1, size - lowWaterMark_);
+        if (file_ >= 0) {
             const off_t from = firstPieceAtOrAfter(old, cut);
             if (moved) {
                 reportCut(old, from);
                 char tail[kChunkSize];
-                writeAll(mFile, tail, readTail(old, from, size, tail, sizeof tail));
+                writeAll(file_, tail, readTail(old, from, size, tail, sizeof tail));
             } else {
-                copyFrom(old, from, mFile);  // a stale file: nobody writes it any more
+                copyFrom(old, from, file_);  // a stale file: nobody writes it any more
             }
         }
         ::close(old);
@@ -525,26 +525,26 @@ void LogFile::trimMovingAside(int locked, off_t size) {
 void LogFile::trimInPlace(off_t size) {
     char tail[kChunkSize];
     std::size_t got = 0;
-    const int reader = ::open(mPath->c_str(), O_RDONLY | O_CLOEXEC);
+    const int reader = ::open(path_->c_str(), O_RDONLY | O_CLOEXEC);
     if (reader >= 0) {
-        const off_t from = firstPieceAtOrAfter(reader, std::max<off_t>(1, size - mLowWaterMark));
+        const off_t from = firstPieceAtOrAfter(reader, std::max<off_t>(1, size - lowWaterMark_));
         got = readTail(reader, from, size, tail, sizeof tail);
         reportCut(reader, from);
         ::close(reader);
     }
-    if (::ftruncate(mFile, 0) != 0) {
+    if (::ftruncate(file_, 0) != 0) {
         reportTrimError(errno);
         trimBlocked_ = true;
         return;
     }
-    writeAll(mFile, tail, got);
+    writeAll(file_, tail, got);
 }
 
 void LogFile::close() {
-    std::lock_guard lock(mLock);
-    if (mFile < 0) return;
+    std::lock_guard lock(lock_);
+    if (file_ < 0) return;
     closeStream();
-    mPath.reset();
+    path_.reset();
     if (variant_ == Variant::Patcher) setHeaderInformation(nullptr);
 }
 
@@ -574,13 +574,13 @@ void LogFile::printHeaderInformation() {
 }
 
 std::optional<std::string> LogFile::path() const {
-    std::lock_guard lock(mLock);
-    return mPath;
+    std::lock_guard lock(lock_);
+    return path_;
 }
 
 bool LogFile::isOpen() const {
-    std::lock_guard lock(mLock);
-    return mFile >= 0;
+    std::lock_guard lock(lock_);
+    return file_ >= 0;
 }
 
 }  // namespace corvant

@@ -71,7 +71,7 @@ class LogFile {
     template <typename... Args>
     void writeLogToFileWithInfo(const char* tag, std::int32_t userLevel, const char* format,
                                 const Args&... arguments) {
-        if (userLevel > mLogLevel) return;
+        if (userLevel > logLevel_) return;
         // Each thread reuses one list for the arguments: a line costs no allocation for them.
         thread_local std::vector<Value> values;
         values.clear();
@@ -95,7 +95,7 @@ class LogFile {
     bool isOpen() const;
 
   private:
-    // All called with mLock held.
+    // All called with lock_ held.
     bool appendLine(const std::string& line);
     off_t writeWholeLine(const std::string& line);
     bool isFileAtPath() const;
@@ -115,19 +115,19 @@ class LogFile {
     const Variant variant_;
     const Places places_;
 
-    std::int64_t mLowWaterMark = 2048;
-    std::int64_t mHighWaterMark = 4194304;
-    std::optional<std::string> mPath;
+    std::int64_t lowWaterMark_ = 2048;
+    std::int64_t highWaterMark_ = 4194304;
+    std::optional<std::string> path_;
     // The log, opened for appending: each line goes in one write, so lines of several writers
     // never mix. -1 when no log is open.
-    int mFile = -1;
+    int file_ = -1;
     bool readable_ = true;  // the descriptor reads too
     // The cause of the last failed trim, printed once until a trim works again; and whether the
     // file could not be cut at all, in which case lines wait for a trim that works.
     int trimError_ = 0;
     bool trimBlocked_ = false;
-    mutable std::mutex mLock;
-    std::int32_t mLogLevel = 2;
+    mutable std::mutex lock_;
+    std::int32_t logLevel_ = 2;
 
     mutable std::mutex headerLock_;
     std::shared_ptr<const Dictionary> headerInformation_;
