@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 
+#include "common/paths.h"
 #include "common/plist_screen.h"
 #include "common/regular_file.h"
 
@@ -186,12 +187,6 @@ bool writeAll(int descriptor, const std::string& bytes) {
         written += static_cast<std::size_t>(result);
     }
     return true;
-}
-
-std::string directoryOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Makes the rename itself durable; a failure here leaves the file written, so it is not reported.

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/paths.h"
 #include "common/plist.h"
 #include "patcher/branding.h"
 #include "patcher/manifest.h"
@@ -23,6 +24,9 @@ namespace ostrel {
 namespace fs = std::filesystem;
 using corvant::Array;
 using corvant::Dictionary;
+using corvant::extendsFolder;
+using corvant::nameOf;
+using corvant::parentOf;
 
 namespace {
 
@@ -48,22 +52,6 @@ struct WalkOrder {
 
 using Tree = std::map<std::string, Item, WalkOrder>;
 using PathSet = std::set<std::string, WalkOrder>;
-
-// The parent of a relative path; empty for an item directly in the bundle.
-std::string parentOf(const std::string& relative) {
-    auto slash = relative.rfind('/');
-    return slash == std::string::npos ? "" : relative.substr(0, slash);
-}
-
-std::string nameOf(const std::string& relative) {
-    auto slash = relative.rfind('/');
-    return slash == std::string::npos ? relative : relative.substr(slash + 1);
-}
-
-bool isInside(const std::string& relative, const std::string& folder) {
-    return relative.size() > folder.size() && relative.compare(0, folder.size(), folder) == 0 &&
-           relative[folder.size()] == '/';
-}
 
 bool scan(const std::string& root, const std::string& relative, Tree& tree, std::string& error) {
     std::string path = relative.empty() ? root : root + "/" + relative;
@@ -228,7 +216,7 @@ bool Builder::copy(std::string relative) {
         // so is an item whose name no entry can hold. In a branded installation the executable's
         // folder goes whole, since the executable there bears the installation's name.
         bool viaFolder = item.kind == Item::Kind::Link || !expressible(relative) ||
-                         (branded_ && isInside(relative, "Contents/MacOS"));
+                         (branded_ && extendsFolder(relative, "Contents/MacOS"));
         if (!viaFolder) break;
         std::string parent = parentOf(relative);
         if (parent.empty())
@@ -245,7 +233,7 @@ bool Builder::copy(std::string relative) {
 }
 
 bool Builder::remove(const std::string& relative) {
-    if (expressible(relative) && !(branded_ && isInside(relative, "Contents/MacOS"))) {
+    if (expressible(relative) && !(branded_ && extendsFolder(relative, "Contents/MacOS"))) {
         deletions_.insert(relative);
         return true;
     }
@@ -262,7 +250,7 @@ bool Builder::compare() {
     for (const auto& [relative, item] : new_) all.insert(relative);
     std::string handled;  // the last folder decided as a whole; what lies inside it follows it
     for (const std::string& relative : all) {
-        if (!handled.empty() && isInside(relative, handled)) continue;
+        if (!handled.empty() && extendsFolder(relative, handled)) continue;
         auto before = old_.find(relative);
         auto after = new_.find(relative);
         if (after == new_.end()) {
@@ -285,15 +273,17 @@ bool Builder::compare() {
     // A folder copied whole brings everything inside it, and its removal before the copy takes
     // everything inside the old one.
     auto insideACopy = [&](const std::string& relative) {
-        return std::any_of(copies_.begin(), copies_.end(),
-                           [&](const std::string& folder) { return isInside(relative, folder); });
+        return std::any_of(copies_.begin(), copies_.end(), [&](const std::string& folder) {
+            return extendsFolder(relative, folder);
+        });
     };
     std::erase_if(copies_, insideACopy);
     PathSet deleted = deletions_;
     std::erase_if(deletions_, [&](const std::string& relative) {
         return insideACopy(relative) || copies_.count(relative) != 0 ||
-               std::any_of(deleted.begin(), deleted.end(),
-                           [&](const std::string& folder) { return isInside(relative, folder); });
+               std::any_of(deleted.begin(), deleted.end(), [&](const std::string& folder) {
+                   return extendsFolder(relative, folder);
+               });
     });
     return true;
 }
@@ -341,7 +331,7 @@ bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
                 return refuse(to + " cannot be written");
             ::chmod(to.c_str(), 0700);
             for (auto it = new_.upper_bound(relative);
-                 it != new_.end() && isInside(it->first, relative); ++it)
+                 it != new_.end() && extendsFolder(it->first, relative); ++it)
                 if (parentOf(it->first) == relative && !copyItem(it->first, summary)) return false;
             return ::chmod(to.c_str(), item.mode) == 0 || refuse(to + " cannot be written");
         }
@@ -358,7 +348,7 @@ bool Builder::writeOut(UpdateSummary& summary) {
     shipped.insert(shippedOnly_.begin(), shippedOnly_.end());
     for (const std::string& relative : shipped) {
         if (std::any_of(copies_.begin(), copies_.end(),
-                        [&](const std::string& f) { return isInside(relative, f); }))
+                        [&](const std::string& f) { return extendsFolder(relative, f); }))
             continue;  // comes with its folder
         if (!makeFolders(bundle + "/" + parentOf(relative)))
             return refuse(bundle + "/" + parentOf(relative) + " cannot be made");
@@ -453,10 +443,10 @@ bool Builder::outsideTheBundles() {
     const std::string out = realPath(request_.out);
     for (const std::string& bundle : {request_.oldBundle, request_.newBundle}) {
         const std::string real = realPath(bundle);
-        if (out == real || isInside(out, real))
+        if (out == real || extendsFolder(out, real))
             return refuse(request_.out + " lies inside " + bundle +
                           "; the update is written outside both bundles");
-        if (isInside(real, out))
+        if (extendsFolder(real, out))
             return refuse(bundle + " lies inside " + request_.out +
                           "; the update is written outside both bundles");
     }

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "common/format.h"
+#include "common/paths.h"
 #include "common/places.h"
 #include "common/plist.h"
 #include "patcher/backup.h"
@@ -28,6 +29,7 @@ namespace fs = std::filesystem;
 using corvant::Array;
 using corvant::Command;
 using corvant::formatString;
+using corvant::isInside;
 using corvant::Value;
 
 namespace {
@@ -67,12 +69,6 @@ std::optional<std::string> whyFolderCannotBeMade(const std::string& folder) {
     if (parent.empty()) parent = ".";
     if (isDirectory(parent) && isWritableFolder(parent)) return std::nullopt;
     return "nothing can be made in " + parent + ", it is not a folder the user can write into";
-}
-
-// True when `path` lies inside `folder` (and is not `folder` itself).
-bool isInside(const std::string& path, const std::string& folder) {
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           (folder.back() == '/' || path[folder.size()] == '/');
 }
 
 // Bytes that a copy of `path` takes on disk. Sets `unreadable` to the first item below it that

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "common/paths.h"
+
 namespace kelvorn::linux_backend {
 
 namespace {
@@ -21,11 +23,6 @@ constexpr std::size_t kCommandNameLength = 15;
 // Only the first arguments can name the file a process was started from.
 constexpr std::size_t kArgumentsLooked = 3;
 constexpr std::size_t kArgumentBytesRead = 3 * 4096;
-
-std::string baseName(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 bool extends(const std::string& name, const std::string& prefix) {
     return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
@@ -232,7 +229,7 @@ std::string listedName(const std::string& comm, const std::optional<std::string>
         const std::size_t looked = std::min(arguments.size(), kArgumentsLooked);
         candidates.insert(candidates.end(), arguments.begin(), arguments.begin() + looked);
         for (const std::string& candidate : candidates) {
-            const std::string name = baseName(candidate);
+            const std::string name = corvant::nameOf(candidate);
             if (extends(name, comm)) return printable(name);
         }
     }

@@ -1,0 +1,28 @@
+// Small questions about paths, answered from their text alone (nothing on disk is looked at).
+#pragma once
+
+#include <string>
+
+namespace corvant {
+
+// The path without its last component: "a/b/c" gives "a/b"; empty when there is no slash, as for
+// an item directly in a bundle ("Contents" gives "").
+std::string parentOf(const std::string& path);
+
+// The folder to open for an item at `path`: as parentOf, but "." for a bare name and "/" for an
+// item directly in the root.
+std::string directoryOf(const std::string& path);
+
+// The last component of `path`: "a/b/c" gives "c"; a path without a slash is its own name.
+std::string nameOf(const std::string& path);
+
+// True when `path` lies inside `folder` (and is not `folder` itself). `folder` may end in a slash,
+// so "/" holds every other absolute path.
+bool isInside(const std::string& path, const std::string& folder);
+
+// True when `path` is `folder`, a slash and more: the test for paths relative to a bundle, whose
+// folders never end in a slash. Unlike isInside, a folder written with its trailing slash (as "/"
+// is) holds nothing.
+bool extendsFolder(const std::string& path, const std::string& folder);
+
+}  // namespace corvant
