@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -72,11 +70,6 @@ sd_bus_message* callDaemon(sd_bus* bus, const char* path, const char* interface,
     return reply;
 }
 
-int print(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : kExitFindings;
-}
-
 // A port object of GetManagedObjects or InterfacesAdded: its path and its properties.
 struct PortObject {
     std::string path;
@@ -129,15 +122,6 @@ std::optional<std::vector<PortObject>> managedPorts(sd_bus* bus) {
         return portNumber(a.path) < portNumber(b.path);
     });
     return ports;
-}
-
-std::string localTime() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&now, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
 }
 
 volatile sig_atomic_t interrupted = 0;

@@ -1,7 +1,5 @@
 // The verbs that need no daemon: check (the ports present against the card list) and lint (the
 // card list itself).
-#include <cstdio>
-
 #include "daemon/card_list.h"
 #include "daemon/card_list_locator.h"
 #include "kelvornctl/check.h"
@@ -13,21 +11,6 @@
 #include "platform/linux/udev_registry.h"
 
 namespace kelvornctl {
-
-namespace {
-
-int print(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : kExitFindings;
-}
-
-std::string joined(const std::vector<std::string>& keys) {
-    std::string path;
-    for (const auto& key : keys) path += (path.empty() ? "" : "/") + key;
-    return path;
-}
-
-}  // namespace
 
 std::string locateCardList() {
     namespace backend = kelvorn::linux_backend;
@@ -109,7 +92,7 @@ int runLint(const Invocation& invocation) {
               "\n";
     } else {
         for (const auto& finding : report.findings) {
-            out += escapeControls(finding.keyPath.empty() ? path : joined(finding.keyPath)) +
+            out += escapeControls(finding.keyPath.empty() ? path : keyPathText(finding.keyPath)) +
                    (finding.error ? ": error: " : ": warning: ") + escapeControls(finding.message) +
                    "\n";
         }

@@ -1,7 +1,6 @@
 // kelvornctl: what the Kelvorn daemon sees, and why, for operators, support staff and vendors.
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,34 +81,20 @@ std::string verbHelp(const Verb& verb) {
     return "Usage: " + usageLine(verb) + "\n" + summary + ".\n" + std::string(verb.details);
 }
 
-int printHelp(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : kelvornctl::kExitFindings;
-}
-
 int usage(const std::string& message) {
     kelvornctl::complain(message + " (kelvornctl --help lists the verbs)");
     return kelvornctl::kExitUsage;
 }
 
 int help(const std::vector<std::string>& topics) {
-    if (topics.empty()) return printHelp(commonHelp());
+    if (topics.empty()) return kelvornctl::print(commonHelp());
     if (topics.size() > 1) return usage("help takes one verb");
     const Verb* verb = findVerb(topics.front());
     if (verb == nullptr) return usage("unknown verb " + topics.front());
-    return printHelp(verbHelp(*verb));
+    return kelvornctl::print(verbHelp(*verb));
 }
 
 }  // namespace
-
-namespace kelvornctl {
-
-void complain(const std::string& message) {
-    std::fprintf(stderr, "kelvornctl: %s\n", message.c_str());
-    std::fflush(stderr);
-}
-
-}  // namespace kelvornctl
 
 int main(int argc, char** argv) {
     kelvornctl::Invocation invocation;
@@ -121,7 +106,7 @@ int main(int argc, char** argv) {
         if (argument == "-h" || argument == "--help") {
             wantsHelp = true;
         } else if (argument == "--version") {
-            return printHelp(std::string("kelvornctl ") + KO_VERSION + "\n");
+            return kelvornctl::print(std::string("kelvornctl ") + KO_VERSION + "\n");
         } else if (argument == "--json" || argument == "--json=short") {
             invocation.json = true;
             invocation.jsonStyle = kelvornctl::JsonStyle::Short;
@@ -148,7 +133,8 @@ int main(int argc, char** argv) {
         }
     }
     if (verb != nullptr && verb->name == "help") return help(words);
-    if (wantsHelp) return verb ? printHelp(verbHelp(*verb)) : printHelp(commonHelp());
+    if (wantsHelp)
+        return verb ? kelvornctl::print(verbHelp(*verb)) : kelvornctl::print(commonHelp());
     if (verb == nullptr) return usage("no verb given");
     if (!words.empty() && !verb->takesArguments) {
         return usage(std::string(verb->name) + " takes no argument " + words.front());

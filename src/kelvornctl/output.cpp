@@ -1,9 +1,11 @@
 #include "kelvornctl/output.h"
 
 #include <cstdio>
+#include <ctime>
 #include <type_traits>
 
 #include "common/format.h"
+#include "kelvornctl/verbs.h"
 
 namespace kelvornctl {
 
@@ -153,6 +155,31 @@ std::string cell(const corvant::Value& value) {
         return text->empty() ? "-" : escapeControls(*text);
     }
     return escapeControls(corvant::describe(value));
+}
+
+std::string keyPathText(const std::vector<std::string>& keys) {
+    std::string path;
+    for (const auto& key : keys) path += (path.empty() ? "" : "/") + key;
+    return path;
+}
+
+std::string localTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+int print(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : kExitFindings;
+}
+
+void complain(const std::string& message) {
+    std::fprintf(stderr, "kelvornctl: %s\n", message.c_str());
+    std::fflush(stderr);
 }
 
 }  // namespace kelvornctl

@@ -1,4 +1,5 @@
-// What kelvornctl prints: JSON for scripts, aligned columns for people.
+// What kelvornctl prints and how: JSON for scripts, aligned columns for people, standard output
+// and the complaints on standard error.
 #pragma once
 
 #include <string>
@@ -25,5 +26,17 @@ std::string table(const std::vector<std::vector<std::string>>& rows);
 // A value as a table cell: strings as they are but for control characters, escaped as JSON
 // escapes them (C1 controls and DEL too), numbers in decimal, absent and empty as "-".
 std::string cell(const corvant::Value& value);
+
+// A card list's key path as printed: its keys joined by "/".
+std::string keyPathText(const std::vector<std::string>& keys);
+
+// The local date and time now, as a monitor line begins ("2026-12-08 17:36:52").
+std::string localTime();
+
+// Writes `text` to standard output: 0, or kExitFindings when it could not be written.
+int print(const std::string& text);
+
+// One line on standard error, "kelvornctl: <message>".
+void complain(const std::string& message);
 
 }  // namespace kelvornctl

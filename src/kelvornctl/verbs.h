@@ -30,9 +30,6 @@ int runMonitor(const Invocation& invocation);
 int runCheck(const Invocation& invocation);
 int runLint(const Invocation& invocation);
 
-// One line on standard error, "kelvornctl: <message>".
-void complain(const std::string& message);
-
 // The card list the daemon would use now: the client's, found as the daemon finds it for the
 // console user, or the default path.
 std::string locateCardList();
