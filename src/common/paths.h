@@ -1,6 +1,7 @@
 // Small questions about paths, answered from their text alone (nothing on disk is looked at).
 #pragma once
 
+#include <algorithm>
 #include <string>
 
 namespace corvant {
@@ -24,5 +25,17 @@ bool isInside(const std::string& path, const std::string& folder);
 // folders never end in a slash. Unlike isInside, a folder written with its trailing slash (as "/"
 // is) holds nothing.
 bool extendsFolder(const std::string& path, const std::string& folder);
+
+// Paths in the order of a walk: a folder, then everything inside it, then its next sibling ("a",
+// "a/x", "a b"), so that the items inside a folder follow it without a gap.
+struct WalkOrder {
+    bool operator()(const std::string& left, const std::string& right) const {
+        return std::lexicographical_compare(
+            left.begin(), left.end(), right.begin(), right.end(), [](char a, char b) {
+                auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
+                return rank(a) < rank(b);
+            });
+    }
+};
 
 }  // namespace corvant

@@ -27,6 +27,7 @@ using corvant::Dictionary;
 using corvant::extendsFolder;
 using corvant::nameOf;
 using corvant::parentOf;
+using corvant::WalkOrder;
 
 namespace {
 
@@ -36,18 +37,6 @@ struct Item {
     mode_t mode;  // permission bits
     off_t size;
     std::string linkTarget;
-};
-
-// Paths in the order of a walk: a folder, then everything inside it, then its next sibling ("a",
-// "a/x", "a b"), so that the items inside a folder follow it without a gap.
-struct WalkOrder {
-    bool operator()(const std::string& left, const std::string& right) const {
-        return std::lexicographical_compare(
-            left.begin(), left.end(), right.begin(), right.end(), [](char a, char b) {
-                auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
-                return rank(a) < rank(b);
-            });
-    }
 };
 
 using Tree = std::map<std::string, Item, WalkOrder>;

@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "common/format.h"
+#include "common/paths.h"
 #include "common/plist.h"
 #include "common/regular_file.h"
 
@@ -24,6 +25,7 @@ using corvant::Array;
 using corvant::Dictionary;
 using corvant::formatString;
 using corvant::Value;
+using corvant::WalkOrder;
 
 namespace {
 
@@ -56,17 +58,6 @@ struct Item {
     std::int64_t size = 0;  // files only
     std::string target;     // links only
     std::string sha256;     // files only, in the manifest
-};
-
-// A folder, then everything inside it, then its next sibling ("a", "a/x", "a b").
-struct WalkOrder {
-    bool operator()(const std::string& left, const std::string& right) const {
-        return std::lexicographical_compare(
-            left.begin(), left.end(), right.begin(), right.end(), [](char a, char b) {
-                auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
-                return rank(a) < rank(b);
-            });
-    }
 };
 
 using Listing = std::map<std::string, Item, WalkOrder>;
