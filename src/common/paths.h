@@ -14,6 +14,14 @@ std::string parentOf(const std::string& path);
 // item directly in the root.
 std::string directoryOf(const std::string& path);
 
+// The path without its last component, the way the patcher finds its own folder from the path it
+// was started by: "/a/b/Ostrel" gives "/a/b", "/Ostrel" gives "/", a bare name gives "". Trailing
+// slashes are ignored, and none is left on the result.
+std::string deletingLastPathComponent(const std::string& path);
+
+// `folder` and `name` joined by exactly one slash, whether or not `folder` ends in one.
+std::string appendingPathComponent(const std::string& folder, const std::string& name);
+
 // The last component of `path`: "a/b/c" gives "c"; a path without a slash is its own name.
 std::string nameOf(const std::string& path);
 

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "common/paths.h"
+
 namespace ostrel {
 
 struct Places {
@@ -25,15 +27,12 @@ std::string installationInChangePath(const Places& places);
 // The directory folder inside an installed application's common framework.
 std::string applicationDirectoryPath(const std::string& installedApplicationPath);
 
-// The path without its last component, the way the patcher finds its own folder from the path it
-// was started by: "/a/b/Ostrel" gives "/a/b", "/Ostrel" gives "/", a bare name gives "".
-std::string deletingLastPathComponent(const std::string& path);
+// The path helpers the patcher's rules are written with (see common/paths.h).
+using corvant::appendingPathComponent;
+using corvant::deletingLastPathComponent;
 
 // A path that begins with "-" would reach the commands as an option; made absolute, it is a path
 // like any other. Every other path stays as it was given.
 std::string withoutLeadingDash(const std::string& path);
-
-// `folder` and `name` joined by exactly one slash, whether or not `folder` ends in one.
-std::string appendingPathComponent(const std::string& folder, const std::string& name);
 
 }  // namespace ostrel
