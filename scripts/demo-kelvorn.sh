@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=$(cd "${1:-build/default}" && pwd)
-kelvorn="${build_dir}/src/platform/linux/Kelvorn"
+kelvorn="${build_dir}/src/daemon/Kelvorn"
 [ -x "${kelvorn}" ] || { echo "no Kelvorn in ${build_dir}; build first" >&2; exit 1; }
 
 export KO_BUILD_DIR="${build_dir}"

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/../.."
 
 build_dir=$(cd "${1:-build/default}" && pwd)
 export KO_BUILD_DIR="${build_dir}"
-export KO_KELVORN="${build_dir}/src/platform/linux/Kelvorn"
+export KO_KELVORN="${build_dir}/src/daemon/Kelvorn"
 export KO_OPEN_DIR="${build_dir}/libexec/kelvorn"
 export PYTHONPATH="${PWD}/tests/linux"
 export PYTHONDONTWRITEBYTECODE=1

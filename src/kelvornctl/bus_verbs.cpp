@@ -14,6 +14,7 @@
 
 #include "kelvornctl/output.h"
 #include "kelvornctl/verbs.h"
+#include "platform/linux/bus_handles.h"
 #include "platform/linux/dbus_notifications.h"
 #include "platform/linux/dbus_queries.h"
 #include "platform/linux/system_bus.h"
@@ -23,28 +24,22 @@ namespace kelvornctl {
 namespace {
 
 namespace backend = kelvorn::linux_backend;
+using backend::BusError;
+using backend::BusMessage;
+using backend::FlushedBus;
 
 // The system bus with the daemon on it; null, with the complaint made, when either is missing.
-sd_bus* connectToDaemon() {
-    sd_bus* bus = nullptr;
-    int result = sd_bus_open_system(&bus);
+FlushedBus connectToDaemon() {
+    FlushedBus bus;
+    const int result = sd_bus_open_system(bus.out());
     if (result < 0) {
         complain(std::string("the system bus cannot be reached: ") + std::strerror(-result));
-        return nullptr;
+        return {};
     }
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    int held = 0;
-    result = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
-                                backend::kDaemonBusName);
-    if (result >= 0) result = sd_bus_message_read(reply, "b", &held);
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
-    if (result < 0 || !held) {
+    if (!backend::nameHasOwner(bus.get(), backend::kDaemonBusName)) {
         complain(std::string("Kelvorn is not running: ") + backend::kDaemonBusName +
                  " is not on the system bus");
-        return sd_bus_flush_close_unref(bus);
+        return {};
     }
     return bus;
 }
@@ -53,20 +48,19 @@ constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
 
 // Calls `method` of the daemon's `interface` on `path`, with `text` as its one argument when there
 // is one; the reply, or null with the complaint made.
-sd_bus_message* callDaemon(sd_bus* bus, const char* path, const char* interface, const char* method,
-                           const char* text = nullptr) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
+BusMessage callDaemon(sd_bus* bus, const char* path, const char* interface, const char* method,
+                      const char* text = nullptr) {
+    BusError error;
+    BusMessage reply;
     const int result = text ? sd_bus_call_method(bus, backend::kDaemonBusName, path, interface,
-                                                 method, &error, &reply, "s", text)
+                                                 method, error.get(), reply.out(), "s", text)
                             : sd_bus_call_method(bus, backend::kDaemonBusName, path, interface,
-                                                 method, &error, &reply, "");
+                                                 method, error.get(), reply.out(), "");
     if (result < 0) {
         complain(std::string(method) +
-                 " failed: " + (error.message != nullptr ? error.message : "no answer"));
-        reply = nullptr;
+                 " failed: " + (error.message() != nullptr ? error.message() : "no answer"));
+        return {};
     }
-    sd_bus_error_free(&error);
     return reply;
 }
 
@@ -100,9 +94,10 @@ std::uint64_t portNumber(const std::string& path) {
 // The supported ports present, in arrival order; none, with the complaint made, when the answer
 // cannot be had.
 std::optional<std::vector<PortObject>> managedPorts(sd_bus* bus) {
-    sd_bus_message* reply =
+    const BusMessage answer =
         callDaemon(bus, backend::kNotificationPath, kObjectManager, "GetManagedObjects");
-    if (reply == nullptr) return std::nullopt;
+    if (!answer) return std::nullopt;
+    sd_bus_message* reply = answer.get();
     std::vector<PortObject> ports;
     int result = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
     while (result > 0 && (result = sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
@@ -113,7 +108,6 @@ std::optional<std::vector<PortObject>> managedPorts(sd_bus* bus) {
         if (result >= 0) result = sd_bus_message_exit_container(reply);
         if (result >= 0 && port) ports.push_back({path, std::move(*port)});
     }
-    sd_bus_message_unref(reply);
     if (result < 0) {
         complain("GetManagedObjects answered something else than a{oa{sa{sv}}}");
         return std::nullopt;
@@ -323,15 +317,13 @@ class Monitor {
 }  // namespace
 
 int runStatus(const Invocation& invocation) {
-    sd_bus* bus = connectToDaemon();
-    if (bus == nullptr) return kExitNoDaemon;
-    sd_bus_message* reply =
-        callDaemon(bus, backend::kNotificationPath, "org.freedesktop.DBus.Properties", "GetAll",
-                   backend::kDaemonInterface);
+    const FlushedBus bus = connectToDaemon();
+    if (!bus) return kExitNoDaemon;
+    const BusMessage reply =
+        callDaemon(bus.get(), backend::kNotificationPath, "org.freedesktop.DBus.Properties",
+                   "GetAll", backend::kDaemonInterface);
     corvant::Dictionary status;
-    const int result = reply != nullptr ? backend::readUserInfo(reply, status) : -EIO;
-    sd_bus_message_unref(reply);
-    sd_bus_flush_close_unref(bus);
+    const int result = reply ? backend::readUserInfo(reply.get(), status) : -EIO;
     if (result < 0) return kExitFindings;
     if (invocation.json) return print(toJson(status, invocation.jsonStyle) + "\n");
     const auto field = [&status](const char* key) { return cell(corvant::lookup(status, key)); };
@@ -343,10 +335,9 @@ int runStatus(const Invocation& invocation) {
 }
 
 int runDevices(const Invocation& invocation) {
-    sd_bus* bus = connectToDaemon();
-    if (bus == nullptr) return kExitNoDaemon;
-    const auto ports = managedPorts(bus);
-    sd_bus_flush_close_unref(bus);
+    const FlushedBus bus = connectToDaemon();
+    if (!bus) return kExitNoDaemon;
+    const auto ports = managedPorts(bus.get());
     if (!ports) return kExitFindings;
     if (invocation.json) {
         corvant::Array list;
@@ -369,13 +360,12 @@ int runDevices(const Invocation& invocation) {
 }
 
 int runMonitor(const Invocation& invocation) {
-    sd_bus* bus = connectToDaemon();
-    if (bus == nullptr) return kExitNoDaemon;
-    Monitor monitor(bus, invocation);
+    const FlushedBus bus = connectToDaemon();
+    if (!bus) return kExitNoDaemon;
+    Monitor monitor(bus.get(), invocation);
     if (const int result = monitor.subscribe(); result < 0) {
         complain(std::string("cannot subscribe to the daemon's signals: ") +
                  std::strerror(-result));
-        sd_bus_flush_close_unref(bus);
         return kExitFindings;
     }
     struct sigaction action {};
@@ -384,15 +374,14 @@ int runMonitor(const Invocation& invocation) {
     sigaction(SIGTERM, &action, nullptr);
     int status = 0;
     while (!interrupted) {
-        int result = sd_bus_process(bus, nullptr);
-        if (result == 0) result = sd_bus_wait(bus, UINT64_MAX);
+        int result = sd_bus_process(bus.get(), nullptr);
+        if (result == 0) result = sd_bus_wait(bus.get(), UINT64_MAX);
         if (result < 0 && result != -EINTR) {
             complain(std::string("the system bus went away: ") + std::strerror(-result));
             status = kExitNoDaemon;
             break;
         }
     }
-    sd_bus_flush_close_unref(bus);
     return status;
 }
 

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform/linux/bus_handles.h"
+
 namespace kelvorn::linux_backend {
 
 namespace {
@@ -190,15 +192,14 @@ bool DbusNotificationCenter::postNotification(const std::string& name,
 bool DbusNotificationCenter::send(const std::string& name, const corvant::Dictionary& userInfo) {
     sd_bus* bus = bus_.connection();
     if (bus == nullptr) return false;
-    sd_bus_message* message = nullptr;
-    int result = sd_bus_message_new_signal(bus, &message, kNotificationPath, kNotificationInterface,
-                                           kNotificationMember);
-    if (result >= 0) result = sd_bus_message_append(message, "s", name.c_str());
-    if (result >= 0) result = appendUserInfo(message, userInfo);
-    if (result >= 0) result = sd_bus_send(bus, message, nullptr);
+    BusMessage message;
+    int result = sd_bus_message_new_signal(bus, message.out(), kNotificationPath,
+                                           kNotificationInterface, kNotificationMember);
+    if (result >= 0) result = sd_bus_message_append(message.get(), "s", name.c_str());
+    if (result >= 0) result = appendUserInfo(message.get(), userInfo);
+    if (result >= 0) result = sd_bus_send(bus, message.get(), nullptr);
     // Flushed at once: the daemon may block in its next step (a wait, a command) for a while.
     if (result >= 0) result = sd_bus_flush(bus);
-    sd_bus_message_unref(message);
     return result >= 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/linux/bus_handles.h"
 #include "platform/linux/dbus_notifications.h"
 
 namespace kelvorn::linux_backend {
@@ -33,11 +34,10 @@ int appendPort(sd_bus_message* message, const SupportedPort& port) {
 
 // Sends the reply that `fill` completes; an answer that cannot be built is the daemon's own error.
 int reply(sd_bus_message* call, sd_bus_error* error, auto fill) {
-    sd_bus_message* answer = nullptr;
-    int result = sd_bus_message_new_method_return(call, &answer);
-    if (result >= 0) result = fill(answer);
-    if (result >= 0) result = sd_bus_send(nullptr, answer, nullptr);
-    sd_bus_message_unref(answer);
+    BusMessage answer;
+    int result = sd_bus_message_new_method_return(call, answer.out());
+    if (result >= 0) result = fill(answer.get());
+    if (result >= 0) result = sd_bus_send(nullptr, answer.get(), nullptr);
     if (result >= 0) return result;
     return sd_bus_error_setf(error, kFailedError, "%s could not be answered: %s",
                              sd_bus_message_get_member(call), std::strerror(-result));

@@ -18,50 +18,56 @@ constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
 
 // "/" is logind's "no session".
 std::optional<std::string> activeSessionPath(sd_bus* bus) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
+    BusError error;
+    BusMessage reply;
     std::optional<std::string> path;
     const char* id = nullptr;
     const char* object = nullptr;
-    if (sd_bus_get_property(bus, kLogindName, kSeatPath, kSeatInterface, "ActiveSession", &error,
-                            &reply, "(so)") >= 0 &&
-        sd_bus_message_read(reply, "(so)", &id, &object) > 0 && object != nullptr &&
+    if (sd_bus_get_property(bus, kLogindName, kSeatPath, kSeatInterface, "ActiveSession",
+                            error.get(), reply.out(), "(so)") >= 0 &&
+        sd_bus_message_read(reply.get(), "(so)", &id, &object) > 0 && object != nullptr &&
         std::string_view(object) != "/") {
         path = object;
     }
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
     return path;
 }
 
 std::optional<std::string> sessionText(sd_bus* bus, const std::string& session,
                                        const char* property) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    BusError error;
     char* text = nullptr;
     std::optional<std::string> result;
     if (sd_bus_get_property_string(bus, kLogindName, session.c_str(), kSessionInterface, property,
-                                   &error, &text) >= 0) {
+                                   error.get(), &text) >= 0) {
         result = text;
     }
     free(text);
-    sd_bus_error_free(&error);
     return result;
 }
 
 std::optional<std::uint32_t> sessionUid(sd_bus* bus, const std::string& session) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
+    BusError error;
+    BusMessage reply;
     std::optional<std::uint32_t> result;
     std::uint32_t uid = 0;
     const char* path = nullptr;
-    if (sd_bus_get_property(bus, kLogindName, session.c_str(), kSessionInterface, "User", &error,
-                            &reply, "(uo)") >= 0 &&
-        sd_bus_message_read(reply, "(uo)", &uid, &path) > 0) {
+    if (sd_bus_get_property(bus, kLogindName, session.c_str(), kSessionInterface, "User",
+                            error.get(), reply.out(), "(uo)") >= 0 &&
+        sd_bus_message_read(reply.get(), "(uo)", &uid, &path) > 0) {
         result = uid;
     }
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
     return result;
+}
+
+std::optional<ConsoleSession> activeConsoleSession(sd_bus* systemBus) {
+    if (systemBus == nullptr) return std::nullopt;
+    const auto session = activeSessionPath(systemBus);
+    if (!session || sessionText(systemBus, *session, "Class") == "greeter") return std::nullopt;
+    const auto uid = sessionUid(systemBus, *session);
+    if (!uid) return std::nullopt;
+    return ConsoleSession{static_cast<uid_t>(*uid),
+                          sessionText(systemBus, *session, "Name").value_or(""),
+                          sessionText(systemBus, *session, "Display").value_or("")};
 }
 
 std::optional<std::string> consoleUserOfSession(std::string_view sessionClass,
@@ -85,10 +91,6 @@ std::optional<std::string> LogindConsoleUser::copyConsoleUser() {
     return consoleUserOfSession(*sessionClass, *name);
 }
 
-LogindPowerEvents::~LogindPowerEvents() {
-    sd_bus_slot_unref(match_);
-}
-
 void LogindPowerEvents::addInterestNotification(Handler handler) {
     bool first = !handler_;
     handler_ = std::move(handler);
@@ -96,9 +98,8 @@ void LogindPowerEvents::addInterestNotification(Handler handler) {
 }
 
 void LogindPowerEvents::subscribe(sd_bus* bus) {
-    match_ = sd_bus_slot_unref(match_);
     // Subscribed with a call that waits for its answer (see SystemBus::connect).
-    sd_bus_match_signal(bus, &match_, kLogindName, kLogindPath, kManagerInterface,
+    sd_bus_match_signal(bus, match_.out(), kLogindName, kLogindPath, kManagerInterface,
                         "PrepareForSleep", &LogindPowerEvents::onPrepareForSleep, this);
 }
 

@@ -2,12 +2,15 @@
 // system's sleep and wake, told by PrepareForSleep.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/console_user.h"
+#include "platform/linux/bus_handles.h"
 #include "platform/linux/system_bus.h"
 #include "platform/power_events.h"
 
@@ -22,6 +25,17 @@ std::optional<std::string> sessionText(sd_bus* bus, const std::string& session,
 
 // The uid of the user of the logind session at `session`.
 std::optional<std::uint32_t> sessionUid(sd_bus* bus, const std::string& session);
+
+// seat0's active session as logind describes it.
+struct ConsoleSession {
+    uid_t uid = 0;
+    std::string userName;
+    // The X11 display of a graphical session ("0" or ":0"); empty for other sessions.
+    std::string display;
+};
+
+// None when logind cannot be asked, seat0 has no active session, or it is the login screen's.
+std::optional<ConsoleSession> activeConsoleSession(sd_bus* systemBus);
 
 // The console user a session of `sessionClass` stands for: its user's name, or nobody for the
 // login screen (class "greeter") and for a session without a user name.
@@ -44,7 +58,6 @@ class LogindConsoleUser final : public ConsoleUser {
 class LogindPowerEvents final : public PowerEvents {
   public:
     explicit LogindPowerEvents(SystemBus& bus) : bus_(bus) {}
-    ~LogindPowerEvents() override;
     LogindPowerEvents(const LogindPowerEvents&) = delete;
     LogindPowerEvents& operator=(const LogindPowerEvents&) = delete;
 
@@ -57,7 +70,7 @@ class LogindPowerEvents final : public PowerEvents {
 
     SystemBus& bus_;
     Handler handler_;
-    sd_bus_slot* match_ = nullptr;
+    BusSlot match_;
 };
 
 }  // namespace kelvorn::linux_backend

@@ -30,32 +30,30 @@ void sleepMicroseconds(std::uint64_t microseconds) {
 
 SystemBus::SystemBus(EventLoop& loop) : loop_(loop) {}
 
-SystemBus::~SystemBus() {
-    sd_bus_flush_close_unref(bus_);
-}
-
 sd_bus* SystemBus::connection() {
-    if (bus_ != nullptr && sd_bus_is_open(bus_) > 0) return bus_;
-    bus_ = sd_bus_flush_close_unref(bus_);
+    if (bus_ && sd_bus_is_open(bus_.get()) > 0) return bus_.get();
+    bus_.reset();
     bus_ = connect();
-    if (bus_ != nullptr) {
-        for (const ConnectHook& hook : hooks_) hook(bus_);
+    if (bus_) {
+        for (const ConnectHook& hook : hooks_) hook(bus_.get());
     }
-    return bus_;
+    return bus_.get();
 }
 
 void SystemBus::onConnect(ConnectHook hook) {
     hooks_.push_back(std::move(hook));
-    bool wasOpen = bus_ != nullptr && sd_bus_is_open(bus_) > 0;
+    bool wasOpen = bus_ && sd_bus_is_open(bus_.get()) > 0;
     // A connection opened now runs every hook, this one included; an open one only runs this one.
     sd_bus* bus = connection();
     if (wasOpen) hooks_.back()(bus);
 }
 
-sd_bus* SystemBus::connect() {
-    sd_bus* bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0) return nullptr;
-    if (loop_.event() != nullptr) sd_bus_attach_event(bus, loop_.event(), SD_EVENT_PRIORITY_NORMAL);
+FlushedBus SystemBus::connect() {
+    FlushedBus bus;
+    if (sd_bus_open_system(bus.out()) < 0) return {};
+    if (loop_.event() != nullptr) {
+        sd_bus_attach_event(bus.get(), loop_.event(), SD_EVENT_PRIORITY_NORMAL);
+    }
     return bus;
 }
 

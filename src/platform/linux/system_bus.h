@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/bus_handles.h"
 #include "platform/linux/event_loop.h"
 
 namespace kelvorn::linux_backend {
@@ -23,7 +24,6 @@ class SystemBus {
     using ConnectHook = std::function<void(sd_bus*)>;
 
     explicit SystemBus(EventLoop& loop);
-    ~SystemBus();
     SystemBus(const SystemBus&) = delete;
     SystemBus& operator=(const SystemBus&) = delete;
 
@@ -44,11 +44,12 @@ class SystemBus {
     void serveFor(unsigned seconds);
 
   private:
-    sd_bus* connect();
+    FlushedBus connect();
 
     EventLoop& loop_;
-    sd_bus* bus_ = nullptr;
     std::vector<ConnectHook> hooks_;
+    // Last, so that the connection is flushed and closed before anything else of this goes.
+    FlushedBus bus_;
 };
 
 }  // namespace kelvorn::linux_backend

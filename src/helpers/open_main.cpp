@@ -18,7 +18,7 @@
 #include <string>
 
 #include "platform/linux/bundle_launcher.h"
-#include "platform/linux/user_session.h"
+#include "platform/linux/console_user_launcher.h"
 
 namespace {
 

@@ -3,14 +3,16 @@
 // as a service of the user's own service manager, else of the system's. Never as root.
 #pragma once
 
-#include <sys/types.h>
 #include <systemd/sd-bus.h>
 
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/linux/account.h"
+#include "platform/linux/bus_handles.h"
+#include "platform/linux/service_manager.h"
 
 namespace kelvorn::linux_backend {
 
@@ -18,32 +20,6 @@ namespace kelvorn::linux_backend {
 // or bus that does not answer, or a process of the user's that is stopped, holds the caller (the
 // daemon) no longer than this.
 inline constexpr std::chrono::seconds kLaunchBound{10};
-
-using Deadline = std::chrono::steady_clock::time_point;
-
-// seat0's active session as logind describes it.
-struct ConsoleSession {
-    uid_t uid = 0;
-    std::string userName;
-    // The X11 display of a graphical session ("0" or ":0"); empty for other sessions.
-    std::string display;
-};
-
-// None when logind cannot be asked, seat0 has no active session, or it is the login screen's.
-std::optional<ConsoleSession> activeConsoleSession(sd_bus* systemBus);
-
-// A user as the password and group databases know it.
-struct UserAccount {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::vector<gid_t> groups;  // supplementary groups, the primary one included
-    std::string name;
-    std::string home;
-    std::string shell;
-};
-
-// None when `uid` has no entry in the password database.
-std::optional<UserAccount> lookUpAccount(uid_t uid);
 
 // The environment of an application started for `account`: HOME, USER, LOGNAME and SHELL from the
 // account; XDG_RUNTIME_DIR and DBUS_SESSION_BUS_ADDRESS of the user's runtime folder; then the
@@ -54,22 +30,10 @@ std::vector<std::string> sessionEnvironment(const UserAccount& account,
                                             const std::string& sessionDisplay,
                                             const std::vector<std::string>& managerEnvironment);
 
-// What the system's service manager says of the manager of a user (user@<uid>.service).
-enum class UserManagerState {
-    kNoServiceManager,  // nothing answers for the system's service manager on the system bus
-    kAbsent,            // the unit is not loaded, inactive, failed or stopping
-    kStarting,          // activating: the user's manager is on its way
-    kRunning,           // active (or reloading)
-};
-
-// Asks the system's service manager on `systemBus` about user@<uid>.service.
-UserManagerState userManagerState(sd_bus* systemBus, uid_t uid);
-
 // Starts applications for the user at the console, never as root. Made by root, which it stays:
 // each start that needs the user's own bus runs in a child process that has become the user.
 class ConsoleUserLauncher {
   public:
-    ~ConsoleUserLauncher();
     ConsoleUserLauncher(const ConsoleUserLauncher&) = delete;
     ConsoleUserLauncher& operator=(const ConsoleUserLauncher&) = delete;
 
@@ -90,7 +54,7 @@ class ConsoleUserLauncher {
     const UserAccount& account() const { return account_; }
 
   private:
-    ConsoleUserLauncher(UserAccount account, std::string sessionDisplay, sd_bus* systemBus,
+    ConsoleUserLauncher(UserAccount account, std::string sessionDisplay, FlushedBus systemBus,
                         UserManagerState userManager);
     bool startAsUser(const std::string& executable, std::string& how, bool& noUserManager,
                      Deadline deadline);
@@ -98,7 +62,7 @@ class ConsoleUserLauncher {
 
     UserAccount account_;
     std::string sessionDisplay_;
-    sd_bus* systemBus_ = nullptr;
+    FlushedBus systemBus_;
     UserManagerState userManager_;
 };
 
