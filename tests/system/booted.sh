@@ -366,7 +366,15 @@ updated() {
         same_tree "${vendor}/2.0/Solvane.app" "${app}"
 }
 check updated
-check wait_for 30 launched_in_user_manager 2.0
+# Client $1 noted its start in a cgroup whose path begins with $2, and 2 s later it still runs there
+# (what would stop its unit has happened by then).
+runs_in() {
+    wait_for 30 in_root grep -q "^$1 1000 0::$2" "${notes}/launches" || return 1
+    sleep 2
+    local pid
+    pid=$(in_root pgrep -n -x -u 1000 Solvane) && in_root grep -q "^0::$2" "/proc/${pid}/cgroup"
+}
+check runs_in 2.0 /user.slice/user-1000.slice/user@1000.service/app.slice/
 announced_and_listed() {
     wait_for 60 heard "^Supported device added.*'PID': 4097" &&
         in_root kelvornctl devices | grep -q 'ttyUSB3.* 4097 '
@@ -403,13 +411,14 @@ check refused
 in_root systemctl mask --runtime --quiet user@1000.service
 log_out
 log_in
+install_version_1
 ship
+in_root rm -f "${support}/PatcherStatusFile.plist"
 as_alice touch "${notes}/apply-update"
 in_root /usr/libexec/kelvorn/open "${app}" 2>/dev/null || true
 updated_in_system_service() {
     wait_for 60 status_is true && same_tree "${vendor}/2.0/Solvane.app" "${app}" &&
-        in_root grep -q '^2\.0 1000 0::/user.slice/user-1000.slice/kelvorn-open-1000-' \
-            "${notes}/launches"
+        runs_in 2.0 /user.slice/user-1000.slice/kelvorn-open-1000-
 }
 check updated_in_system_service
 for client in $(in_root pgrep -x -u 1000 Solvane); do

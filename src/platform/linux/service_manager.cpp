@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -88,31 +87,6 @@ int appendExecStart(sd_bus_message* message, const std::string& executable) {
     return result >= 0 ? sd_bus_message_close_container(message) : result;
 }
 
-// The ends of the application after which what it started runs on: any exit status but those
-// systemd gives its own failures to start it (200 to 243, which still fail the start), and the
-// signals that end a crashed or killed application. Otherwise an application that ends with a
-// failure stops its service, and systemd kills all that is left in it.
-int appendOrdinaryEnds(sd_bus_message* message) {
-    std::vector<std::int32_t> statuses;
-    for (std::int32_t status = 1; status <= 255; ++status) {
-        if (status < 200 || status > 243) statuses.push_back(status);
-    }
-    const std::int32_t signals[] = {SIGKILL, SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE};
-    int result = sd_bus_message_open_container(message, 'r', "sv");
-    if (result >= 0) result = sd_bus_message_append(message, "s", "SuccessExitStatus");
-    if (result >= 0) result = sd_bus_message_open_container(message, 'v', "(aiai)");
-    if (result >= 0) result = sd_bus_message_open_container(message, 'r', "aiai");
-    if (result >= 0) {
-        result = sd_bus_message_append_array(message, 'i', statuses.data(),
-                                             statuses.size() * sizeof statuses.front());
-    }
-    if (result >= 0) result = sd_bus_message_append_array(message, 'i', signals, sizeof signals);
-    for (int level = 0; level < 3 && result >= 0; ++level) {
-        result = sd_bus_message_close_container(message);
-    }
-    return result;
-}
-
 // The outcome of each job the manager finished, by job path.
 int onJobRemoved(sd_bus_message* message, void* results, sd_bus_error*) {
     std::uint32_t id = 0;
@@ -138,7 +112,6 @@ int appendTransientUnit(sd_bus_message* request, const TransientService& service
     // The application may start a program that must outlive it (the patcher that replaces its
     // bundle): the service runs until the last of its processes ends, not just the first.
     if (result >= 0) result = appendProperty(request, "ExitType", "cgroup");
-    if (result >= 0) result = appendOrdinaryEnds(request);
     if (result >= 0) result = appendProperty(request, "CollectMode", "inactive-or-failed");
     if (result >= 0) result = appendExecStart(request, service.executable);
     if (result >= 0) result = appendStrings(request, "Environment", service.environment);
