@@ -395,7 +395,7 @@ ship
 in_root sh -c "cd '${download}/Solvane.app/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/MBConfig' &&
     printf x | dd of=MDCardList bs=1 seek=\$(grep -bo Modem MDCardList | head -n 1 | cut -d: -f1) conv=notrunc 2>/dev/null"
 patcher_log="${support}/Solvane/SoftwarePatcher.log"
-backups() { in_root grep -c 'Software backup Started' "${patcher_log}"; }
+backups() { in_root cat "${patcher_log}" 2>/dev/null | grep -c 'Software backup Started' || true; }
 refused() {
     local before status=0
     before=$(backups)
