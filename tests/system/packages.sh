@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages of a build folder with cpack into a scratch folder, runs lintian on
 # them (no errors allowed, no hardening flag missing), and checks each package's files, fields and
-# programs: every file where the README's "Installing" section says, the version of --version
-# equal to the package's, and --help touching nothing. Prints the packages' sizes.
+# programs: every file where docs/operators.md's "Installing" section says, the version of
+# --version equal to the package's, and --help touching nothing. Prints the packages' sizes.
 # Usage: packages.sh BUILD_DIR [hardened|plain]; a plain build (a debug or sanitizer build) is not
 # held to the hardening flags, which only release builds get.
 set -euo pipefail
