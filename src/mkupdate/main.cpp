@@ -78,6 +78,9 @@ int main(int argc, char** argv) {
         }
     }
     if (operands.size() != 3) return usage("OLD.app, NEW.app and OUT are needed");
+    // An empty OUT would put the update at the file system's root ("/Solvane.app").
+    for (const std::string& operand : operands)
+        if (operand.empty()) return usage("OLD.app, NEW.app and OUT cannot be empty");
     // This machine's OUT is rarely where the client unpacks the update: every source would be
     // missing there, and each run would roll back.
     if (request.unpackRoot.empty())

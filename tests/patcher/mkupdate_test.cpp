@@ -339,6 +339,7 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
         // Undoes the cause, after which the next run works.
         std::function<void(PatchScenario&, const std::string&)> fix = nullptr;
         bool withUnpackRoot = true;
+        bool emptyOut = false;
     };
     const auto noChange = [](PatchScenario&, const std::string&) {};
     const Refusal refusals[] = {
@@ -398,6 +399,7 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
              fs::permissions(s.host(pair + "/new.app/Contents/secret"), fs::perms::owner_read);
          }},
         {"NoUnpackRoot", noChange, {}, "--unpack-root is required", "/out", nullptr, false},
+        {"EmptyOut", noChange, {}, "cannot be empty", "", nullptr, true, true},
     };
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.name);
@@ -410,7 +412,8 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
         std::vector<std::string> command = {"/Users/tester/bin/ostrel-mkupdate"};
         command.insert(command.end(), refusal.extra.begin(), refusal.extra.end());
         if (refusal.withUnpackRoot) command.insert(command.end(), {"--unpack-root", pair + "/out"});
-        command.insert(command.end(), {pair + "/old.app", pair + "/new.app", pair + refusal.out});
+        command.insert(command.end(), {pair + "/old.app", pair + "/new.app",
+                                       refusal.emptyOut ? "" : pair + refusal.out});
         const std::set<std::string> before = listing(s.host(pair));
 
         auto result = s.root().run(command);
