@@ -562,12 +562,13 @@ class NoCardList(KelvornScenario):
                  'Usage: kelvornctl [OPTIONS] check [--card-list FILE]\n'),
                 (['help', 'reboot'], 64, ''), (['--json=yaml', 'status'], 64, ''),
                 (['status', 'now'], 64, '')):
-            answer = subprocess.run([KELVORNCTL] + arguments, timeout=5, capture_output=True,
-                                    text=True)
+            answer = subprocess.run([KELVORNCTL] + arguments, env=self.services.environment(),
+                                    timeout=5, capture_output=True, text=True)
             self.assertEqual(answer.returncode, status, (arguments, answer.stderr))
             self.assertTrue(answer.stdout.startswith(start), (arguments, answer.stdout))
         verbs = [line.split()[0] for line in
-                 subprocess.run([KELVORNCTL, 'help'], capture_output=True, text=True).stdout
+                 subprocess.run([KELVORNCTL, 'help'], env=self.services.environment(),
+                                capture_output=True, text=True).stdout
                  .split('\n\n')[1].splitlines()]
         self.assertEqual(verbs, ['status', 'devices', 'monitor', 'check', 'lint', 'help'])
 
