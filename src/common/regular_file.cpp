@@ -9,15 +9,18 @@
 
 namespace corvant {
 
-std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) {
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (descriptor < 0) return std::nullopt;
-    std::string bytes;
+bool readRegularFileInPieces(const std::string& path, LinkAtPath link, std::uint64_t maxBytes,
+                             const std::function<bool(const char*, std::size_t)>& take) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                      (link == LinkAtPath::Refuse ? O_NOFOLLOW : 0);
+    const int descriptor = ::open(path.c_str(), flags);
+    if (descriptor < 0) return false;
     struct stat status {};
     // What the descriptor is, not what the path was when looked at before: no race with a swap.
     bool readable = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
                     static_cast<std::uint64_t>(status.st_size) <= maxBytes;
-    char buffer[16384];
+    std::uint64_t total = 0;
+    char buffer[1 << 16];
     while (readable) {
         const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
@@ -25,12 +28,22 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
             readable = got == 0;
             break;
         }
+        total += static_cast<std::uint64_t>(got);
         // Checked while reading too, in case the file grows after fstat.
-        readable = bytes.size() + static_cast<std::size_t>(got) <= maxBytes;
-        bytes.append(buffer, static_cast<std::size_t>(got));
+        readable = total <= maxBytes && take(buffer, static_cast<std::size_t>(got));
     }
     ::close(descriptor);
-    if (!readable) return std::nullopt;
+    return readable;
+}
+
+std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) {
+    std::string bytes;
+    const bool read = readRegularFileInPieces(path, LinkAtPath::Follow, maxBytes,
+                                              [&bytes](const char* piece, std::size_t size) {
+                                                  bytes.append(piece, size);
+                                                  return true;
+                                              });
+    if (!read) return std::nullopt;
     return bytes;
 }
 

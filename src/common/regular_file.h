@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -13,5 +15,14 @@ namespace corvant {
 // a FIFO without a writer or a device cannot hold the caller up, and never becomes a controlling
 // terminal.
 std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes);
+
+// Whether a link at `path` itself is followed or makes the read fail.
+enum class LinkAtPath { Follow, Refuse };
+
+// Reads the regular file at `path` as readRegularFile does, handing each piece to `take` instead
+// of keeping it; `take` returns false to stop. False for what readRegularFile gives none for, and
+// when `take` stopped.
+bool readRegularFileInPieces(const std::string& path, LinkAtPath link, std::uint64_t maxBytes,
+                             const std::function<bool(const char*, std::size_t)>& take);
 
 }  // namespace corvant

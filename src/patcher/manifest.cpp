@@ -90,25 +90,15 @@ const unsigned char* unsignedBytes(const std::string& bytes) {
 // The SHA-256 in hex of the regular file at `path`, read piece by piece. None when it is anything
 // else (a link is not followed, a FIFO or device is not waited for) or cannot be read.
 std::optional<std::string> fileDigest(const std::string& path) {
-    const int descriptor =
-        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (descriptor < 0) return std::nullopt;
-    struct stat status {};
-    bool readable = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
     crypto_hash_sha256_state state;
     crypto_hash_sha256_init(&state);
-    unsigned char buffer[1 << 16];
-    while (readable) {
-        const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            readable = got == 0;
-            break;
-        }
-        crypto_hash_sha256_update(&state, buffer, static_cast<unsigned long long>(got));
-    }
-    ::close(descriptor);
-    if (!readable) return std::nullopt;
+    const bool read = corvant::readRegularFileInPieces(
+        path, corvant::LinkAtPath::Refuse, UINT64_MAX,
+        [&state](const char* piece, std::size_t size) {
+            crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(piece), size);
+            return true;
+        });
+    if (!read) return std::nullopt;
     unsigned char digest[crypto_hash_sha256_BYTES];
     crypto_hash_sha256_final(&state, digest);
     char hex[2 * crypto_hash_sha256_BYTES + 1];
