@@ -9,9 +9,9 @@
 #   2. The same installation gets an update whose last copy fails: the bundle is rolled back and
 #      the user's directory files, the hidden ".preferences" included, are restored from their
 #      profile backup, and the profile backup is removed only then.
-#   3. The vendor's path: ostrel-mkupdate makes a key pair, whose public key goes into the
-#      installation's Info.plist, and the update from versions 1.0 and 2.0 of the bundle, signed;
-#      "Ostrel --check" reviews it on the installation, and Ostrel applies it.
+#   3. The vendor's path: ostrel-mkupdate makes a key pair, puts its public key into the
+#      installation's Info.plist, and makes the update from versions 1.0 and 2.0 of the bundle,
+#      signed; "Ostrel --check" reviews it on the installation, and Ostrel applies it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 samples=samples/ostrel
@@ -115,11 +115,9 @@ echo "==== The vendor's path: make the update from 1.0 and 2.0, check it, apply 
 root="$work/vendor"
 stage "$root" "$samples/update/UpdateInfo.plist" no
 rm -rf "$root$update"
-echo "-- ostrel-mkupdate --generate-key vendor; its public key into the installation's Info.plist"
+echo "-- ostrel-mkupdate --generate-key vendor; --set-key vendor.pub puts it into the installation"
 "$mkupdate" --generate-key "$work/vendor"
-info="$root/Applications/Acme Connect.app/Contents/Info.plist"
-sed -i "s|^</dict>|\t<key>OstrelPublicKey</key>\n\t<string>$(cat "$work/vendor.pub")</string>\n</dict>|" \
-    "$info"
+"$mkupdate" --set-key "$work/vendor.pub" "$root/Applications/Acme Connect.app"
 echo "-- ostrel-mkupdate --sign vendor.key --name \"Acme Connect\" --unpack-root \"$update\" 1.0/Solvane.app 2.0/Solvane.app OUT"
 "$mkupdate" --sign "$work/vendor.key" --name "Acme Connect" --unpack-root "$update" \
     "$samples/versions/1.0/Solvane.app" "$samples/update/Solvane.app" "$root$update"

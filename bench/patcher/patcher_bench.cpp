@@ -188,7 +188,8 @@ void BM_SignedUpdateOfManyFiles(benchmark::State& state) {
         Stage stage(base, files);
         std::string error;
         std::string key = (base / "vendor").string();
-        std::optional<std::string> manifest = ostrel::manifestText(stage.update, error);
+        std::optional<std::string> manifest =
+            ostrel::manifestText(stage.update, {"1.0", "2.0"}, error);
         std::optional<std::string> secret;
         if (ostrel::generateKeyPair(key, error))
             secret = ostrel::readSecretKey(key + ".key", error);
@@ -203,7 +204,7 @@ void BM_SignedUpdateOfManyFiles(benchmark::State& state) {
         std::ifstream publicKey(key + ".pub");
         std::string line;
         std::getline(publicKey, line);
-        corvant::writeDictionaryToFile({{"OstrelPublicKey", line}},
+        corvant::writeDictionaryToFile({{"OstrelPublicKey", line}, {"CFBundleVersion", "1.0"}},
                                        application + "/Contents/Info.plist");
         corvant::Dictionary description =
             *corvant::readDictionaryFromFile(stage.update + "/UpdateInfo.plist");

@@ -15,9 +15,11 @@ constexpr corvant::ProgramDescription kMkupdate{
     "ostrel-mkupdate", KO_VERSION,
     "Usage: ostrel-mkupdate [--name NAME] --unpack-root DIR [--sign KEY] OLD.app NEW.app OUT\n"
     "       ostrel-mkupdate --generate-key PREFIX\n"
+    "       ostrel-mkupdate --set-key PREFIX.pub BUNDLE.app\n"
     "Writes OUT/UpdateInfo.plist and OUT/Solvane.app: the update that Ostrel applies to an\n"
     "installation of OLD.app to leave NEW.app, every file's bytes and permission bits, every\n"
-    "folder and every symbolic link; and OUT/UpdateManifest.plist, which lists them.\n"
+    "folder and every symbolic link; and OUT/UpdateManifest.plist, which lists them and binds\n"
+    "the update to OLD.app's version. NEW.app's version must be newer.\n"
     "  --name NAME         the installed application's name (default Solvane); another name\n"
     "                      makes the update for a branded installation of that name\n"
     "  --unpack-root DIR   the absolute folder where the client unpacks the update on the\n"
@@ -26,13 +28,17 @@ constexpr corvant::ProgramDescription kMkupdate{
     "                      OUT/UpdateManifest.plist.sig\n"
     "  --generate-key PREFIX  writes a new key pair: PREFIX.key (secret, mode 0600) and\n"
     "                      PREFIX.pub (the public key for the application's Info.plist)\n"
-    "Exit status 0 when the update was written, 1 otherwise; see ostrel-mkupdate(1).\n"};
+    "  --set-key PREFIX.pub BUNDLE.app  puts the public key into BUNDLE.app's\n"
+    "                      Contents/Info.plist as OstrelPublicKey, keeping its other keys\n"
+    "Exit status 0 when the update, the key pair or the key was written, 1 otherwise; see\n"
+    "ostrel-mkupdate(1).\n"};
 
 int usage(const char* why) {
     std::fprintf(stderr,
                  "ostrel-mkupdate: %s\nusage: ostrel-mkupdate [--name NAME] --unpack-root DIR "
                  "[--sign KEY] OLD.app NEW.app OUT\n"
-                 "       ostrel-mkupdate --generate-key PREFIX\n",
+                 "       ostrel-mkupdate --generate-key PREFIX\n"
+                 "       ostrel-mkupdate --set-key PREFIX.pub BUNDLE.app\n",
                  why);
     return 1;
 }
@@ -50,10 +56,30 @@ int generateKey(const std::string& prefix) {
     return 0;
 }
 
+int setKey(const std::string& publicKey, const std::string& bundle) {
+    std::string error;
+    if (!ostrel::setBundleKey(publicKey, bundle, error)) {
+        std::fprintf(stderr, "ostrel-mkupdate: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s/Contents/Info.plist: OstrelPublicKey set to the key of %s\n", bundle.c_str(),
+                publicKey.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (auto status = corvant::answerStandardOption(argc, argv, kMkupdate)) return *status;
+    // The key modes stand alone, and their operands are taken as written.
+    if (argc > 1 && std::strcmp(argv[1], "--generate-key") == 0) {
+        if (argc != 3) return usage("--generate-key takes a PREFIX and nothing else");
+        return generateKey(argv[2]);
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--set-key") == 0) {
+        if (argc != 4) return usage("--set-key takes PREFIX.pub and BUNDLE.app and nothing else");
+        return setKey(argv[2], argv[3]);
+    }
     ostrel::UpdateRequest request;
     std::vector<std::string> operands;
     std::string keyPath;
@@ -61,10 +87,8 @@ int main(int argc, char** argv) {
         bool isName = std::strcmp(argv[i], "--name") == 0;
         bool isRoot = std::strcmp(argv[i], "--unpack-root") == 0;
         bool isSign = std::strcmp(argv[i], "--sign") == 0;
-        if (std::strcmp(argv[i], "--generate-key") == 0) {
-            if (argc != 3) return usage("--generate-key takes a PREFIX and nothing else");
-            return generateKey(argv[2]);
-        }
+        if (std::strcmp(argv[i], "--generate-key") == 0 || std::strcmp(argv[i], "--set-key") == 0)
+            return usage((std::string(argv[i]) + " stands alone, as the first argument").c_str());
         if (isName || isRoot || isSign) {
             if (i + 1 == argc) return usage("an option lacks its value");
             (isName ? request.name : isRoot ? request.unpackRoot : keyPath) = argv[++i];

@@ -15,6 +15,7 @@
 #include "common/paths.h"
 #include "common/plist.h"
 #include "patcher/branding.h"
+#include "patcher/bundle_version.h"
 #include "patcher/manifest.h"
 #include "patcher/removal.h"
 #include "patcher/update_description.h"
@@ -120,6 +121,14 @@ bool isPlainText(const std::string& text) {
     return true;
 }
 
+// Why `bundle` is no application bundle; none when it is one.
+std::optional<std::string> whyNotABundle(const std::string& bundle) {
+    struct stat status {};
+    if (::stat((bundle + "/Contents/Info.plist").c_str(), &status) == 0 && S_ISREG(status.st_mode))
+        return std::nullopt;
+    return bundle + " is not an application bundle (it has no Contents/Info.plist)";
+}
+
 bool isOnlyDots(const std::string& name) {
     return name.find_first_not_of('.') == std::string::npos;
 }
@@ -160,6 +169,7 @@ class Builder {
         error_ = why;
         return false;
     }
+    bool readVersions();
     bool compare();
     // Chooses to copy `relative` (as it stands in the new bundle), or its folder whole where an
     // entry of its own cannot make it exactly.
@@ -176,6 +186,7 @@ class Builder {
     const UpdateRequest& request_;
     std::string& error_;
     const bool branded_;
+    UpdateVersions versions_;
     Tree old_;
     Tree new_;
     PathSet copies_;
@@ -377,7 +388,7 @@ bool Builder::writeOut(UpdateSummary& summary) {
 
 // The manifest lists what was written to `out`, and its signature covers the manifest's bytes.
 bool Builder::writeManifest() {
-    std::optional<std::string> manifest = manifestText(request_.out, error_);
+    std::optional<std::string> manifest = manifestText(request_.out, versions_, error_);
     if (!manifest) return false;
     std::string path = request_.out + "/" + kManifestName;
     if (!writeNewFile(path, *manifest, 0644)) return refuse(path + " cannot be written");
@@ -390,13 +401,12 @@ bool Builder::writeManifest() {
 
 std::optional<UpdateSummary> Builder::build() {
     for (const std::string& bundle : {request_.oldBundle, request_.newBundle}) {
-        struct stat status {};
-        if (::stat((bundle + "/Contents/Info.plist").c_str(), &status) != 0 ||
-            !S_ISREG(status.st_mode)) {
-            refuse(bundle + " is not an application bundle (it has no Contents/Info.plist)");
+        if (auto why = whyNotABundle(bundle)) {
+            refuse(*why);
             return std::nullopt;
         }
     }
+    if (!readVersions()) return std::nullopt;
     corvant::Dictionary named{{"InstalledApplicationName", request_.name}};
     if (!installedApplicationName(named) || !isPlainText(request_.name)) {
         refuse("\"" + request_.name + "\" cannot name an installed application");
@@ -424,6 +434,19 @@ std::optional<UpdateSummary> Builder::build() {
         return std::nullopt;
     }
     return summary;
+}
+
+// The manifest binds the update to the old version, and an update only goes forward: applied to
+// the newer version, it would take the installation back.
+bool Builder::readVersions() {
+    std::optional<std::string> from = bundleVersion(request_.oldBundle, error_);
+    std::optional<std::string> to = from ? bundleVersion(request_.newBundle, error_) : std::nullopt;
+    if (!to) return false;
+    if (compareVersions(*to, *from) <= 0)
+        return refuse(request_.newBundle + " is version " + *to + ", not newer than " +
+                      request_.oldBundle + "'s version " + *from + "; an update only goes forward");
+    versions_ = {*from, *to};
+    return true;
 }
 
 // OUT inside a bundle would change the bundle (and ship OUT in it); a bundle inside OUT would be
@@ -462,6 +485,27 @@ void Builder::removeWhatWasMade(const std::string& made) {
 
 std::optional<UpdateSummary> makeUpdate(const UpdateRequest& request, std::string& error) {
     return Builder(request, error).build();
+}
+
+bool setBundleKey(const std::string& publicKeyPath, const std::string& bundle, std::string& error) {
+    std::optional<std::string> key = readPublicKey(publicKeyPath, error);
+    if (!key) return false;
+    if (auto why = whyNotABundle(bundle)) {
+        error = *why;
+        return false;
+    }
+    const std::string path = bundle + "/Contents/Info.plist";
+    std::optional<Dictionary> info = corvant::readDictionaryFromFile(path);
+    if (!info) {
+        error = path + " cannot be read as a property list";
+        return false;
+    }
+    (*info)[kPublicKeyKey] = *key;
+    if (!corvant::writeDictionaryToFile(*info, path)) {
+        error = path + " cannot be written";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace ostrel

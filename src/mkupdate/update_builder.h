@@ -1,5 +1,6 @@
 // Making an update from two versions of the client bundle: the description and the unpacked
-// bundle that the patcher turns an installation of the old version into the new one with.
+// bundle that the patcher turns an installation of the old version into the new one with; and
+// putting the vendor's public key into a version's Info.plist.
 #pragma once
 
 #include <cstdint>
@@ -32,9 +33,16 @@ struct UpdateSummary {
 // `out`/UpdateManifest.plist.sig when the request holds a key) such that the patcher applying `out`
 // to an installation equal to the old bundle leaves the new one: every file's bytes and permission
 // bits, every folder and every symbolic link. Returns the summary, or none after writing one line
-// that says why to `error` (which then holds it): the inputs are not bundles, `out` lies inside one
+// that says why to `error` (which then holds it): the inputs are not bundles, either names no
+// version or the new one is not newer than the old (compareVersions), `out` lies inside one
 // of them or holds one, `out` exists and is not empty, a difference lies where the description
 // cannot express it, or an item cannot be read or written (what was written is then removed again).
 std::optional<UpdateSummary> makeUpdate(const UpdateRequest& request, std::string& error);
+
+// Sets "OstrelPublicKey" in `bundle`/Contents/Info.plist to the public key of `publicKeyPath` (a
+// PREFIX.pub), keeping the file's other keys and its permission bits; the file is replaced
+// atomically. False with one line in `error` when the file is no public key, `bundle` is no
+// application bundle, or its Info.plist cannot be read or written; the bundle is then unchanged.
+bool setBundleKey(const std::string& publicKeyPath, const std::string& bundle, std::string& error);
 
 }  // namespace ostrel

@@ -17,6 +17,7 @@
 #include "common/paths.h"
 #include "common/plist.h"
 #include "common/regular_file.h"
+#include "patcher/bundle_version.h"
 
 namespace ostrel {
 
@@ -30,6 +31,8 @@ using corvant::WalkOrder;
 namespace {
 
 constexpr std::size_t kSmallFileBytes = 1024;  // a key or a signature in base64
+constexpr const char* kFromVersionKey = "FromVersion";
+constexpr const char* kToVersionKey = "ToVersion";
 
 bool sodiumReady() {
     static const bool ready = sodium_init() >= 0;
@@ -192,7 +195,13 @@ std::optional<Item> readItem(const Dictionary& fields) {
 struct Manifest {
     Listing items;
     Dictionary description;
+    UpdateVersions versions;  // empty where the manifest names none
 };
+
+std::string textOf(const Dictionary& fields, const char* key) {
+    const std::string* text = corvant::lookup(fields, key).as<std::string>();
+    return text ? *text : std::string();
+}
 
 std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why) {
     std::optional<Value> root = corvant::parsePropertyList(bytes);
@@ -204,7 +213,8 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
         why = "it is not a dictionary with Items and UpdateInfo.plist";
         return std::nullopt;
     }
-    Manifest manifest{{}, *description};
+    Manifest manifest{
+        {}, *description, {textOf(*fields, kFromVersionKey), textOf(*fields, kToVersionKey)}};
     int number = 0;
     for (const Value& value : *items) {
         ++number;
@@ -309,6 +319,21 @@ std::optional<std::string> installedPublicKey(const std::string& application, st
     return key;
 }
 
+// Why the installation at `application` is not the version the update was made from; none when
+// it is. Applied over another version, the update would leave a bundle that is neither.
+std::optional<std::string> baseMismatch(const UpdateVersions& versions,
+                                        const std::string& application) {
+    if (versions.from.empty())
+        return formatString("%@ names no version the update is made from", kManifestName);
+    std::string why;
+    std::optional<std::string> installed = bundleVersion(application, why);
+    if (!installed) return formatString("the update is for version %@, and %@", versions.from, why);
+    if (compareVersions(*installed, versions.from) != 0)
+        return formatString("the update is for version %@, the installed application is version %@",
+                            versions.from, *installed);
+    return std::nullopt;
+}
+
 bool isPresent(const std::string& path) {
     struct stat status {};
     return ::lstat(path.c_str(), &status) == 0;
@@ -405,12 +430,16 @@ bool Verifier::contents(const std::string& manifestBytes) {
         return refuse(formatString("the update does not match %@: %@", kManifestName, *mismatch));
     result_.verdicts.push_back(formatString("the update matches %@ (%d items)", kManifestName,
                                             static_cast<int>(found.size())));
+    if (auto why = baseMismatch(manifest->versions, application_)) return refuse(*why);
+    result_.verdicts.push_back(formatString("the update takes the installed version %@ to %@",
+                                            manifest->versions.from, manifest->versions.to));
     return true;
 }
 
 }  // namespace
 
-std::optional<std::string> manifestText(const std::string& updateFolder, std::string& error) {
+std::optional<std::string> manifestText(const std::string& updateFolder,
+                                        const UpdateVersions& versions, std::string& error) {
     Listing items;
     if (!scan(bundleOf(updateFolder), "", items, error)) return std::nullopt;
     Array entries;
@@ -444,8 +473,10 @@ std::optional<std::string> manifestText(const std::string& updateFolder, std::st
         error = descriptionOf(updateFolder) + " cannot be read";
         return std::nullopt;
     }
-    return corvant::toXmlPropertyList(
-        Dictionary{{"Items", std::move(entries)}, {"UpdateInfo.plist", std::move(*description)}});
+    return corvant::toXmlPropertyList(Dictionary{{"Items", std::move(entries)},
+                                                 {"UpdateInfo.plist", std::move(*description)},
+                                                 {kFromVersionKey, versions.from},
+                                                 {kToVersionKey, versions.to}});
 }
 
 bool writeNewFile(const std::string& path, const std::string& bytes, unsigned mode) {
@@ -509,6 +540,18 @@ std::optional<std::string> readSecretKey(const std::string& path, std::string& e
         return std::nullopt;
     }
     return key;
+}
+
+std::optional<std::string> readPublicKey(const std::string& path, std::string& error) {
+    std::optional<std::string> text = corvant::readRegularFile(path, kSmallFileBytes);
+    std::optional<std::string> key =
+        text ? fromBase64(*text, crypto_sign_PUBLICKEYBYTES) : std::nullopt;
+    if (text) sodium_memzero(text->data(), text->size());  // a secret key given by mistake
+    if (!key || !sodiumReady()) {
+        error = path + " is not a public key made by --generate-key";
+        return std::nullopt;
+    }
+    return base64(unsignedBytes(*key), key->size());
 }
 
 std::string signatureText(const std::string& bytes, const std::string& secretKey) {

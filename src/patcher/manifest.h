@@ -1,7 +1,8 @@
 // The update's manifest ("UpdateManifest.plist"): every item of the unpacked bundle the update
-// ships, with its kind, permission bits, size and SHA-256 or link target, and the digest of the
-// description. Its detached Ed25519 signature ("UpdateManifest.plist.sig") is checked against the
-// key the installed application carries in its Info.plist as "OstrelPublicKey".
+// ships, with its kind, permission bits, size and SHA-256 or link target, the digest of the
+// description, and the version the update is made from and the one it makes. Its detached Ed25519
+// signature ("UpdateManifest.plist.sig") is checked against the key the installed application
+// carries in its Info.plist as "OstrelPublicKey".
 #pragma once
 
 #include <optional>
@@ -16,10 +17,17 @@ inline constexpr const char* kManifestName = "UpdateManifest.plist";
 inline constexpr const char* kSignatureName = "UpdateManifest.plist.sig";
 inline constexpr const char* kPublicKeyKey = "OstrelPublicKey";
 
-// The manifest of the update in `updateFolder` (its "Solvane.app" and "UpdateInfo.plist") as XML
-// property-list text, items in walk order; none after setting `error` when an item cannot be read
-// or is neither a file, a folder nor a symbolic link.
-std::optional<std::string> manifestText(const std::string& updateFolder, std::string& error);
+// The bundle versions an update takes an installation from and to.
+struct UpdateVersions {
+    std::string from;
+    std::string to;
+};
+
+// The manifest of the update in `updateFolder` (its "Solvane.app" and "UpdateInfo.plist") for
+// `versions`, as XML property-list text, items in walk order; none after setting `error` when an
+// item cannot be read or is neither a file, a folder nor a symbolic link.
+std::optional<std::string> manifestText(const std::string& updateFolder,
+                                        const UpdateVersions& versions, std::string& error);
 
 // Writes PREFIX.key (the secret key in base64, mode 0600 from its creation) and PREFIX.pub (the
 // public key in base64, one line). Neither is overwritten: false with `error` when either exists
@@ -28,6 +36,10 @@ bool generateKeyPair(const std::string& prefix, std::string& error);
 
 // The secret key of a PREFIX.key file; none with `error` when it is unreadable or no key.
 std::optional<std::string> readSecretKey(const std::string& path, std::string& error);
+
+// The public key of a PREFIX.pub file, in base64; none with `error` when it is unreadable or no
+// public key (a secret key included).
+std::optional<std::string> readPublicKey(const std::string& path, std::string& error);
 
 // The detached signature of `bytes` by `secretKey`, in base64 with a line break.
 std::string signatureText(const std::string& bytes, const std::string& secretKey);

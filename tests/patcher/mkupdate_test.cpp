@@ -45,23 +45,26 @@ std::string differences(const std::map<std::string, std::string>& got,
     return text;
 }
 
+// An Info.plist of `version`, holding `publicKey` when there is one.
+std::string infoPlist(const std::string& version, const std::string& publicKey = "") {
+    std::string text = "<plist><dict><key>CFBundleVersion</key><string>" + version + "</string>";
+    if (!publicKey.empty()) text += "<key>OstrelPublicKey</key><string>" + publicKey + "</string>";
+    return text + "</dict></plist>";
+}
+
 class Versions {
   public:
     explicit Versions(unsigned pairSeed) : random_(pairSeed) {}
 
-    // An old bundle: Contents with an Info.plist (holding `publicKey` when there is one) and a
-    // random tree below it.
+    // An old bundle, version 1.0: Contents with an Info.plist (holding `publicKey` when there is
+    // one) and a random tree below it.
     void makeOld(const fs::path& bundle, const std::string& publicKey = "") {
         makeFolder(bundle / "Contents", 0755);
-        makeFile(bundle / "Contents/Info.plist",
-                 publicKey.empty() ? "<plist/>"
-                                   : "<plist><dict><key>OstrelPublicKey</key><string>" + publicKey +
-                                         "</string></dict></plist>",
-                 0644);
+        makeFile(bundle / "Contents/Info.plist", infoPlist("1.0", publicKey), 0644);
         fill(bundle / "Contents", 1);
     }
 
-    // The new bundle: a copy of the old one with random changes of every kind.
+    // The new bundle, version 1.10: a copy of the old one with random changes of every kind.
     void makeNew(const fs::path& oldBundle, const fs::path& bundle) {
         std::string copy = "cp -a '" + oldBundle.string() + "' '" + bundle.string() + "'";
         ASSERT_EQ(std::system(copy.c_str()), 0);
@@ -71,10 +74,8 @@ class Versions {
             items.push_back(it->path());
         for (const fs::path& item : items) {
             if (!fs::exists(fs::symlink_status(item)) || !chance(20)) continue;
-            if (item.filename() == "Info.plist" && item.parent_path() == bundle / "Contents") {
-                makeFile(item, "<plist>" + word() + "</plist>", 0644);
+            if (item.filename() == "Info.plist" && item.parent_path() == bundle / "Contents")
                 continue;
-            }
             bool folder = fs::is_directory(fs::symlink_status(item));
             switch (pick(5)) {
                 case 0:
@@ -111,6 +112,7 @@ class Versions {
             }
         }
         if (chance(50)) fill(bundle / "Contents", 2);
+        makeFile(bundle / "Contents/Info.plist", infoPlist("1.10"), 0644);
     }
 
   private:
@@ -316,6 +318,82 @@ TEST_F(MkupdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
                                           {"CFBundleVersion", "2"}}));
 }
 
+// Keys rotate with a version: 1.0 carries K1 and 2.0 K2, so the update to 2.0 is signed with K1
+// and the next with K2; after 2.0 is installed, K1 signs nothing that applies. The keys are made
+// and set, and the updates made, by the real ostrel-mkupdate.
+TEST_F(MkupdateTest, KeyRotatesWithTheVersionThatCarriesTheNewOne) {
+    PatchScenario s;
+    s.root().install(MKUPDATE_EXECUTABLE, "/Users/tester/bin/ostrel-mkupdate");
+    auto mkupdate = [&s](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "/Users/tester/bin/ostrel-mkupdate");
+        return s.root().run(arguments);
+    };
+    const std::string vendor = "/Users/tester/vendor/";
+    fs::create_directories(s.host(vendor));
+    for (const char* key : {"k1", "k2"})
+        ASSERT_EQ(mkupdate({"--generate-key", vendor + key}).exitStatus, 0);
+    auto version = [&](const std::string& bundle, const std::string& number,
+                       const std::string& key) {
+        s.write(bundle + "/Contents/MacOS/Solvane", "executable " + number);
+        corvant::writeDictionaryToFile(
+            {{"CFBundleExecutable", "Solvane"}, {"CFBundleShortVersionString", number}},
+            s.host(bundle + "/Contents/Info.plist"));
+        auto set = mkupdate({"--set-key", vendor + key + ".pub", bundle});
+        EXPECT_EQ(set.exitStatus, 0) << set.output;
+    };
+    struct Update {
+        const char* pair;
+        const char* from;
+        const char* to;
+        const char* signedWith;
+    };
+    for (const Update& u : {Update{"/Users/tester/to2.0", "1.0", "2.0", "k1"},
+                            Update{"/Users/tester/to3.0", "2.0", "3.0", "k2"},
+                            Update{"/Users/tester/to3.0-k1", "2.0", "3.0", "k1"}}) {
+        version(std::string(u.pair) + "/old.app", u.from,
+                u.from == std::string("1.0") ? "k1" : "k2");
+        version(std::string(u.pair) + "/new.app", u.to, "k2");
+        std::string key = s.host(vendor + u.signedWith + ".key").string();
+        ASSERT_EQ(makeUpdate(s, u.pair, "--sign '" + key + "'"), "") << u.pair;
+    }
+    const std::string app = "/Applications/Solvane.app";
+    const std::string info = app + "/Contents/Info.plist";
+    ASSERT_EQ(std::system(("cp -a '" + s.host("/Users/tester/to2.0/old.app").string() + "' '" +
+                           s.host(app).string() + "'")
+                              .c_str()),
+              0);
+
+    auto toTwo = s.run({"/Users/tester/to2.0/out"});
+    ASSERT_EQ(toTwo.exitStatus, 0) << toTwo.output << s.logText();
+    EXPECT_EQ(snapshot(s.host(app)), snapshot(s.host("/Users/tester/to2.0/new.app")));
+    const auto two = snapshot(s.host(app));
+
+    EXPECT_EQ(s.run({"/Users/tester/to3.0-k1/out"}).exitStatus, 1);
+    EXPECT_TRUE(s.logged(
+        "Update refused, Hence Patching failed : UpdateManifest.plist.sig is not a signature of "
+        "UpdateManifest.plist by the installed application's OstrelPublicKey"))
+        << s.logText();
+    EXPECT_EQ(snapshot(s.host(app)), two);
+
+    auto toThree = s.run({"/Users/tester/to3.0/out"});
+    ASSERT_EQ(toThree.exitStatus, 0) << toThree.output << s.logText();
+    EXPECT_EQ(snapshot(s.host(app)), snapshot(s.host("/Users/tester/to3.0/new.app")));
+
+    // What is no public key, or no bundle, is refused with one line, and nothing changes.
+    const std::string before = s.read(info);
+    for (const auto& [arguments, why] :
+         {std::pair<std::vector<std::string>, std::string>{
+              {"--set-key", vendor + "k1.key", app}, "is not a public key made by --generate-key"},
+          {{"--set-key", vendor + "k1.pub", vendor}, "is not an application bundle"},
+          {{"--set-key", vendor + "k1.pub"}, "--set-key takes PREFIX.pub and BUNDLE.app"}}) {
+        auto refused = mkupdate(arguments);
+        EXPECT_EQ(refused.exitStatus, 1) << refused.output;
+        EXPECT_NE(refused.output.find(why), std::string::npos) << refused.output;
+        EXPECT_EQ(refused.output.find("ostrel-mkupdate:", 1), std::string::npos) << refused.output;
+    }
+    EXPECT_EQ(s.read(info), before);
+}
+
 // Everything below `folder`, each item's path and permission bits.
 std::set<std::string> listing(const fs::path& folder) {
     std::set<std::string> items;
@@ -398,6 +476,26 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
          [](PatchScenario& s, const std::string& pair) {
              fs::permissions(s.host(pair + "/new.app/Contents/secret"), fs::perms::owner_read);
          }},
+        {"Downgrade",
+         [](PatchScenario& s, const std::string& pair) {
+             s.write(pair + "/new.app/Contents/Info.plist", infoPlist("0.9"));
+         },
+         {},
+         "/Users/tester/pair/new.app is version 0.9, not newer than /Users/tester/pair/old.app's "
+         "version 1.0; an update only goes forward"},
+        {"SameVersionSpeltOtherwise",
+         [](PatchScenario& s, const std::string& pair) {
+             s.write(pair + "/new.app/Contents/Info.plist", infoPlist("1"));
+         },
+         {},
+         "is version 1, not newer than"},
+        {"OldWithoutVersion",
+         [](PatchScenario& s, const std::string& pair) {
+             s.write(pair + "/old.app/Contents/Info.plist", "<plist><dict/></plist>");
+         },
+         {},
+         "/Users/tester/pair/old.app/Contents/Info.plist names no version (neither "
+         "CFBundleVersion nor CFBundleShortVersionString)"},
         {"NoUnpackRoot", noChange, {}, "--unpack-root is required", "/out", nullptr, false},
         {"EmptyOut", noChange, {}, "cannot be empty", "", nullptr, true, true},
     };
@@ -405,8 +503,8 @@ TEST_F(MkupdateTest, RefusesWhatNoUpdateCanDo) {
         SCOPED_TRACE(refusal.name);
         PatchScenario s;
         const std::string pair = "/Users/tester/pair";
-        s.write(pair + "/old.app/Contents/Info.plist", "<plist/>");
-        s.write(pair + "/new.app/Contents/Info.plist", "<plist/>");
+        s.write(pair + "/old.app/Contents/Info.plist", infoPlist("1.0"));
+        s.write(pair + "/new.app/Contents/Info.plist", infoPlist("2.0"));
         refusal.arrange(s, pair);
         s.root().install(MKUPDATE_EXECUTABLE, "/Users/tester/bin/ostrel-mkupdate");
         std::vector<std::string> command = {"/Users/tester/bin/ostrel-mkupdate"};

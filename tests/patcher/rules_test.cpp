@@ -1,5 +1,5 @@
-// The patcher's pure rules: path joining, where an entry lands, which names it accepts, and which
-// folders it must never remove.
+// The patcher's pure rules: path joining, where an entry lands, which names it accepts, which
+// folders it must never remove, and how versions are ordered.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -7,6 +7,7 @@
 
 #include "common/format.h"
 #include "patcher/branding.h"
+#include "patcher/bundle_version.h"
 #include "patcher/own_folder.h"
 #include "patcher/places.h"
 #include "patcher/update_description.h"
@@ -94,6 +95,27 @@ TEST(PatcherRules, FoldersTheRunMustKeep) {
         EXPECT_TRUE(reasonToKeepPatcherFolder(packaged, places, app)) << packaged;
     for (const char* own : {"/Users/tester/Library/Caches/Ostrel", "/tmp/Ostrel", "/usrlocal/x"})
         EXPECT_EQ(reasonToKeepPatcherFolder(own, places, app), std::nullopt) << own;
+}
+
+// Each pair read both ways round.
+TEST(PatcherRules, VersionsInTheOrderVendorsNumberThem) {
+    struct Case {
+        const char* older;
+        const char* newer;
+    };
+    for (const Case& c : {Case{"1.9", "1.10"}, Case{"1.0", "1.0.1"}, Case{"2.0b1", "2.0"},
+                          Case{"1.0.0-rc1", "1.0"}, Case{"2.0b9", "2.0b10"},
+                          Case{"2.0beta2", "2.0RC1"}, Case{"1.0b1", "1.0.1"}, Case{"2.0", "2.0-1"},
+                          Case{"9", "10"}, Case{"18446744073709551615", "18446744073709551616"}}) {
+        EXPECT_EQ(compareVersions(c.older, c.newer), std::strong_ordering::less)
+            << c.older << " < " << c.newer;
+        EXPECT_EQ(compareVersions(c.newer, c.older), std::strong_ordering::greater)
+            << c.newer << " > " << c.older;
+    }
+    for (const Case& c : {Case{"2.0", "2"}, Case{"1.02", "01.2"}, Case{"1.0RC1", "1.0-rc.1"},
+                          Case{"2.0.0", "2..0"}, Case{"3.0", "3.0"}})
+        EXPECT_EQ(compareVersions(c.older, c.newer), std::strong_ordering::equal)
+            << c.older << " = " << c.newer;
 }
 
 }  // namespace

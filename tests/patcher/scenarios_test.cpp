@@ -416,19 +416,25 @@ void makeKey(PatchScenario& s, const std::string& prefix) {
     ASSERT_TRUE(ostrel::generateKeyPair(s.host(prefix).string(), error)) << error;
 }
 
-void setInstalledKey(PatchScenario& s, const std::string& prefix) {
+// Sets `key` of the installed Info.plist to `value`, or removes it when `value` is empty.
+void setInstalledInfo(PatchScenario& s, const std::string& key, const std::string& value) {
     std::string info = s.host(kApp + "/Contents/Info.plist");
     corvant::Dictionary fields = corvant::readDictionaryFromFile(info).value();
-    fields.erase(ostrel::kPublicKeyKey);
-    if (!prefix.empty()) fields[ostrel::kPublicKeyKey] = s.read(prefix + ".pub");
+    fields.erase(key);
+    if (!value.empty()) fields[key] = value;
     corvant::writeDictionaryToFile(fields, info);
 }
 
-// What the vendor ships: the manifest of the update as it stands, signed by `prefix`.key.
+void setInstalledKey(PatchScenario& s, const std::string& prefix) {
+    setInstalledInfo(s, ostrel::kPublicKeyKey, prefix.empty() ? "" : s.read(prefix + ".pub"));
+}
+
+// What the vendor ships: the manifest of the update as it stands, from 1.0 to 2.0, signed by
+// `prefix`.key.
 void signUpdate(PatchScenario& s, const std::string& prefix) {
     std::string error;
     fs::remove(s.host(kManifest));
-    auto manifest = ostrel::manifestText(s.host(kUpdate), error);
+    auto manifest = ostrel::manifestText(s.host(kUpdate), {"1.0", "2.0"}, error);
     ASSERT_TRUE(manifest) << error;
     s.write(kManifest, *manifest);
     auto key = ostrel::readSecretKey(s.host(prefix + ".key"), error);
@@ -445,8 +451,9 @@ struct RefusalCase {
 class ManifestRefusalTest : public PatchRunTest,
                             public ::testing::WithParamInterface<RefusalCase> {};
 
-// An update signed by the installed application's key, changed after signing in one way each:
-// refused before the backup, the installation untouched, the check agreeing.
+// An update from 1.0 signed by the installed application's key, changed after signing or applied
+// to another installation in one way each: refused before the backup, the installation
+// untouched, the check agreeing.
 TEST_P(ManifestRefusalTest, EndsBeforeChangingAnything) {
     prepare("Solvane");
     s.stageUpdate(kUpdate, "Solvane", std::nullopt,
@@ -454,6 +461,7 @@ TEST_P(ManifestRefusalTest, EndsBeforeChangingAnything) {
     fs::create_symlink("MacOS/Solvane", s.host(kDownloaded + "/Contents/Current"));
     makeKey(s, kVendorKey);
     setInstalledKey(s, kVendorKey);
+    setInstalledInfo(s, "CFBundleShortVersionString", "1.0");
     signUpdate(s, kVendorKey);
     GetParam().tamper(s);
     auto installed = snapshot(s.host(kApp));
@@ -549,6 +557,15 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "toBeCopied entry 1 takes /Users/tester/elsewhere/Solvane.app/x from outside "
                     "/Users/tester/Downloads/Update 1/Solvane.app"},
+        // A signed update replayed onto a later version would mix two versions' files.
+        RefusalCase{"ReplayOntoAnotherVersion",
+                    [](PatchScenario& s) { setInstalledInfo(s, "CFBundleVersion", "3.0"); },
+                    "the update is for version 1.0, the installed application is version 3.0"},
+        RefusalCase{"InstalledWithoutVersion",
+                    [](PatchScenario& s) { setInstalledInfo(s, "CFBundleShortVersionString", ""); },
+                    "the update is for version 1.0, and /Applications/Solvane.app/Contents/"
+                    "Info.plist names no version (neither CFBundleVersion nor "
+                    "CFBundleShortVersionString)"},
         // Without a key the manifest still guards against a damaged download.
         RefusalCase{"ChangedBytesWithoutKey",
                     [](PatchScenario& s) {

@@ -304,8 +304,7 @@ sleep 300
 SCRIPT
 in_root ostrel-mkupdate --generate-key "${vendor}/key" >/dev/null
 for version in 1.0 2.0; do
-    in_root sed -i "s|^</dict>|\t<key>OstrelPublicKey</key>\n\t<string>$(in_root cat "${vendor}/key.pub")</string>\n</dict>|" \
-        "${vendor}/${version}/Solvane.app/Contents/Info.plist"
+    in_root ostrel-mkupdate --set-key "${vendor}/key.pub" "${vendor}/${version}/Solvane.app" >/dev/null
 done
 in_root ostrel-mkupdate --sign "${vendor}/key.key" --unpack-root "${download}" \
     "${vendor}/1.0/Solvane.app" "${vendor}/2.0/Solvane.app" "${vendor}/update" | sed 's/^/booted: /'
