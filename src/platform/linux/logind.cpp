@@ -13,6 +13,35 @@ constexpr const char* kManagerInterface = "org.freedesktop.login1.Manager";
 constexpr const char* kSeatPath = "/org/freedesktop/login1/seat/seat0";
 constexpr const char* kSeatInterface = "org.freedesktop.login1.Seat";
 constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
+constexpr const char* kActiveSession = "ActiveSession";
+
+// Whether a PropertiesChanged signal of the seat names ActiveSession among the properties changed
+// or invalidated.
+bool changesActiveSession(sd_bus_message* message) {
+    const char* interface = nullptr;
+    if (sd_bus_message_read(message, "s", &interface) < 0 || interface == nullptr ||
+        std::string_view(interface) != kSeatInterface) {
+        return false;
+    }
+    bool named = false;
+    const char* property = nullptr;
+    if (sd_bus_message_enter_container(message, 'a', "{sv}") < 0) return false;
+    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+        if (sd_bus_message_read(message, "s", &property) < 0 ||
+            sd_bus_message_skip(message, "v") < 0 || sd_bus_message_exit_container(message) < 0) {
+            return false;
+        }
+        named = named || std::string_view(property) == kActiveSession;
+    }
+    if (sd_bus_message_exit_container(message) < 0 ||
+        sd_bus_message_enter_container(message, 'a', "s") < 0) {
+        return false;
+    }
+    while (sd_bus_message_read(message, "s", &property) > 0) {
+        named = named || std::string_view(property) == kActiveSession;
+    }
+    return named;
+}
 
 }  // namespace
 
@@ -89,6 +118,26 @@ std::optional<std::string> LogindConsoleUser::copyConsoleUser() {
     auto name = sessionText(bus, *session, "Name");
     if (!sessionClass || !name) return std::nullopt;
     return consoleUserOfSession(*sessionClass, *name);
+}
+
+void LogindConsoleChanges::addConsoleChangeNotification(Handler handler) {
+    bool first = !handler_;
+    handler_ = std::move(handler);
+    if (first) bus_.onConnect([this](sd_bus* bus) { subscribe(bus); });
+}
+
+void LogindConsoleChanges::subscribe(sd_bus* bus) {
+    sd_bus_match_signal(bus, match_.out(), kLogindName, kSeatPath,
+                        "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                        &LogindConsoleChanges::onSeatChanged, this);
+}
+
+int LogindConsoleChanges::onSeatChanged(sd_bus_message* message, void* self, sd_bus_error*) {
+    auto& changes = *static_cast<LogindConsoleChanges*>(self);
+    if (changes.handler_ && changesActiveSession(message)) {
+        changes.handler_(changes.console_.copyConsoleUser());
+    }
+    return 0;
 }
 
 void LogindPowerEvents::addInterestNotification(Handler handler) {
