@@ -15,32 +15,41 @@ constexpr const char* kSeatInterface = "org.freedesktop.login1.Seat";
 constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
 constexpr const char* kActiveSession = "ActiveSession";
 
+// Whether the dictionary of changed properties where `message` stands names `property`; read
+// past it.
+bool changedOnesName(sd_bus_message* message, std::string_view property) {
+    if (sd_bus_message_enter_container(message, 'a', "{sv}") < 0) return false;
+    bool named = false;
+    const char* name = nullptr;
+    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+        if (sd_bus_message_read(message, "s", &name) < 0 || sd_bus_message_skip(message, "v") < 0 ||
+            sd_bus_message_exit_container(message) < 0) {
+            return false;
+        }
+        named = named || property == name;
+    }
+    return sd_bus_message_exit_container(message) >= 0 && named;
+}
+
+// Whether the list of invalidated properties where `message` stands names `property`.
+bool invalidatedOnesName(sd_bus_message* message, std::string_view property) {
+    if (sd_bus_message_enter_container(message, 'a', "s") < 0) return false;
+    bool named = false;
+    const char* name = nullptr;
+    while (sd_bus_message_read(message, "s", &name) > 0) named = named || property == name;
+    return named;
+}
+
 // Whether a PropertiesChanged signal of the seat names ActiveSession among the properties changed
-// or invalidated.
+// (with the new value, as logind sends it) or invalidated.
 bool changesActiveSession(sd_bus_message* message) {
     const char* interface = nullptr;
     if (sd_bus_message_read(message, "s", &interface) < 0 || interface == nullptr ||
         std::string_view(interface) != kSeatInterface) {
         return false;
     }
-    bool named = false;
-    const char* property = nullptr;
-    if (sd_bus_message_enter_container(message, 'a', "{sv}") < 0) return false;
-    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
-        if (sd_bus_message_read(message, "s", &property) < 0 ||
-            sd_bus_message_skip(message, "v") < 0 || sd_bus_message_exit_container(message) < 0) {
-            return false;
-        }
-        named = named || std::string_view(property) == kActiveSession;
-    }
-    if (sd_bus_message_exit_container(message) < 0 ||
-        sd_bus_message_enter_container(message, 'a', "s") < 0) {
-        return false;
-    }
-    while (sd_bus_message_read(message, "s", &property) > 0) {
-        named = named || std::string_view(property) == kActiveSession;
-    }
-    return named;
+    if (changedOnesName(message, kActiveSession)) return true;
+    return invalidatedOnesName(message, kActiveSession);
 }
 
 }  // namespace
