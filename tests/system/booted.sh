@@ -2,10 +2,11 @@
 # Installs the Debian packages of a build into a Debian 12 root booted with systemd-nspawn (a real
 # systemd, system bus, logind and user manager) and checks, one PASS/FAIL line each, what a user
 # meets on that system: the service waiting, ending without a client and started again when the
-# client arrives, the client started in the user's session, the signals, the vendor's update
-# applied by the patcher that the client starts as it quits, and removal, purge and reinstallation. The root is made once with debootstrap from the mirror the machine's apt uses and
-# kept in build/system-root (KO_SYSTEM_ROOT); each run boots a copy of it. Modems come from a
-# umockdev testbed handed to the daemon by a drop-in. Where no container can be booted (not root,
+# client arrives, the client started in the user's session, the signals, two users switching at
+# seat0, the vendor's update applied by the patcher that the client starts as it quits, and
+# removal, purge and reinstallation. The root is made once with debootstrap from the mirror the
+# machine's apt uses and kept in build/system-root (KO_SYSTEM_ROOT); each run boots a copy of it.
+# Modems come from a umockdev testbed handed to the daemon by a drop-in. Where no container can be booted (not root,
 # no systemd-nspawn, no privileges) every check is skipped.
 # Usage: booted.sh [BUILD_DIR]   (default build/default; the packages are in BUILD_DIR/packages)
 set -euo pipefail
