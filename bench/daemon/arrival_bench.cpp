@@ -119,7 +119,9 @@ void runBatches(benchmark::State& state, const ShellCommands& commands) {
 }
 
 void OwnCode(benchmark::State& state) {
-    ShellCommands noShell{[](const std::string&, std::size_t) { return std::string("1"); },
+    ShellCommands noShell{[](const std::string&, std::size_t, const std::vector<std::string>&) {
+                              return std::string("1");
+                          },
                           [](const std::string&) { return 0; }};
     runBatches(state, noShell);
 }

@@ -1,8 +1,13 @@
 // Running shell commands and making text safe to place into them.
 #include "common/shell.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,6 +35,39 @@ int resultOf(int waitStatus) {
     return -1;
 }
 
+std::string_view nameOf(std::string_view variable) {
+    return variable.substr(0, variable.find('='));
+}
+
+// The process's environment without the variables that `added` sets, then `added`.
+std::vector<char*> environmentWith(const std::vector<std::string>& added) {
+    std::vector<char*> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        const auto replaced = [name = nameOf(*variable)](const std::string& addition) {
+            return nameOf(addition) == name;
+        };
+        if (std::none_of(added.begin(), added.end(), replaced)) variables.push_back(*variable);
+    }
+    for (const std::string& addition : added)
+        variables.push_back(const_cast<char*>(addition.c_str()));
+    variables.push_back(nullptr);
+    return variables;
+}
+
+// Up to `maxBytes` from `descriptor`, until its end.
+std::string readUpTo(int descriptor, std::size_t maxBytes) {
+    std::string output(maxBytes, '\0');
+    std::size_t got = 0;
+    while (got < maxBytes) {
+        const ssize_t count = read(descriptor, output.data() + got, maxBytes - got);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        got += static_cast<std::size_t>(count);
+    }
+    output.resize(got);
+    return output;
+}
+
 }  // namespace
 
 int runShellCommand(const std::string& command) {
@@ -37,15 +75,32 @@ int runShellCommand(const std::string& command) {
     return resultOf(std::system(command.c_str()));
 }
 
-std::optional<std::string> readCommandOutput(const std::string& command, std::size_t maxBytes) {
+std::optional<std::string> readCommandOutput(const std::string& command, std::size_t maxBytes,
+                                             const std::vector<std::string>& environment) {
     std::fflush(nullptr);
-    // "e": the pipe is not inherited by commands that other threads start meanwhile.
-    std::FILE* pipe = popen(command.c_str(), "re");
-    if (pipe == nullptr) return std::nullopt;
-    std::string output(maxBytes, '\0');
-    std::size_t got = maxBytes == 0 ? 0 : std::fread(output.data(), 1, maxBytes, pipe);
-    output.resize(got);
-    pclose(pipe);
+    // Close-on-exec: neither end is inherited by commands that other threads start meanwhile.
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    std::vector<char*> variables = environmentWith(environment);
+    char* arguments[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                         const_cast<char*>(command.c_str()), nullptr};
+    pid_t child = -1;
+    const int started =
+        posix_spawn(&child, "/bin/sh", &actions, nullptr, arguments, variables.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (started != 0) {
+        close(ends[0]);
+        return std::nullopt;
+    }
+    std::string output = readUpTo(ends[0], maxBytes);
+    // Closed before the wait: a command that writes on past what was read ends with SIGPIPE.
+    close(ends[0]);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
     return output;
 }
 

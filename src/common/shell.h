@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvant {
 
@@ -13,9 +14,12 @@ namespace corvant {
 // gives a non-zero result: the exit status, 128 plus the signal number, or -1 when no shell ran.
 int runShellCommand(const std::string& command);
 
-// Starts `command` through /bin/sh (popen, mode "r"), reads at most `maxBytes` of its standard
-// output, then closes the pipe and waits for the command. None when the command could not start.
-std::optional<std::string> readCommandOutput(const std::string& command, std::size_t maxBytes);
+// Starts `command` through /bin/sh, as popen in mode "r" does, reads at most `maxBytes` of its
+// standard output, then closes the pipe and waits for the command. `environment` ("NAME=value"
+// each) is added to, or replaces in, the command's environment, and only the command's. None when
+// the command could not start.
+std::optional<std::string> readCommandOutput(const std::string& command, std::size_t maxBytes,
+                                             const std::vector<std::string>& environment = {});
 
 // Makes `text` one literal word for /bin/sh. A space becomes a backslash and a space, as the
 // system's commands have always shown it; every other character that the shell treats specially

@@ -222,6 +222,11 @@ void Daemon::listSupportedPort(const RegistryEntry& entry, const std::string& ba
 }
 
 bool Daemon::launchClient(const std::optional<std::string>& installerINIPath) {
+    // The login screen is up, or no session is active: there is nobody to start the client for.
+    if (!state.CurrentUser) {
+        log("USER", 2, "Nobody at the console, hence not launching the application");
+        return false;
+    }
     if (const auto value = readApplicationNameValue(installerINIPath)) {
         const std::string name = applicationNameFromValue(*value);
         if (!staysInApplicationsFolder(name)) {

@@ -16,6 +16,11 @@ namespace kelvorn {
 // on becomes one pattern after -e instead.
 std::string processListingCommand(const std::optional<std::string>& applicationNameValue);
 
+// Set to the console user's short name on the process listing's command only: the shipped ps then
+// lists that user's processes alone, so that another user's client does not count. The command's
+// text stays as it is.
+inline constexpr const char* kListingUserVariable = "KELVORN_PS_USER";
+
 // The launch command `open "<applicationsFolder>/<name>.app"`.
 std::string launchCommand(std::string_view applicationsFolder, std::string_view applicationName);
 

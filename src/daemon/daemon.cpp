@@ -87,6 +87,7 @@ int Daemon::run() {
         }
     }
     AddSleepNotification();
+    followConsoleUser();
     if (!AddMBCardNotification()) {
         return endWith(kExitNoCardList,
                        "the Solvane client's supported-card list (MDCardList) was not found");

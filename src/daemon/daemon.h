@@ -50,7 +50,11 @@ int runDaemon(Platform& platform, const DaemonPlaces& places, DaemonOptions opti
 // How the daemon runs its shell commands: through the real shell unless a benchmark or test swaps
 // them out.
 struct ShellCommands {
-    std::function<std::optional<std::string>(const std::string&, std::size_t)> readOutput;
+    // At most the given number of bytes of the command's output; the variables ("NAME=value")
+    // are set for that command only.
+    std::function<std::optional<std::string>(const std::string&, std::size_t,
+                                             const std::vector<std::string>&)>
+        readOutput;
     std::function<int(const std::string&)> run;
 
     static ShellCommands realShell();
@@ -106,6 +110,11 @@ class Daemon final : public DeviceQueries {
     // display power-off was recorded.
     void checkIfUserHasLoggedIn();
 
+    // Follows the console after the login wait: each change of the active session makes its user
+    // (nobody for the login screen or no session) the console user, with one log line.
+    void followConsoleUser();
+    void consoleUserChanged(const std::optional<std::string>& user);
+
     // Location of the card list and of installer.ini, for the console user recorded.
     std::string getMDCardListPath() { return locator_.cardListPath(state.CurrentUser); }
     std::optional<std::string> getInstallerINIPath() {
@@ -121,7 +130,8 @@ class Daemon final : public DeviceQueries {
         return locator_.isCardListPresent(path);
     }
 
-    // Whether the client application runs, by the process listing filtered by its name.
+    // Whether the console user's client application runs, by the process listing filtered by its
+    // name; the listing is of the console user's processes (every user's when nobody is there).
     bool isSolvaneRunning(const std::optional<std::string>& installerINIPath);
 
     // Looks the device up in the card list's four levels, logging the step that decided.

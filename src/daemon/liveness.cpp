@@ -1,4 +1,5 @@
-// Whether the client application runs: any output of the process listing filtered by its name.
+// Whether the console user's client application runs: any output of the process listing of the
+// console user's processes, filtered by the client's name.
 #include "daemon/commands.h"
 #include "daemon/daemon.h"
 #include "daemon/installer_ini.h"
@@ -18,7 +19,9 @@ bool Daemon::isSolvaneRunning(const std::optional<std::string>& installerINIPath
     const std::string command = processListingCommand(value);
     log("USER", 0, "Currently associated Application name :%@", name);
 
-    const auto output = options_.commands.readOutput(command, kListingBytesRead);
+    std::vector<std::string> environment;
+    if (state.CurrentUser) environment.push_back(kListingUserVariable + ("=" + *state.CurrentUser));
+    const auto output = options_.commands.readOutput(command, kListingBytesRead, environment);
     if (output && !output->empty()) {
         log("USER", 2, "Current Associated Application running");
         return true;

@@ -1,4 +1,5 @@
-// Waiting for a user at the console before any device is handled.
+// Waiting for a user at the console before any device is handled, and following who is there
+// afterwards.
 #include "daemon/daemon.h"
 
 namespace kelvorn {
@@ -11,6 +12,11 @@ constexpr const char* kLoginWindowUser = "loginwindow";
 constexpr const char* kNullUser = "NULL";
 constexpr unsigned kPollingSeconds = 2;
 constexpr unsigned kSettlingSeconds = 30;
+
+// Whoever the login wait would not take for a user.
+bool isNobody(const std::optional<std::string>& name) {
+    return !name || *name == kLoginWindowUser || *name == kNullUser;
+}
 
 }  // namespace
 
@@ -27,7 +33,7 @@ void Daemon::checkIfUserHasLoggedIn() {
             continue;
         }
         log("DEBUG", 2, "current user got before executing notification : %@", *name);
-        if (*name == kNullUser) {
+        if (isNobody(name)) {
             platform_.sleeper.sleepSeconds(kPollingSeconds);
             continue;
         }
@@ -45,6 +51,20 @@ void Daemon::checkIfUserHasLoggedIn() {
         return;
     }
     platform_.sleeper.sleepSeconds(kSettlingSeconds);
+}
+
+void Daemon::followConsoleUser() {
+    platform_.consoleChanges.addConsoleChangeNotification(
+        [this](const std::optional<std::string>& user) { consoleUserChanged(user); });
+}
+
+void Daemon::consoleUserChanged(const std::optional<std::string>& user) {
+    const std::optional<std::string> now = isNobody(user) ? std::nullopt : user;
+    if (now == state.CurrentUser) return;
+    log("USER", 0, "Console user changed from %@ to %@", optionalText(state.CurrentUser),
+        optionalText(now));
+    state.CurrentUser = now;
+    publishStatus();
 }
 
 }  // namespace kelvorn

@@ -1,7 +1,8 @@
 // ps: the process listing as the daemon's liveness command asks for it. "ps Acx" lists every
-// process by the whole name of what it runs, those without a terminal too; any other use is handed
-// to the system's ps, the next ps on PATH that is no shipped ps (this one comes first on the
-// daemon's PATH), else /usr/bin/ps or /bin/ps.
+// process by the whole name of what it runs, those without a terminal too, or only the console
+// user's when the daemon names that user in KELVORN_PS_USER; any other use is handed to the
+// system's ps, the next ps on PATH that is no shipped ps (this one comes first on the daemon's
+// PATH), else /usr/bin/ps or /bin/ps.
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,13 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "daemon/commands.h"
 #include "platform/linux/process_listing.h"
 
 int main(int argc, char** argv) {
     using namespace kelvorn::linux_backend;
     std::vector<std::string> arguments(argv + 1, argv + argc);
     if (isEveryProcessByCommandName(arguments)) {
-        if (listEveryProcess(stdout)) return 0;
+        const auto owner = listedOwner(std::getenv(kelvorn::kListingUserVariable));
+        if (listEveryProcess(stdout, "/proc", owner)) return 0;
         std::perror("ps: /proc");
         return 1;
     }

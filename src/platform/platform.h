@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/application_finder.h"
+#include "platform/console_changes.h"
 #include "platform/console_user.h"
 #include "platform/device_registry.h"
 #include "platform/notification_center.h"
@@ -14,6 +15,7 @@ namespace kelvorn {
 struct Platform {
     DeviceRegistry& registry;
     ConsoleUser& console;
+    ConsoleChanges& consoleChanges;
     PowerEvents& power;
     ApplicationFinder& applications;
     NotificationCenter& notifications;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "common/command.h"
@@ -33,6 +34,15 @@ TEST(ReadCommandOutput, ReadsAtMostTheGivenNumberOfBytes) {
     EXPECT_EQ(readCommandOutput("true", 10), "");
     EXPECT_EQ(readCommandOutput("yes", 4), "y\ny\n")
         << "an endless writer is ended by the closed pipe";
+    // Variables for the one command: added, or replacing one of the process's, which stays as it
+    // is.
+    setenv("KO_SHELL_TEST", "outer", 1);
+    EXPECT_EQ(readCommandOutput("printf %s \"$KO_SHELL_TEST $KO_ADDED\"", 20,
+                                {"KO_SHELL_TEST=inner", "KO_ADDED=x"}),
+              "inner x");
+    EXPECT_EQ(readCommandOutput("printf %s \"$KO_SHELL_TEST $KO_ADDED\"", 20), "outer ");
+    EXPECT_STREQ(std::getenv("KO_SHELL_TEST"), "outer");
+    unsetenv("KO_SHELL_TEST");
 }
 
 TEST(ShellEscaped, SpaceIsABackslashAndASpace) {

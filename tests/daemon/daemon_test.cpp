@@ -421,6 +421,54 @@ TEST_F(StartUp, SupportedPortsAndStatusFollowTheDaemonsOwnState) {
                                         "+/dev/b-ttyUSB2", "+/dev/a-ttyUSB2", "-/dev/a-ttyUSB0"}));
 }
 
+// Users switch at the console between batches. The client that counts is the console user's own:
+// bob gets his launched although alice's runs, and is told once his runs. The login screen is
+// nobody, for whom nothing is launched. Each switch is one line and one status announced.
+TEST_F(StartUp, TheConsoleUserFollowsTheActiveSessionAndOwnsTheClient) {
+    installClient(applications() + "/Solvane.app", cardList({{"ttyUSB", "0", "4817", "5382"}}));
+    HeardChanges changes;
+    observer = &changes;
+    setListing("");
+    setListingOf("alice", "Solvane\n");
+    const auto batch = [this](const char* suffix) {
+        EXPECT_TRUE(doubles.registry.arrive({makeDevice({.suffix = suffix})}));
+    };
+    doubles.runLoopBody = [&] {
+        doubles.consoleChangeHandler("bob");
+        batch("0");
+        EXPECT_EQ(openArguments().size(), 1u);
+        EXPECT_TRUE(doubles.posts.empty());
+
+        setListingOf("bob", "Solvane\n");
+        doubles.consoleChangeHandler("bob");
+        batch("0");
+        EXPECT_EQ(openArguments().size(), 1u);
+        EXPECT_EQ(doubles.posts.size(), 1u);
+        EXPECT_EQ(count("Console user changed from alice to bob"), 1);
+        EXPECT_TRUE(logged("USER", 0, "Console user changed from alice to bob"));
+
+        doubles.consoleChangeHandler("loginwindow");
+        EXPECT_EQ(count("Console user changed from bob to (null)"), 1);
+        records.clear();
+        batch("0");
+        EXPECT_EQ(openArguments().size(), 1u);
+        EXPECT_TRUE(
+            logged("USER", 2, "Nobody at the console, hence not launching the application"));
+    };
+
+    EXPECT_EQ(daemon().run(), 0);
+    EXPECT_EQ(listedUsers(), (std::vector<std::string>{"bob", "bob", ""}));
+    EXPECT_EQ(doubles.posts.size(), 1u);
+    EXPECT_FALSE(daemon().state.CurrentUser);
+    EXPECT_EQ(daemon().status().consoleUser, "");
+    EXPECT_EQ(changes.heard,
+              (std::vector<std::string>{"settling alice 0", "watching alice 1", "watching bob 1",
+                                        "+/dev/card-ttyUSB0", "watching  1"}));
+    records.clear();
+    doubles.consoleChangeHandler("alice");
+    EXPECT_EQ(messages(), std::vector<std::string>{"Console user changed from (null) to alice"});
+}
+
 TEST_F(Arrival, PostThatFailsIsLoggedAfterTheUsualLine) {
     useDefaultClient();
     setListing("Solvane\n");

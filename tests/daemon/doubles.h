@@ -1,5 +1,6 @@
 // Test doubles of the platform services: a registry tree built per case, a console that answers a
-// scripted sequence, and recorders for posts, waits, system-log lines and printed values.
+// scripted sequence, and recorders for posts, waits, system-log lines and printed values; a test
+// switches the console's user through the handler the daemon registered.
 #pragma once
 
 #include <algorithm>
@@ -98,7 +99,8 @@ struct Post {
     unsigned options;
 };
 
-struct Doubles : PowerEvents,
+struct Doubles : ConsoleChanges,
+                 PowerEvents,
                  ApplicationFinder,
                  NotificationCenter,
                  RunLoop,
@@ -107,6 +109,7 @@ struct Doubles : PowerEvents,
                  ValuePrinter {
     FakeRegistry registry;
     ScriptedConsole console;
+    ConsoleChanges::Handler consoleChangeHandler;
     PowerEvents::Handler powerHandler;
     std::optional<std::string> clientBundle;
     std::vector<Post> posts;
@@ -117,8 +120,11 @@ struct Doubles : PowerEvents,
     std::function<void(unsigned)> onSleep;
     std::vector<std::string> systemLines;
     std::vector<corvant::Value> shown;
-    Platform platform{registry, console, *this, *this, *this, *this, *this, *this, *this};
+    Platform platform{registry, console, *this, *this, *this, *this, *this, *this, *this, *this};
 
+    void addConsoleChangeNotification(ConsoleChanges::Handler handler) override {
+        consoleChangeHandler = handler;
+    }
     void addInterestNotification(PowerEvents::Handler handler) override { powerHandler = handler; }
     std::optional<std::string> findApplicationForBundleIdentifier(const std::string& id) override {
         return id == kClientBundleIdentifier ? clientBundle : std::nullopt;

@@ -38,8 +38,15 @@ void DaemonScenario::SetUp() {
         fs::create_directories(root_ / folder);
     }
     const fs::path bin = root_ / "bin";
+    // Each call notes its arguments and the user its listing is restricted to, and prints that
+    // user's listing when one was set, otherwise the listing of every user.
+    const std::string output = (root_ / "ps-output").string();
     writeFile(bin / "ps", "#!/bin/sh\necho \"$*\" >> '" + (root_ / "ps-calls").string() +
-                              "'\ncat '" + (root_ / "ps-output").string() + "' 2>/dev/null\n");
+                              "'\necho \"$KELVORN_PS_USER\" >> '" + (root_ / "ps-users").string() +
+                              "'\nlisting='" + output +
+                              "'\n[ -f \"$listing-$KELVORN_PS_USER\" ] && "
+                              "listing=\"$listing-$KELVORN_PS_USER\"\ncat \"$listing\" "
+                              "2>/dev/null\n");
     writeFile(bin / "open", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" +
                                 (root_ / "open-calls").string() + "'; done\n");
     fs::permissions(bin / "ps", fs::perms::owner_all);
@@ -105,6 +112,14 @@ void DaemonScenario::useDefaultClient(const corvant::Dictionary& cards) {
 
 void DaemonScenario::setListing(const std::string& processes) {
     writeFile(root_ / "ps-output", processes);
+}
+
+void DaemonScenario::setListingOf(const std::string& user, const std::string& processes) {
+    writeFile(root_ / ("ps-output-" + user), processes);
+}
+
+std::vector<std::string> DaemonScenario::listedUsers() const {
+    return readLines(root_ / "ps-users");
 }
 
 std::vector<std::string> DaemonScenario::openArguments() const {

@@ -32,7 +32,11 @@ class DaemonScenario : public ::testing::Test {
     // The supported card list in the default client bundle, found at start-up.
     void useDefaultClient(const corvant::Dictionary& cards = cardList({{"ttyUSB", "0", "4817",
                                                                         "5382"}}));
+    // The listing of every user's processes, and of one user's (which then stands for theirs).
     void setListing(const std::string& processes);
+    void setListingOf(const std::string& user, const std::string& processes);
+    // Whose processes each listing was asked for, in turn; empty for every user's.
+    std::vector<std::string> listedUsers() const;
     std::vector<std::string> openArguments() const;
     int listings() const;
 

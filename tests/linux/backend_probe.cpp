@@ -4,6 +4,8 @@
 //   watch           register for arrivals and removals; prints "present ..." lines, then "watching"
 //   power           register for power messages; prints "power 0x..." for each
 //   console         prints "console <name>" or "console nobody"
+//   switches        register for changes of seat0's active session; prints "switched <name>" or
+//                   "switched nobody" for each
 //   find <id>       prints "found <path>" or "found none"
 //   post <name>     posts <name> with VID 4817, PID 5382, fromDaemon YES; prints "posted" or
 //                   "not posted"
@@ -70,6 +72,7 @@ class Probe {
         std::getline(words >> std::ws, argument);
         if (command == "watch") return watch();
         if (command == "power") return watchPower();
+        if (command == "switches") return watchSwitches();
         if (command == "console") {
             auto user = platform_.console.copyConsoleUser();
             return say("console " + user.value_or("nobody"));
@@ -114,6 +117,14 @@ class Probe {
             say(line);
         });
         say("power watched");
+    }
+
+    void watchSwitches() {
+        platform_.consoleChanges.addConsoleChangeNotification(
+            [](const std::optional<std::string>& user) {
+                say("switched " + user.value_or("nobody"));
+            });
+        say("switches watched");
     }
 
     LinuxServices& services_;

@@ -63,11 +63,12 @@ TEST(ListedName, CutCommandNamesAreMadeWholeFromWhatTheProcessRuns) {
     }
 }
 
-std::string listing(const std::string& procFolder = "/proc") {
+std::string listing(const std::string& procFolder = "/proc",
+                    std::optional<uid_t> owner = std::nullopt) {
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = open_memstream(&text, &size);
-    EXPECT_TRUE(listEveryProcess(out, procFolder));
+    EXPECT_TRUE(listEveryProcess(out, procFolder, owner));
     std::fclose(out);
     std::string listed(text, size);
     std::free(text);
@@ -160,7 +161,9 @@ TEST(ListEveryProcess, ShowsTheColumnsAsTheSystemsPsDoesAndTheWholeNameOfTheProg
 }
 
 // Processes of a made-up /proc: processor time in minutes and seconds however long it is, and a
-// terminal that this system's /dev does not hold (that of a container) as no terminal.
+// terminal that this system's /dev does not hold (that of a container) as no terminal. Restricted
+// to one user, the listing holds that user's processes alone (by their real user id), and none
+// whose owner cannot be read.
 TEST(ListEveryProcess, TimeInMinutesAndOnlyTerminalsOfThisSystem) {
     char pattern[] = "/tmp/fake-proc-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -171,13 +174,15 @@ TEST(ListEveryProcess, TimeInMinutesAndOnlyTerminalsOfThisSystem) {
         unsigned long long seconds;
         unsigned long terminal;
         std::string time, listedTerminal;
+        // The status's "Uid:" line (real, effective, saved, file system); none: no status.
+        std::optional<std::string> uids = "0\t0\t0\t0";
     } cases[] = {
-        {101, 7, 0, "0:07", "?"},
+        {101, 7, 0, "0:07", "?", "1000\t1000\t1000\t1000"},
         {102, 59 * 60 + 59, 0, "59:59", "?"},
-        {103, 3600 + 2 * 60 + 5, 0, "62:05", "?"},
-        {104, 86400 + 3600 + 60 + 1, 0, "1501:01", "?"},
+        {103, 3600 + 2 * 60 + 5, 0, "62:05", "?", "1000\t0\t0\t0"},
+        {104, 86400 + 3600 + 60 + 1, 0, "1501:01", "?", "0\t1000\t1000\t1000"},
         // pts/2047: major 143, minor 255.
-        {105, 0, (143 << 8) | 255, "0:00", "?"},
+        {105, 0, (143 << 8) | 255, "0:00", "?", std::nullopt},
     };
     for (const Case& c : cases) {
         fs::create_directories(proc + "/" + std::to_string(c.pid));
@@ -185,6 +190,10 @@ TEST(ListEveryProcess, TimeInMinutesAndOnlyTerminalsOfThisSystem) {
             << c.pid << " (Solvane) S 1 " << c.pid << " " << c.pid << " " << c.terminal
             << " -1 0 0 0 0 0 " << c.seconds * static_cast<unsigned long long>(perSecond)
             << " 0 0 0 20 0 1 0\n";
+        if (c.uids) {
+            std::ofstream(proc + "/" + std::to_string(c.pid) + "/status")
+                << "Name:\tSolvane\nUid:\t" << *c.uids << "\nVmLck:\t0 kB\n";
+        }
     }
     const auto listed = byProcess(listing(proc));
     for (const Case& c : cases) {
@@ -192,7 +201,19 @@ TEST(ListEveryProcess, TimeInMinutesAndOnlyTerminalsOfThisSystem) {
         EXPECT_EQ(listed.at(c.pid).time, c.time) << c.pid;
         EXPECT_EQ(listed.at(c.pid).terminal, c.listedTerminal) << c.pid;
     }
+    std::vector<long> owned;
+    for (const auto& [pid, columns] : byProcess(listing(proc, 1000))) owned.push_back(pid);
+    EXPECT_EQ(owned, (std::vector<long>{101, 103}));
     fs::remove_all(proc);
+}
+
+// The user the daemon names in KELVORN_PS_USER; a name the password database does not know
+// restricts nothing.
+TEST(ListedOwner, IsTheNamedUsersIdWhenThePasswordDatabaseKnowsIt) {
+    EXPECT_EQ(listedOwner("root"), uid_t{0});
+    EXPECT_EQ(listedOwner("kelvorn-no-such-user"), std::nullopt);
+    EXPECT_EQ(listedOwner(""), std::nullopt);
+    EXPECT_EQ(listedOwner(nullptr), std::nullopt);
 }
 
 // The shipped ps comes first on PATH: the system's is the next one, never itself again.

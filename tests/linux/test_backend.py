@@ -417,6 +417,22 @@ class BackendTest(unittest.TestCase):
         probe.ask('console', 'console nobody')
         self.assertQuits()
 
+    def test_each_change_of_the_active_session_tells_who_is_at_the_console_now(self):
+        logind = self.services.logind
+        logind.add_seat0()
+        probe = self.start_probe()
+        probe.ask('switches', 'switches watched')
+        probe.ask('console', 'console nobody')  # a round trip: the subscription is in place
+        logind.log_in('user1')
+        probe.expect('switched user1')
+        logind.log_in('user2', uid=1001)
+        probe.expect('switched user2')
+        logind.leave_seat_empty()
+        probe.expect('switched nobody')
+        # The seat's other properties (its list of sessions) changed too, and told nothing.
+        probe.quiet_for(0.5)
+        self.assertQuits()
+
     def test_prepare_for_sleep_becomes_power_messages(self):
         probe = self.start_probe()
         probe.ask('power', 'power watched')

@@ -2,10 +2,11 @@
 # Installs the Debian packages of a build into a Debian 12 root booted with systemd-nspawn (a real
 # systemd, system bus, logind and user manager) and checks, one PASS/FAIL line each, what a user
 # meets on that system: the service waiting, ending without a client and started again when the
-# client arrives, the client started in the user's session, the signals, the vendor's update
-# applied by the patcher that the client starts as it quits, and removal, purge and reinstallation. The root is made once with debootstrap from the mirror the machine's apt uses and
-# kept in build/system-root (KO_SYSTEM_ROOT); each run boots a copy of it. Modems come from a
-# umockdev testbed handed to the daemon by a drop-in. Where no container can be booted (not root,
+# client arrives, the client started in the user's session, the signals, two users switching at
+# seat0, the vendor's update applied by the patcher that the client starts as it quits, and
+# removal, purge and reinstallation. The root is made once with debootstrap from the mirror the
+# machine's apt uses and kept in build/system-root (KO_SYSTEM_ROOT); each run boots a copy of it.
+# Modems come from a umockdev testbed handed to the daemon by a drop-in. Where no container can be booted (not root,
 # no systemd-nspawn, no privileges) every check is skipped.
 # Usage: booted.sh [BUILD_DIR]   (default build/default; the packages are in BUILD_DIR/packages)
 set -euo pipefail
@@ -36,6 +37,8 @@ checks=(
     "the patcher client 1.0 starts as it quits: status true, the bundle equals 2.0"
     "the patcher relaunches: client 2.0 runs as alice in her user manager"
     "a modem only 2.0's card list knows: announced to alice's listener, listed by kelvornctl"
+    "bob active on seat0 beside alice's client: a modem starts bob's client in his user manager, ConsoleUser bob"
+    "alice active again: another modem is announced, no second client of alice's, ConsoleUser alice"
     "the client's unit goes when its last process ends"
     "the update with one byte changed: refused before any change, 1.0 intact, status false"
     "no user manager: the same update applied from a service of the system's manager"
@@ -171,11 +174,12 @@ files() {
         -o -path /var/tmp -o -path /var/log -o -path /var/cache -o -path /var/lib/dpkg \
         -o -path /home -o -path /root -o -path /srv -o -path /opt \) -prune -o -print | sort
 }
-# Starts a session of alice on seat0 that the seat makes its active one (seat0 has no VTs here);
-# a unit of its own stands for the shell, whose end closes the session.
+# Starts a session of alice (or of the user named) on seat0 that the seat makes its active one
+# (seat0 has no VTs here); a unit of its own stands for the shell, whose end closes the session.
 log_in() {
-    in_root systemd-run --quiet --unit=alice-session --setenv=XDG_SEAT=seat0 --setenv=XDG_VTNR=0 \
-        su -l alice -c 'sleep infinity'
+    local user=${1:-alice}
+    in_root systemd-run --quiet --unit="${user}-session" --setenv=XDG_SEAT=seat0 --setenv=XDG_VTNR=0 \
+        su -l "${user}" -c 'sleep infinity'
 }
 log_out() {
     in_root systemctl stop alice-session
@@ -380,6 +384,47 @@ announced_and_listed() {
 }
 plug 5 ttyUSB3 4097
 check announced_and_listed
+
+# Users switch at the console. bob, added to the booted copy only, logs in on seat0 and his
+# session becomes the active one, as a desktop's "switch user" does; alice's client runs on.
+in_root useradd --create-home --uid 1001 --shell /bin/bash bob
+in_root systemd-run --quiet --unit=monitor kelvornctl monitor
+wait_for 30 active monitor.service
+sleep 1
+# The daemon's ConsoleUser is $1, and its change was announced (kelvornctl monitor heard it).
+console_user_is() {
+    [ "$(in_root busctl get-property com.Corvant.Kelvorn /com/Corvant/Kelvorn \
+        com.Corvant.Kelvorn.Daemon ConsoleUser)" = "s \"$1\"" ] &&
+        in_root journalctl -u monitor -o cat | grep -q "Daemon ConsoleUser $1\$"
+}
+alice_clients() { in_root pgrep -c -x -u 1000 Solvane || true; }
+clients_before=$(alice_clients)
+log_in bob
+bobs_client() {
+    wait_for 30 console_user_is bob || return 1
+    plug 6 ttyUSB4
+    wait_for 60 in_root pgrep -x -u 1001 Solvane || return 1
+    in_root grep -q '^0::/user.slice/user-1001.slice/user@1001.service/app.slice/' \
+        "/proc/$(in_root pgrep -n -x -u 1001 Solvane)/cgroup"
+}
+check bobs_client
+# alice's session is made the active one again, and the next modem is hers to hear of.
+told() { in_root journalctl -u listener -o cat | grep -c '^Supported device added' || true; }
+told_before=$(told)
+launches_before=$(log_count 'Deamon did not post notification')
+in_root loginctl activate "$(in_root loginctl list-sessions --no-legend |
+    awk '$3 == "alice" && $4 == "seat0" { print $1 }')"
+told_again() { [ "$(told)" -gt "${told_before}" ]; }
+alice_told() {
+    wait_for 30 console_user_is alice || return 1
+    plug 7 ttyUSB5
+    wait_for 60 told_again && [ "$(alice_clients)" = "${clients_before}" ] &&
+        [ "$(log_count 'Deamon did not post notification')" = "${launches_before}" ]
+}
+check alice_told
+in_root systemctl stop bob-session monitor
+in_root loginctl terminate-user bob 2>/dev/null || true
+wait_for 60 inactive user@1001.service
 # The client's unit lasts while any of its processes runs, and goes with the last one.
 for client in $(in_root pgrep -x -u 1000 Solvane); do
     in_root pkill -P "${client}" || true

@@ -9,6 +9,7 @@ LinuxServices::LinuxServices(std::string applicationsFolder, std::string usersFo
       serviceBus_(loop_),
       registry_(loop_),
       console_(bus_),
+      consoleChanges_(bus_, console_),
       power_(bus_),
       applications_(console_, std::move(applicationsFolder), std::move(usersFolder)),
       notifications_(serviceBus_),
@@ -20,8 +21,8 @@ std::optional<std::string> LinuxServices::takeBusName() {
 }
 
 Platform LinuxServices::platform() {
-    return Platform{registry_, console_, power_,     applications_, notifications_,
-                    loop_,     sleeper_, systemLog_, printer_};
+    return Platform{registry_,      console_, consoleChanges_, power_,     applications_,
+                    notifications_, loop_,    sleeper_,        systemLog_, printer_};
 }
 
 }  // namespace kelvorn::linux_backend

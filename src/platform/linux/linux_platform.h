@@ -39,6 +39,7 @@ class LinuxServices {
     SystemBus serviceBus_;
     UdevDeviceRegistry registry_;
     LogindConsoleUser console_;
+    LogindConsoleChanges consoleChanges_;
     LogindPowerEvents power_;
     BundleFinder applications_;
     DbusNotificationCenter notifications_;

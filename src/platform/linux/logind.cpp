@@ -13,6 +13,44 @@ constexpr const char* kManagerInterface = "org.freedesktop.login1.Manager";
 constexpr const char* kSeatPath = "/org/freedesktop/login1/seat/seat0";
 constexpr const char* kSeatInterface = "org.freedesktop.login1.Seat";
 constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
+constexpr const char* kActiveSession = "ActiveSession";
+
+// Whether the dictionary of changed properties where `message` stands names `property`; read
+// past it.
+bool changedOnesName(sd_bus_message* message, std::string_view property) {
+    if (sd_bus_message_enter_container(message, 'a', "{sv}") < 0) return false;
+    bool named = false;
+    const char* name = nullptr;
+    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+        if (sd_bus_message_read(message, "s", &name) < 0 || sd_bus_message_skip(message, "v") < 0 ||
+            sd_bus_message_exit_container(message) < 0) {
+            return false;
+        }
+        named = named || property == name;
+    }
+    return sd_bus_message_exit_container(message) >= 0 && named;
+}
+
+// Whether the list of invalidated properties where `message` stands names `property`.
+bool invalidatedOnesName(sd_bus_message* message, std::string_view property) {
+    if (sd_bus_message_enter_container(message, 'a', "s") < 0) return false;
+    bool named = false;
+    const char* name = nullptr;
+    while (sd_bus_message_read(message, "s", &name) > 0) named = named || property == name;
+    return named;
+}
+
+// Whether a PropertiesChanged signal of the seat names ActiveSession among the properties changed
+// (with the new value, as logind sends it) or invalidated.
+bool changesActiveSession(sd_bus_message* message) {
+    const char* interface = nullptr;
+    if (sd_bus_message_read(message, "s", &interface) < 0 || interface == nullptr ||
+        std::string_view(interface) != kSeatInterface) {
+        return false;
+    }
+    if (changedOnesName(message, kActiveSession)) return true;
+    return invalidatedOnesName(message, kActiveSession);
+}
 
 }  // namespace
 
@@ -89,6 +127,26 @@ std::optional<std::string> LogindConsoleUser::copyConsoleUser() {
     auto name = sessionText(bus, *session, "Name");
     if (!sessionClass || !name) return std::nullopt;
     return consoleUserOfSession(*sessionClass, *name);
+}
+
+void LogindConsoleChanges::addConsoleChangeNotification(Handler handler) {
+    bool first = !handler_;
+    handler_ = std::move(handler);
+    if (first) bus_.onConnect([this](sd_bus* bus) { subscribe(bus); });
+}
+
+void LogindConsoleChanges::subscribe(sd_bus* bus) {
+    sd_bus_match_signal(bus, match_.out(), kLogindName, kSeatPath,
+                        "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                        &LogindConsoleChanges::onSeatChanged, this);
+}
+
+int LogindConsoleChanges::onSeatChanged(sd_bus_message* message, void* self, sd_bus_error*) {
+    auto& changes = *static_cast<LogindConsoleChanges*>(self);
+    if (changes.handler_ && changesActiveSession(message)) {
+        changes.handler_(changes.console_.copyConsoleUser());
+    }
+    return 0;
 }
 
 void LogindPowerEvents::addInterestNotification(Handler handler) {

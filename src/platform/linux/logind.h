@@ -1,5 +1,6 @@
-// systemd-logind over D-Bus: who sits at the console (the active session of seat0), and the
-// system's sleep and wake, told by PrepareForSleep.
+// systemd-logind over D-Bus: who sits at the console (the active session of seat0) and when that
+// changes, told by seat0's PropertiesChanged, and the system's sleep and wake, told by
+// PrepareForSleep.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/console_changes.h"
 #include "platform/console_user.h"
 #include "platform/linux/bus_handles.h"
 #include "platform/linux/system_bus.h"
@@ -53,6 +55,27 @@ class LogindConsoleUser final : public ConsoleUser {
 
   private:
     SystemBus& bus_;
+};
+
+class LogindConsoleChanges final : public ConsoleChanges {
+  public:
+    LogindConsoleChanges(SystemBus& bus, ConsoleUser& console) : bus_(bus), console_(console) {}
+    LogindConsoleChanges(const LogindConsoleChanges&) = delete;
+    LogindConsoleChanges& operator=(const LogindConsoleChanges&) = delete;
+
+    // Subscribes to seat0's property changes; for each change of its active session the run loop
+    // calls `handler` with the console user asked afresh, so that a change that waited in the
+    // queue while the daemon was busy tells who is there now.
+    void addConsoleChangeNotification(Handler handler) override;
+
+  private:
+    void subscribe(sd_bus* bus);
+    static int onSeatChanged(sd_bus_message* message, void* self, sd_bus_error* error);
+
+    SystemBus& bus_;
+    ConsoleUser& console_;
+    Handler handler_;
+    BusSlot match_;
 };
 
 class LogindPowerEvents final : public PowerEvents {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -133,14 +134,16 @@ std::string processorTime(unsigned long long ticks) {
     return text;
 }
 
-// Whether the process holds pages locked in memory ("VmLck" of its status above 0 kB).
-bool hasLockedPages(const std::string& folder) {
-    const auto status = readProcFile(folder + "/status", 8192).value_or("");
-    const auto field = status.find("\nVmLck:");
-    return field != std::string::npos && std::strtoul(status.c_str() + field + 7, nullptr, 10) > 0;
+// The number that a field of a process's status begins with ("VmLck:\t  12 kB", "Uid:\t1000\t...",
+// the real user id first); none when the status has no such field.
+std::optional<unsigned long> statusNumber(const std::string& status, const std::string& field) {
+    const auto found = status.find("\n" + field + ":");
+    if (found == std::string::npos) return std::nullopt;
+    return std::strtoul(status.c_str() + found + field.size() + 2, nullptr, 10);
 }
 
 struct ProcessLine {
+    std::optional<unsigned long> realUid;
     std::string terminal;
     std::string state;
     std::string time;
@@ -176,7 +179,10 @@ std::optional<ProcessLine> describeProcess(long pid, const std::string& folder,
     line.state = state;
     if (nice < 0) line.state += '<';
     if (nice > 0) line.state += 'N';
-    if (hasLockedPages(folder)) line.state += 'L';
+    // Locked pages in memory; the status also tells whose process it is.
+    const auto processStatus = readProcFile(folder + "/status", 8192).value_or("");
+    if (statusNumber(processStatus, "VmLck").value_or(0) > 0) line.state += 'L';
+    line.realUid = statusNumber(processStatus, "Uid");
     if (session == pid) line.state += 's';
     if (threads > 1) line.state += 'l';
     if (terminal != 0 && group == terminalGroup) line.state += '+';
@@ -236,7 +242,7 @@ std::string listedName(const std::string& comm, const std::optional<std::string>
     return printable(comm);
 }
 
-bool listEveryProcess(std::FILE* out, const std::string& procFolder) {
+bool listEveryProcess(std::FILE* out, const std::string& procFolder, std::optional<uid_t> owner) {
     DIR* folder = ::opendir(procFolder.c_str());
     if (folder == nullptr) return false;
     std::vector<long> pids;
@@ -253,11 +259,18 @@ bool listEveryProcess(std::FILE* out, const std::string& procFolder) {
     std::fprintf(out, "%*s %-8s %-4s %6s %s\n", width, "PID", "TT", "STAT", "TIME", "COMMAND");
     for (const long pid : pids) {
         const auto line = describeProcess(pid, procFolder + "/" + std::to_string(pid), drivers);
-        if (!line) continue;
+        if (!line || (owner && line->realUid != *owner)) continue;
         std::fprintf(out, "%*ld %-8s %-4s %6s %s\n", width, pid, line->terminal.c_str(),
                      line->state.c_str(), line->time.c_str(), line->command.c_str());
     }
     return std::fflush(out) == 0;
+}
+
+std::optional<uid_t> listedOwner(const char* userName) {
+    if (userName == nullptr || *userName == '\0') return std::nullopt;
+    const passwd* entry = getpwnam(userName);
+    if (entry == nullptr) return std::nullopt;
+    return entry->pw_uid;
 }
 
 std::string handedOnWith(const std::string& handedOn, const std::string& self) {

@@ -3,6 +3,8 @@
 // other use to the system's ps.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -25,9 +27,15 @@ std::string listedName(const std::string& comm, const std::optional<std::string>
                        const std::vector<std::string>& arguments);
 
 // Writes the listing of every process under `procFolder` to `out`, in the order of their ids:
-// "PID TT STAT TIME COMMAND" as the system's ps writes them, with listedName as the command. False
-// when the folder cannot be read.
-bool listEveryProcess(std::FILE* out, const std::string& procFolder = "/proc");
+// "PID TT STAT TIME COMMAND" as the system's ps writes them, with listedName as the command; with
+// `owner`, only the processes whose real user id it is. False when the folder cannot be read.
+bool listEveryProcess(std::FILE* out, const std::string& procFolder = "/proc",
+                      std::optional<uid_t> owner = std::nullopt);
+
+// Whose processes the listing shows when the daemon names its console user (`userName`, from the
+// daemon's KELVORN_PS_USER): that user's id from the password database. None, every user's, when
+// no name is given or the database does not know it (then no id can be matched).
+std::optional<uid_t> listedOwner(const char* userName);
 
 // The environment variable a shipped ps sets before it hands a call on to another ps: the
 // identities of every shipped ps the call went through, so that none of them is run again.
