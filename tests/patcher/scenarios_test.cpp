@@ -866,8 +866,9 @@ TEST_P(StoppedSuccessTest, NextRunFinishesTheSuccess) {
     EXPECT_EQ(s.read(app + "/Contents/MacOS/Solvane"), "executable downloaded");
     EXPECT_EQ(s.read(app + kFrameworkDirectory + "/profile.dat"), "user profile");
     EXPECT_EQ(s.read(app + kFrameworkDirectory + "/installer.ini"), "ApplicationName=user\n");
-    for (const std::string& gone : {std::string(kSoftwareBackup), std::string(kProfileBackup),
-                                    update, std::string(kSupport) + "/PatchInProgress.plist"})
+    for (const std::string& gone :
+         {std::string(kSoftwareBackup), std::string(kProfileBackup), update,
+          std::string(kSupport) + "/PatchInProgress.plist", s.patcherPath()})
         EXPECT_FALSE(s.exists(gone)) << gone;
     EXPECT_EQ(s.status(), true);
     EXPECT_EQ(s.root().openCalls(), std::vector<std::string>{"[" + app + "]"});
