@@ -124,9 +124,50 @@ BundleWritability checkWritability(const std::string& bundle) {
     return result;
 }
 
+namespace {
+
+constexpr const char* kInstalledKey = "UpdateInstalled";
+
+// The marker in either state: written whole or not at all, read within the bounds of every
+// property list, so a reader sees the state before a change or the one after it.
+bool writeMarker(const Places& places, const corvant::Dictionary& marker) {
+    return corvant::writeDictionaryToFile(marker, installationInChangePath(places));
+}
+
+std::optional<corvant::Dictionary> readMarker(const Places& places) {
+    return corvant::readDictionaryFromFile(installationInChangePath(places));
+}
+
+// Only an explicit true counts: a marker without the key is one of a change in progress.
+bool saysInstalled(const corvant::Dictionary& marker) {
+    const bool* installed = corvant::lookup(marker, kInstalledKey).as<bool>();
+    return installed != nullptr && *installed;
+}
+
+// A path the marker holds, when it is an absolute one; anything else counts as not known.
+std::string absolutePathAt(const corvant::Dictionary& marker, const char* key) {
+    const std::string* path = corvant::lookup(marker, key).as<std::string>();
+    return path != nullptr && path->rfind('/', 0) == 0 ? *path : std::string();
+}
+
+// `path` made absolute against the working folder; an empty path stays empty (no folder known).
+std::string absoluteOrEmpty(const std::string& path) {
+    if (path.empty()) return path;
+    std::error_code error;
+    fs::path absolute = fs::absolute(path, error);
+    return error ? std::string() : absolute.string();
+}
+
+// The same folder however it is spelt ("//", ".", a trailing slash), for a folder that may be gone.
+fs::path spelledPlainly(const std::string& path) {
+    fs::path plain = fs::path(path).lexically_normal();
+    return plain.has_filename() || plain == plain.root_path() ? plain : plain.parent_path();
+}
+
+}  // namespace
+
 bool markInstallationInChange(const Places& places, const std::string& installedApplicationName) {
-    return corvant::writeDictionaryToFile({{"InstalledApplicationName", installedApplicationName}},
-                                          installationInChangePath(places));
+    return writeMarker(places, {{"InstalledApplicationName", installedApplicationName}});
 }
 
 void clearInstallationInChange(const Places& places) {
@@ -135,9 +176,33 @@ void clearInstallationInChange(const Places& places) {
 }
 
 std::optional<std::string> interruptedInstallation(const Places& places) {
-    auto marker = corvant::readDictionaryFromFile(installationInChangePath(places));
-    if (!marker) return std::nullopt;
+    auto marker = readMarker(places);
+    if (!marker || saysInstalled(*marker)) return std::nullopt;
     return installedApplicationName(*marker);
+}
+
+bool markInstallationNew(const Places& places, const InstalledUpdate& update) {
+    return writeMarker(places, {{"InstalledApplicationName", update.applicationName},
+                                {kInstalledKey, true},
+                                {"UpdateContentPath", absoluteOrEmpty(update.updateFolder)},
+                                {"PatcherFolderPath", absoluteOrEmpty(update.patcherFolder)}});
+}
+
+std::optional<InstalledUpdate> stoppedSuccess(const Places& places) {
+    auto marker = readMarker(places);
+    if (!marker || !saysInstalled(*marker)) return std::nullopt;
+    std::optional<std::string> name = installedApplicationName(*marker);
+    if (!name) return std::nullopt;
+    return InstalledUpdate{*name, absolutePathAt(*marker, "UpdateContentPath"),
+                           absolutePathAt(*marker, "PatcherFolderPath")};
+}
+
+bool wasAppliedFrom(const InstalledUpdate& update, const std::string& updateFolder) {
+    if (update.updateFolder.empty()) return false;
+    std::string folder = absoluteOrEmpty(updateFolder);
+    std::error_code ignored;
+    return spelledPlainly(folder) == spelledPlainly(update.updateFolder) ||
+           fs::equivalent(folder, update.updateFolder, ignored);
 }
 
 }  // namespace ostrel

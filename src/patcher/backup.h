@@ -58,8 +58,24 @@ BundleWritability checkWritability(const std::string& bundle);
 // the backup is complete by then, and a run that finds the marker knows that an earlier run was
 // stopped halfway and that the backup is the last whole copy of the application.
 bool markInstallationInChange(const Places& places, const std::string& installedApplicationName);
+// Removes the marker, whichever of its two states it is in.
 void clearInstallationInChange(const Places& places);
 // The name of the application that an interrupted run left half changed, if any.
 std::optional<std::string> interruptedInstallation(const Places& places);
+
+// Once the passes have succeeded, the marker is replaced (in one step) by one that says the
+// installed application is the new version and names what the success ending still has to
+// remove. A run that finds it knows that an earlier run was stopped in that ending's clean-up.
+struct InstalledUpdate {
+    std::string applicationName;
+    std::string updateFolder;   // absolute; empty when not known
+    std::string patcherFolder;  // absolute; empty when not known
+};
+// The folders are recorded as absolute paths, since the next run may start in another folder.
+bool markInstallationNew(const Places& places, const InstalledUpdate& update);
+// What a run stopped after its passes succeeded recorded, if any.
+std::optional<InstalledUpdate> stoppedSuccess(const Places& places);
+// Whether `updateFolder`, as a run is given it, is the folder `update` was applied from.
+bool wasAppliedFrom(const InstalledUpdate& update, const std::string& updateFolder);
 
 }  // namespace ostrel

@@ -127,6 +127,7 @@ class Checker {
     void note(const std::string& text) { report_.notes.push_back(text); }
     void plan(const Command& command) { report_.plan.push_back(command); }
 
+    bool stoppedSuccess();
     void interruptedRun();
     bool description();
     void manifest();
@@ -139,7 +140,7 @@ class Checker {
     // whether the user can write into it.
     std::optional<bool> folderWritable(const std::string& folder) const;
     std::optional<std::string> unremovableTarget(const Command& removal) const;
-    void successEnding();
+    void successEnding(const CleanUpFacts& facts);
     void profileBackupNote(bool removed);
     bool sourceExists(const std::string& source) const;
 
@@ -155,6 +156,7 @@ class Checker {
 };
 
 CheckReport Checker::check() {
+    if (stoppedSuccess()) return report_;
     interruptedRun();
     if (!description()) return report_;
     manifest();
@@ -162,8 +164,30 @@ CheckReport Checker::check() {
     if (isBranded_) branding();
     pass(false);
     pass(true);
-    successEnding();
+    // The run got this far: the description names the application and nothing was rolled back.
+    successEnding({.places = places_,
+                   .updateFolder = update_,
+                   .patcherFolder = patcherFolder_,
+                   .application = application_,
+                   .backup = softwareBackupPath(places_),
+                   .isUpdate = true});
     return report_;
+}
+
+// A run that finds an earlier run's success stopped in its clean-up finishes that ending and does
+// nothing else, so the update checked is applied only when it is the one that run installed.
+bool Checker::stoppedSuccess() {
+    std::optional<InstalledUpdate> installed = ostrel::stoppedSuccess(places_);
+    if (!installed) return false;
+    CleanUpFacts facts = stoppedSuccessFacts(places_, *installed);
+    note("an earlier run installed the update into " + facts.application +
+         " and was stopped before its clean-up was done; a run first finishes that success "
+         "ending, and does nothing else");
+    if (!wasAppliedFrom(*installed, update_))
+        problem("a run would only finish the earlier run's update; " + update_ +
+                " is not applied before the run after it");
+    successEnding(facts);
+    return true;
 }
 
 void Checker::interruptedRun() {
@@ -370,21 +394,14 @@ std::optional<std::string> Checker::unremovableTarget(const Command& removal) co
 
 // The success ending's commands, in the order of its clean-up steps, and the notes on the folders
 // and files it keeps.
-void Checker::successEnding() {
-    // The run got this far: the description names the application and nothing was rolled back.
-    CleanUpFacts facts{.places = places_,
-                       .updateFolder = update_,
-                       .patcherFolder = patcherFolder_,
-                       .application = application_,
-                       .backup = softwareBackupPath(places_),
-                       .isUpdate = true};
+void Checker::successEnding(const CleanUpFacts& facts) {
     for (CleanUp step : planFor(Ending::Success).cleanUp) {
         CleanUpDecision decision = decideCleanUp(step, facts);
         for (const Command& command : decision.commands) plan(command);
         switch (step) {
             case CleanUp::RemoveUpdateFolder:
                 if (decision.keptBecause)
-                    note("the update folder " + update_ + " is kept since " +
+                    note("the update folder " + facts.updateFolder + " is kept since " +
                          *decision.keptBecause);
                 break;
             case CleanUp::CopyBackDirectoryFiles:
@@ -394,7 +411,7 @@ void Checker::successEnding() {
                 break;
             case CleanUp::RemovePatcherFolder:
                 if (decision.keptBecause)
-                    note("the patcher folder " + patcherFolder_ + " is kept since " +
+                    note("the patcher folder " + facts.patcherFolder + " is kept since " +
                          *decision.keptBecause);
                 break;
             case CleanUp::RemoveProfileBackupIfPresent:

@@ -63,9 +63,13 @@ class PatchRun {
     Ending applyUpdate(const std::vector<std::string>& arguments);
     // Announces the ending and runs its clean-up; returns the exit status.
     int finish(Ending ending);
+    // The update folder the run was given and left as it was, having finished an earlier one.
+    const std::string& unappliedUpdate() const { return unappliedUpdate_; }
 
   private:
+    bool finishStoppedSuccess(const std::vector<std::string>& arguments);
     void undoInterruptedRun();
+    void recordInstallationNew();
     bool readDescription();
     bool nameApplication();
     bool verifyManifest();
@@ -89,9 +93,11 @@ class PatchRun {
     bool backupIsLastCopy_ = false;  // an interrupted run's backup could not be put back
     bool rolledBack_ = true;
     bool bundleUnchangeable_ = false;  // nothing in the installed bundle can be written
+    std::string unappliedUpdate_;
 };
 
 Ending PatchRun::applyUpdate(const std::vector<std::string>& arguments) {
+    if (finishStoppedSuccess(arguments)) return Ending::Success;
     undoInterruptedRun();
     if (arguments.size() < 2) return Ending::NoArgument;
     log_.writeLogToFileWithInfo("DEBUG", 2, "Parameters Passed During Launch :%@",
@@ -128,8 +134,35 @@ Ending PatchRun::applyUpdate(const std::vector<std::string>& arguments) {
         return Ending::Deletion;
     if (!applyCopies(*updateInfo_, installedApplicationPath_, isBranded_, log_))
         return Ending::Copy;
-    clearInstallationInChange(places_);
+    recordInstallationNew();
     return Ending::Success;
+}
+
+// A run stopped in the success ending's clean-up leaves the application whole and new, and the
+// record saying so. Finish that ending, and only that: the update folder this run was given, when
+// it is another one, is left as it is for a run of its own, since this run's status file and
+// launch are those of the finished update.
+bool PatchRun::finishStoppedSuccess(const std::vector<std::string>& arguments) {
+    std::optional<InstalledUpdate> installed = stoppedSuccess(places_);
+    if (!installed) return false;
+    CleanUpFacts facts = stoppedSuccessFacts(places_, *installed);
+    updateContentPath_ = facts.updateFolder;
+    patcherFolderPath_ = facts.patcherFolder;
+    installedApplicationPath_ = facts.application;
+    softwareBackupPath_ = facts.backup;
+    isUpdate_ = true;
+    log_.writeLogToFileWithInfo("DEBUG", 1,
+                                "An earlier run installed the update into %@ and was stopped "
+                                "before its clean-up was done, finishing it first",
+                                installedApplicationPath_);
+    if (arguments.size() >= 2 && !wasAppliedFrom(*installed, withoutLeadingDash(arguments[1]))) {
+        unappliedUpdate_ = arguments[1];
+        log_.writeLogToFileWithInfo("DEBUG", 1,
+                                    "The update in %@ is not applied by this run, start the "
+                                    "patcher with it again",
+                                    unappliedUpdate_);
+    }
+    return true;
 }
 
 // A run stopped while its deletions and copies changed the application (killed, or a failed roll
@@ -154,6 +187,19 @@ void PatchRun::undoInterruptedRun() {
         backupIsLastCopy_ = true;  // the marker stays, and this run makes no backup of its own
         return;
     }
+    clearInstallationInChange(places_);
+}
+
+// From here on the application is the new version: a run stopped in the clean-up is finished by
+// the next one rather than rolled back. The record replaces the in-progress marker in one step.
+void PatchRun::recordInstallationNew() {
+    if (markInstallationNew(places_,
+                            {installedApplicationName_, updateContentPath_, patcherFolderPath_}))
+        return;
+    log_.writeLogToFileWithInfo("DEBUG", 1,
+                                "Writing %@ failed, a run stopped from here on is not finished by "
+                                "the next one",
+                                installationInChangePath(places_));
     clearInstallationInChange(places_);
 }
 
@@ -211,6 +257,7 @@ int PatchRun::finish(Ending ending) {
     if (plan.announcement != nullptr)
         log_.writeLogToFileWithInfo("DEBUG", plan.level, plan.announcement);
     for (CleanUp step : plan.cleanUp) perform(step);
+    if (ending == Ending::Success) clearInstallationInChange(places_);  // the ending is complete
     return plan.exitStatus;
 }
 
@@ -328,6 +375,11 @@ int runSoftwarePatcher(const std::vector<std::string>& arguments, const Places& 
         std::fprintf(stderr, "usage: Ostrel <update content folder> (log: %s)\n", logPath.c_str());
     else if (exitStatus != 0)
         std::fprintf(stderr, "Ostrel: the update was not installed, see %s\n", logPath.c_str());
+    else if (!run.unappliedUpdate().empty())
+        std::fprintf(stderr,
+                     "Ostrel: finished the update an earlier run had installed; %s was not "
+                     "applied, start Ostrel with it again\n",
+                     run.unappliedUpdate().c_str());
     return exitStatus;
 }
 

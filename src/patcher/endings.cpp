@@ -156,6 +156,15 @@ const EndingPlan& planFor(Ending ending) {
     return endingTable().front();  // unreachable: the table lists every ending
 }
 
+CleanUpFacts stoppedSuccessFacts(const Places& places, const InstalledUpdate& update) {
+    return {.places = places,
+            .updateFolder = update.updateFolder,
+            .patcherFolder = update.patcherFolder,
+            .application = places.applicationsFolder + "/" + update.applicationName + ".app",
+            .backup = softwareBackupPath(places),
+            .isUpdate = true};
+}
+
 CleanUpDecision decideCleanUp(CleanUp step, const CleanUpFacts& facts) {
     switch (step) {
         case CleanUp::RollBack:

@@ -73,4 +73,9 @@ struct CleanUpDecision {
 // Decides `step` as it stands now, reading the file system and changing nothing.
 CleanUpDecision decideCleanUp(CleanUp step, const CleanUpFacts& facts);
 
+// The facts the success ending of a run stopped in its clean-up is finished with, from what that
+// run recorded (see backup.h): every step of the ending is one that can be run again.
+struct InstalledUpdate;
+CleanUpFacts stoppedSuccessFacts(const Places& places, const InstalledUpdate& update);
+
 }  // namespace ostrel

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -775,17 +776,20 @@ TEST_F(PatchRunTest, StandInCpOnPathReceivesTheExpandedWords) {
     EXPECT_EQ(s.read(destination + "/it's b"), "b");
 }
 
-// A cp that stops the patcher dead (as a kill -9 would) when it is asked to copy "stop-here", and
-// copies as usual otherwise.
-constexpr const char* kStoppingCp =
-    "case \"$*\" in *stop-here*)\n"
-    "    pid=$$\n"
-    "    while [ \"$pid\" -gt 1 ]; do\n"
-    "        pid=$(sed -n 's/^PPid:[[:space:]]*//p' /proc/$pid/status)\n"
-    "        if [ \"$(cat /proc/$pid/comm)\" = Ostrel ]; then kill -9 \"$pid\"; exit 1; fi\n"
-    "    done;;\n"
-    "esac\n"
-    "exec /bin/cp \"$@\"\n";
+// A stand-in that stops the patcher dead (as a kill -9 would) when its arguments hold `pattern`,
+// and hands every other call to `command`.
+std::string stoppingStub(const std::string& pattern, const std::string& command) {
+    return "case \"$*\" in *'" + pattern +
+           "'*)\n"
+           "    pid=$$\n"
+           "    while [ \"$pid\" -gt 1 ]; do\n"
+           "        pid=$(sed -n 's/^PPid:[[:space:]]*//p' /proc/$pid/status)\n"
+           "        if [ \"$(cat /proc/$pid/comm)\" = Ostrel ]; then kill -9 \"$pid\"; exit 1; fi\n"
+           "    done;;\n"
+           "esac\n"
+           "exec " +
+           command + " \"$@\"\n";
+}
 
 // A run stopped during its copies leaves the application part old, part new. The next run puts the
 // old version back before it makes its own backup, so that its failing copy rolls back to the old
@@ -794,7 +798,7 @@ TEST_F(PatchRunTest, RunStoppedDuringTheCopiesIsUndoneByTheNext) {
     prepare("Solvane");
     const std::string app = "/Applications/Solvane.app";
     const std::string update = kUpdate;
-    s.root().addStub("cp", kStoppingCp);
+    s.root().addStub("cp", stoppingStub("stop-here", "/bin/cp"));
     s.write(update + "/stop-here", "x");
     s.stageUpdate(kUpdate, "Solvane", std::nullopt,
                   Array{entry("Solvane", app + "/Contents/MacOS",
@@ -812,6 +816,99 @@ TEST_F(PatchRunTest, RunStoppedDuringTheCopiesIsUndoneByTheNext) {
     EXPECT_EQ(s.read(app + "/Contents/MacOS/Solvane"), "executable installed");
     EXPECT_FALSE(s.exists(kSoftwareBackup));
 }
+
+// A step of the success ending, and the command that a kill stops there.
+struct CleanUpStop {
+    const char* name;
+    const char* command;
+    const char* pattern;  // what the command's arguments hold at that step
+};
+
+const CleanUpStop kCleanUpStops[] = {
+    {"RemovingTheUpdateFolder", "rm", "Downloads/Update 1"},
+    {"RemovingTheBackup", "rm", "Corvant/SoftwareBackup"},
+    {"CopyingTheDirectoryFiles", "cp", "Solvane/Directory/"},  // after it emptied the bundle's
+    {"RemovingThePatcherFolder", "rm", "Caches/Ostrel"},
+    {"RemovingTheProfileBackup", "rm", "Corvant/ProfileBackup"},
+    {"Launching", "open", "Solvane.app"},  // after the status file said true
+};
+
+enum class NextRun { SameArgument, NoArgument, AnotherUpdate };
+
+class StoppedSuccessTest : public PatchRunTest,
+                           public ::testing::WithParamInterface<std::tuple<CleanUpStop, NextRun>> {
+};
+
+// A run stopped anywhere in its success ending leaves the application new. The next run, whatever
+// it is given, finishes that ending, once, and applies nothing: a new backup, a second copy of the
+// update or another update would each be a change the user did not get a status for. A finishing
+// run stopped at the same step is finished by the one after it.
+TEST_P(StoppedSuccessTest, NextRunFinishesTheSuccess) {
+    const auto& [stop, next] = GetParam();
+    prepare("Solvane");
+    const std::string app = "/Applications/Solvane.app";
+    const std::string update = kUpdate;
+    const std::string another = "/Users/tester/Downloads/Update 2";
+    s.stageUpdate(kUpdate, "Solvane", std::nullopt,
+                  Array{entry("Solvane", app + "/Contents/MacOS",
+                              update + "/Solvane.app/Contents/MacOS/Solvane")});
+    s.stageUpdate(another, "Solvane", Array{entry("logo.icns", app + "/Contents/Resources")},
+                  std::nullopt);
+    std::vector<std::string> arguments;
+    if (next != NextRun::NoArgument) arguments = {next == NextRun::SameArgument ? update : another};
+    const std::string stub = std::string("/Stubs/") + stop.command;
+    bool standsIn = s.exists(stub);  // the recording "open"
+    if (standsIn) fs::rename(s.host(stub), s.host(stub + ".real"));
+    s.root().addStub(stop.command,
+                     stoppingStub(stop.pattern,
+                                  standsIn ? stub + ".real" : std::string("/bin/") + stop.command));
+    const int killed = 128 + SIGKILL;  // as the private root reports it
+    ASSERT_EQ(s.run({kUpdate}).exitStatus, killed) << s.logText();
+    if (!arguments.empty()) {
+        auto check = s.run({"--check", arguments[0]});
+        EXPECT_EQ(check.exitStatus, next == NextRun::SameArgument ? 0 : 1) << check.output;
+        EXPECT_NE(check.output.find("note: an earlier run installed the update into " + app),
+                  std::string::npos)
+            << check.output;
+        EXPECT_NE(check.output.find("open " + app), std::string::npos) << check.output;
+    }
+    ASSERT_EQ(s.run(arguments).exitStatus, killed) << s.logText();
+    fs::remove(s.host(stub));
+    if (standsIn) fs::rename(s.host(stub + ".real"), s.host(stub));
+    fs::remove(s.host(std::string(kSupport) + "/Solvane/SoftwarePatcher.log"));
+
+    auto result = s.run(arguments);
+    EXPECT_EQ(result.exitStatus, 0) << s.logText();
+    EXPECT_FALSE(hasMessageStartingWith("Software backup Started")) << s.logText();
+    EXPECT_EQ(s.read(app + "/Contents/MacOS/Solvane"), "executable downloaded");
+    EXPECT_EQ(s.read(app + kFrameworkDirectory + "/profile.dat"), "user profile");
+    EXPECT_EQ(s.read(app + kFrameworkDirectory + "/installer.ini"), "ApplicationName=user\n");
+    for (const std::string& gone :
+         {std::string(kSoftwareBackup), std::string(kProfileBackup), update,
+          std::string(kSupport) + "/PatchInProgress.plist", s.patcherPath()})
+        EXPECT_FALSE(s.exists(gone)) << gone;
+    EXPECT_EQ(s.status(), true);
+    EXPECT_EQ(s.root().openCalls(), std::vector<std::string>{"[" + app + "]"});
+    EXPECT_TRUE(s.exists(app + "/Contents/Resources/logo.icns"));
+    EXPECT_TRUE(s.exists(another + "/UpdateInfo.plist"));
+    EXPECT_EQ(result.output.find("was not applied") != std::string::npos,
+              next == NextRun::AnotherUpdate)
+        << result.output;
+}
+
+std::string stoppedSuccessName(
+    const ::testing::TestParamInfo<std::tuple<CleanUpStop, NextRun>>& info) {
+    static const char* const kNext[] = {"SameArgument", "NoArgument", "AnotherUpdate"};
+    return std::string(std::get<0>(info.param).name) +
+           kNext[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Patcher, StoppedSuccessTest,
+                         ::testing::Combine(::testing::ValuesIn(kCleanUpStops),
+                                            ::testing::Values(NextRun::SameArgument,
+                                                              NextRun::NoArgument,
+                                                              NextRun::AnotherUpdate)),
+                         stoppedSuccessName);
 
 // "cp -p" copies a read-only folder into the backup as read-only; the backup goes all the same,
 // and one that cannot go (here a mount point inside it) is moved aside instead of blocking every
