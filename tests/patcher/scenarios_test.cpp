@@ -410,6 +410,12 @@ const std::string kDownloaded = std::string(kUpdate) + "/Solvane.app";
 const std::string kManifest = std::string(kUpdate) + "/UpdateManifest.plist";
 const std::string kVendorKey = "/Users/tester/vendor/key";  // and /Users/tester/vendor/other
 
+std::string repeated(const std::string& text, int times) {
+    std::string result;
+    for (int i = 0; i < times; ++i) result += text;
+    return result;
+}
+
 void makeKey(PatchScenario& s, const std::string& prefix) {
     fs::create_directories(s.host(prefix).parent_path());
     std::string error;
@@ -436,10 +442,25 @@ void signUpdate(PatchScenario& s, const std::string& prefix) {
     s.write(kManifest + ".sig", ostrel::signatureText(*manifest, *key));
 }
 
+// An unsigned update for the keyless installation "Other" whose one entry reaches the keyed
+// Solvane.app by another spelling of its path.
+void reachFromAnotherBundle(PatchScenario& s, std::optional<Array> deletions,
+                            std::optional<Array> copies) {
+    s.installApplication("Other");
+    s.stageUpdate(kUpdate, "Other", std::move(deletions), std::move(copies));
+    fs::remove(s.host(kManifest));
+    fs::remove(s.host(kManifest + ".sig"));
+}
+
+const std::string kUnsignedReach =
+    ", and the update carries no UpdateManifest.plist signed by its OstrelPublicKey";
+const std::string kReachedExecutable =
+    " reaches the bundle " + kApp + " at " + kApp + "/Contents/MacOS/Solvane" + kUnsignedReach;
+
 struct RefusalCase {
     const char* name;
     std::function<void(PatchScenario&)> tamper;
-    const char* reason;  // in the one error line and in the check's problem
+    std::string reason;  // in the one error line and in the check's problem
 };
 
 class ManifestRefusalTest : public PatchRunTest,
@@ -549,6 +570,52 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "toBeCopied entry 1 takes /Users/tester/elsewhere/Solvane.app/x from outside "
                     "/Users/tester/Downloads/Update 1/Solvane.app"},
+        RefusalCase{"DotInAnotherBundlesTarget",
+                    [](PatchScenario& s) {
+                        reachFromAnotherBundle(
+                            s,
+                            Array{entry("Solvane", "/Applications/./Solvane.app/Contents/MacOS")},
+                            std::nullopt);
+                    },
+                    "toBeDeleted entry 1 (Solvane)" + kReachedExecutable},
+        RefusalCase{"DoubleSlashInAnotherBundlesTarget",
+                    [](PatchScenario& s) {
+                        reachFromAnotherBundle(
+                            s, Array{entry("Solvane", "/Applications//Solvane.app/Contents/MacOS")},
+                            std::nullopt);
+                    },
+                    "toBeDeleted entry 1 (Solvane)" + kReachedExecutable},
+        RefusalCase{"LinkInAnotherBundlesTarget",
+                    [](PatchScenario& s) {
+                        fs::create_symlink(kApp, s.host(std::string(kUpdate) + "/link"));
+                        reachFromAnotherBundle(
+                            s, std::nullopt,
+                            Array{entry("Solvane", std::string(kUpdate) + "/link/Contents/MacOS",
+                                        kDownloaded + "/Contents/MacOS/Solvane")});
+                    },
+                    "toBeCopied entry 1 (Solvane)" + kReachedExecutable},
+        RefusalCase{"DeletionHoldingAKeyedBundle",
+                    [](PatchScenario& s) {
+                        reachFromAnotherBundle(s, Array{entry("Applications", "/")}, std::nullopt);
+                    },
+                    "toBeDeleted entry 1 (Applications) removes /Applications, which holds the "
+                    "bundle " +
+                        kApp + kUnsignedReach},
+        // The key is there, but the reader refuses the list that holds it.
+        RefusalCase{"KeyedInfoPlistTooDeep",
+                    [](PatchScenario& s) {
+                        s.write(kApp + "/Contents/Info.plist",
+                                "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>"
+                                "OstrelPublicKey</key><string>" +
+                                    s.read(kVendorKey + ".pub") + "</string><key>Deep</key>" +
+                                    repeated("<array>", 70) + repeated("</array>", 70) +
+                                    "</dict></plist>");
+                        fs::remove(s.host(kManifest));
+                        fs::remove(s.host(kManifest + ".sig"));
+                    },
+                    "/Applications/Solvane.app/Contents/Info.plist cannot be read whole (it is "
+                    "malformed, or nested deeper than property lists are read), so whether it "
+                    "carries OstrelPublicKey is unknown"},
         // Without a key the manifest still guards against a damaged download.
         RefusalCase{"ChangedBytesWithoutKey",
                     [](PatchScenario& s) {
