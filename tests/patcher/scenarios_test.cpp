@@ -594,6 +594,19 @@ INSTANTIATE_TEST_SUITE_P(
                                         kDownloaded + "/Contents/MacOS/Solvane")});
                     },
                     "toBeCopied entry 1 (Solvane)" + kReachedExecutable},
+        // The first copy puts a link to the keyed bundle in place, the second goes through it.
+        RefusalCase{"LinkThatAnEarlierCopyPlaces",
+                    [](PatchScenario& s) {
+                        std::string brought = std::string(kUpdate) + "/brought";
+                        fs::create_directories(s.host(brought));
+                        fs::create_symlink(kApp, s.host(brought + "/into"));
+                        reachFromAnotherBundle(
+                            s, std::nullopt,
+                            Array{entry("placed", "/Users/tester", brought),
+                                  entry("Solvane", "/Users/tester/placed/into/Contents/MacOS",
+                                        kDownloaded + "/Contents/MacOS/Solvane")});
+                    },
+                    "toBeCopied entry 2 (Solvane)" + kReachedExecutable},
         RefusalCase{"DeletionHoldingAKeyedBundle",
                     [](PatchScenario& s) {
                         reachFromAnotherBundle(s, Array{entry("Applications", "/")}, std::nullopt);
@@ -625,6 +638,21 @@ INSTANTIATE_TEST_SUITE_P(
                     "the update does not match UpdateManifest.plist: Contents/Info.plist differs "
                     "in its bytes from the manifest"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The keyed bundle's own key lets an update for another installation change it.
+TEST_F(PatchRunTest, KeyedBundleReachedFromAnotherUpdateChangesWhenItsKeySigned) {
+    prepare("Solvane");
+    makeKey(s, kVendorKey);
+    setInstalledKey(s, kVendorKey);
+    reachFromAnotherBundle(s, std::nullopt,
+                           Array{entry("Solvane", "/Applications/./Solvane.app/Contents/MacOS",
+                                       kDownloaded + "/Contents/MacOS/Other")});  // renamed
+    signUpdate(s, kVendorKey);
+
+    EXPECT_EQ(s.run({"--check", kUpdate}).exitStatus, 0);
+    EXPECT_EQ(s.run({kUpdate}).exitStatus, 0) << s.logText();
+    EXPECT_EQ(s.read(kApp + "/Contents/MacOS/Solvane"), "executable downloaded");
+}
 
 // What is left of the application, or of the user's files, is kept where the run could not put
 // them back.
