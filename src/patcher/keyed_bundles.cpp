@@ -5,6 +5,7 @@
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -170,6 +171,7 @@ class KeyedBundleGuard {
     std::optional<std::string> refusal();
 
   private:
+    bool branding();
     bool pass(bool isCopy);
     bool deletion(const UpdateEntry& entry, const std::string& label);
     bool copy(const UpdateEntry& entry, const std::string& label);
@@ -193,18 +195,42 @@ class KeyedBundleGuard {
 };
 
 std::optional<std::string> KeyedBundleGuard::refusal() {
-    if (pass(false)) {
-        // The branded run renames the downloaded executable before its copies.
-        std::string name = corvant::nameOf(application_);
-        std::string executables = update_ + "/Solvane.app/Contents/MacOS/";
-        std::string ignored;  // a rename that cannot be resolved fails the branding
-        std::optional<std::string> renamed =
-            resolver_.resolve(executables + name.substr(0, name.size() - 4), false, ignored);
-        if (isBrandedBundleName(name) && renamed)
-            resolver_.place({*renamed, executables + "Solvane"});
-        pass(true);
-    }
+    if (isBrandedBundleName(corvant::nameOf(application_)) && !branding()) return refusal_;
+    if (pass(false)) pass(true);
     return refusal_;
+}
+
+// The branding changes only the downloaded bundle, unless a link there leads elsewhere: "cp" writes
+// through a link at the icon it replaces, and the rename and the Info.plist's replacement go
+// through links on the way. It renames the downloaded executable before the copies.
+bool KeyedBundleGuard::branding() {
+    std::string name = corvant::nameOf(application_);
+    name.resize(name.size() - std::string_view(".app").size());
+    BrandingCommands commands = brandingCommands(update_, application_, name);
+    std::vector<std::string> renaming = commands.executableName.arguments();
+    const std::pair<std::string, bool> written[] = {
+        {commands.icon.arguments().back(), true},
+        {commands.uninstallerIcon.arguments().back(), true},
+        {update_ + "/Solvane.app/Contents/Info.plist", false},
+        {renaming.at(0), false},
+        {renaming.at(1), true}};  // "mv" moves into a folder that stands at the new name
+    std::string why;
+    std::optional<std::string> update = resolver_.resolve(update_, true, why);
+    for (const auto& [path, throughLast] : written) {
+        std::optional<std::string> target = resolver_.resolve(path, throughLast, why);
+        if (!update || !target) return refuse("the branding: " + why);
+        if (*target == *update || isInside(*target, *update)) continue;
+        if (!mayChangeWhereItLies("the branding's change of " + path, *target, throughLast))
+            return false;
+    }
+    std::optional<std::string> renamed = resolver_.resolve(renaming.at(1), false, why);
+    std::optional<std::string> into = resolver_.resolve(renaming.at(1), true, why);
+    if (!renamed || !into) return refuse("the branding: " + why);
+    struct stat status {};
+    if (::stat(resolver_.now(*into).c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        renamed = *into + "/" + corvant::nameOf(renaming.at(0));
+    resolver_.place({*renamed, renaming.at(0)});
+    return true;
 }
 
 bool KeyedBundleGuard::pass(bool isCopy) {

@@ -54,7 +54,7 @@ class Versions {
     void makeOld(const fs::path& bundle, const std::string& publicKey = "") {
         makeFolder(bundle / "Contents", 0755);
         makeFile(bundle / "Contents/Info.plist",
-                 publicKey.empty() ? "<plist/>"
+                 publicKey.empty() ? "<plist><dict/></plist>"
                                    : "<plist><dict><key>OstrelPublicKey</key><string>" + publicKey +
                                          "</string></dict></plist>",
                  0644);

@@ -607,6 +607,17 @@ INSTANTIATE_TEST_SUITE_P(
                                         kDownloaded + "/Contents/MacOS/Solvane")});
                     },
                     "toBeCopied entry 2 (Solvane)" + kReachedExecutable},
+        // The branding's icon copy writes through a link in the downloaded bundle.
+        RefusalCase{"LinkInTheDownloadedBundleForTheBranding",
+                    [](PatchScenario& s) {
+                        reachFromAnotherBundle(s, Array{}, Array{});
+                        std::string icon = kDownloaded + "/Contents/Resources/logo.icns";
+                        fs::remove(s.host(icon));
+                        fs::create_symlink(kApp + "/Contents/Resources/logo.icns", s.host(icon));
+                    },
+                    "the branding's change of " + kDownloaded +
+                        "/Contents/Resources/logo.icns reaches the bundle " + kApp + " at " + kApp +
+                        "/Contents/Resources/logo.icns" + kUnsignedReach},
         RefusalCase{"DeletionHoldingAKeyedBundle",
                     [](PatchScenario& s) {
                         reachFromAnotherBundle(s, Array{entry("Applications", "/")}, std::nullopt);
