@@ -239,7 +239,8 @@ bool KeyedBundleGuard::pass(bool isCopy) {
     if (entries == nullptr) return true;
     int number = 0;
     for (const Value& value : *entries) {
-        std::string ignored;  // the pass stops at an entry it cannot read
+        // The pass stops at an entry it cannot read; the entries after it are judged all the same.
+        std::string ignored;
         std::optional<UpdateEntry> entry = readUpdateEntry(value, ++number, isCopy, ignored);
         if (!entry) continue;
         std::string label = formatString("%@ entry %d (%@)", key, number, entry->actualFileName);
