@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string_view>
 #include <system_error>
@@ -178,7 +179,7 @@ class KeyedBundleGuard {
     bool mayChangeWhereItLies(const std::string& label, const std::string& target,
                               bool throughLast);
     bool mayChangeInside(const std::string& label, const std::string& folder);
-    bool mayChange(const std::string& bundle, const std::string& reach);
+    bool mayChange(const std::string& bundle, const std::function<std::string()>& reach);
     bool refuse(const std::string& why) {
         refusal_ = why;
         return false;
@@ -294,8 +295,9 @@ bool KeyedBundleGuard::mayChangeWhereItLies(const std::string& label, const std:
     for (const std::string& folder : pathAndFoldersAbove(target)) {
         if (folder == target && !throughLast && isLink(resolver_.now(folder))) continue;
         if (resolver_.isPlaced(folder)) continue;  // the update's own, put there by an entry before
-        if (!mayChange(folder,
-                       formatString("%@ reaches the bundle %@ at %@", label, folder, target)))
+        if (!mayChange(folder, [&] {
+                return formatString("%@ reaches the bundle %@ at %@", label, folder, target);
+            }))
             return false;
     }
     return true;
@@ -314,25 +316,29 @@ bool KeyedBundleGuard::mayChangeInside(const std::string& label, const std::stri
         std::string inside = it->path().string();
         struct stat status {};
         if (!lstatOf(inside + "/Contents/Info.plist", status)) continue;
-        if (!mayChange(inside, formatString("%@ removes %@, which holds the bundle %@", label,
-                                            folder, inside)))
+        if (!mayChange(inside, [&] {
+                return formatString("%@ removes %@, which holds the bundle %@", label, folder,
+                                    inside);
+            }))
             return false;
     }
     return true;
 }
 
 // False, with the refusal, when `bundle` carries a key that has not signed the update's manifest
-// or an Info.plist that cannot be read whole; `reach` says how the entry gets there.
-bool KeyedBundleGuard::mayChange(const std::string& bundle, const std::string& reach) {
+// or an Info.plist that cannot be read whole; `reach` says how the entry gets there (formed only
+// then, as most targets pass).
+bool KeyedBundleGuard::mayChange(const std::string& bundle,
+                                 const std::function<std::string()>& reach) {
     auto [known, fresh] = keys_.try_emplace(bundle);
     if (fresh) known->second.first = bundlePublicKey(bundle, known->second.second);
     const auto& [key, why] = known->second;
-    if (!why.empty()) return refuse(reach + ", and " + why);
+    if (!why.empty()) return refuse(reach() + ", and " + why);
     if (!key) return true;
     auto [signer, asked] = signers_.try_emplace(*key);
     if (asked) signer->second = isManifestSignedBy(update_, *key);
     if (signer->second) return true;
-    return refuse(formatString("%@, and the update carries no %@ signed by its %@", reach,
+    return refuse(formatString("%@, and the update carries no %@ signed by its %@", reach(),
                                kManifestName, kPublicKeyKey));
 }
 
