@@ -66,13 +66,14 @@ std::vector<std::string> pathAndFoldersAbove(std::string path) {
     return paths;
 }
 
-// True when the tree at `path` holds a symbolic link, not following any.
+// True when the tree at `path` holds a symbolic link, not following any. What the user cannot
+// list, "cp" cannot copy.
 bool holdsLink(const std::string& path) {
     std::error_code error;
     auto options = fs::directory_options::skip_permission_denied;
     for (fs::recursive_directory_iterator it(path, options, error), end; !error && it != end;
          it.increment(error))
-        if (it->is_symlink(error)) return true;
+        if (isLink(it->path().string())) return true;
     return false;
 }
 
