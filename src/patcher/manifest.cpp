@@ -18,6 +18,7 @@
 #include "common/plist.h"
 #include "common/regular_file.h"
 #include "patcher/bundle_version.h"
+#include "patcher/keyed_bundles.h"
 
 namespace ostrel {
 
@@ -302,20 +303,45 @@ std::optional<std::string> sourceOutsideBundle(const std::string& updateFolder,
     return std::nullopt;
 }
 
-// The installed application's public key: none when its Info.plist carries none; `why` is set
-// when it carries something that is not a key.
+// Why the Info.plist at `path`, which is there, cannot be read whole.
+std::string unreadableBecause(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        return std::string("it cannot be looked at: ") + std::strerror(errno);
+    if (!S_ISREG(status.st_mode)) return "it is not a regular file";
+    if (static_cast<std::uint64_t>(status.st_size) > corvant::kMaxPropertyListFileBytes)
+        return formatString("it is larger than %llu bytes",
+                            static_cast<unsigned long long>(corvant::kMaxPropertyListFileBytes));
+    std::optional<std::string> bytes =
+        corvant::readRegularFile(path, corvant::kMaxPropertyListFileBytes);
+    if (!bytes) return "it cannot be read by this user";
+    std::optional<Value> root = corvant::parsePropertyList(*bytes);
+    if (!root) return "it is malformed, or nested deeper than property lists are read";
+    return "it is not a dictionary";
+}
+
+// The public key in the Info.plist of the bundle at `application`: none when the bundle has no
+// Info.plist or the Info.plist carries no key. An Info.plist that is there but cannot be read whole
+// could carry one, so it sets `why` instead of counting as keyless; so does a key that is not one.
 std::optional<std::string> installedPublicKey(const std::string& application, std::string& why) {
-    std::optional<Dictionary> info =
-        corvant::readDictionaryFromFile(application + "/Contents/Info.plist");
-    if (!info) return std::nullopt;
+    const std::string path = application + "/Contents/Info.plist";
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR))
+        return std::nullopt;
+    std::optional<Dictionary> info = corvant::readDictionaryFromFile(path);
+    if (!info) {
+        why = formatString("%@ cannot be read whole (%@), so whether it carries %@ is unknown",
+                           path, unreadableBecause(path), kPublicKeyKey);
+        return std::nullopt;
+    }
     const Value& value = corvant::lookup(*info, kPublicKeyKey);
     if (value.isAbsent()) return std::nullopt;
     const std::string* text = value.as<std::string>();
     std::optional<std::string> key =
         text ? fromBase64(*text, crypto_sign_PUBLICKEYBYTES) : std::nullopt;
     if (!key)
-        why = std::string("the installed application's ") + kPublicKeyKey +
-              " is not an Ed25519 public key in base64";
+        why = formatString("the %@ in %@ is not an Ed25519 public key in base64", kPublicKeyKey,
+                           path);
     return key;
 }
 
@@ -332,6 +358,18 @@ std::optional<std::string> baseMismatch(const UpdateVersions& versions,
         return formatString("the update is for version %@, the installed application is version %@",
                             versions.from, *installed);
     return std::nullopt;
+}
+
+// The update's detached signature; none when it is absent or not a signature in base64.
+std::optional<std::string> readSignature(const std::string& updateFolder) {
+    std::optional<std::string> text =
+        corvant::readRegularFile(updateFolder + "/" + kSignatureName, kSmallFileBytes);
+    return text ? fromBase64(*text, crypto_sign_BYTES) : std::nullopt;
+}
+
+bool signs(const std::string& signature, const std::string& bytes, const std::string& key) {
+    return crypto_sign_verify_detached(unsignedBytes(signature), unsignedBytes(bytes), bytes.size(),
+                                       unsignedBytes(key)) == 0;
 }
 
 bool isPresent(const std::string& path) {
@@ -400,16 +438,13 @@ bool Verifier::signature(const std::string& manifestBytes, const std::optional<s
             kSignatureName, kPublicKeyKey));
         return true;
     }
-    std::optional<std::string> text = corvant::readRegularFile(path, kSmallFileBytes);
-    std::optional<std::string> signature =
-        text ? fromBase64(*text, crypto_sign_BYTES) : std::nullopt;
+    std::optional<std::string> signature = readSignature(update_);
     if (!signature)
         return refuse(
             formatString("the update carries no readable %@, and the installed "
                          "application's %@ requires one",
                          kSignatureName, kPublicKeyKey));
-    if (crypto_sign_verify_detached(unsignedBytes(*signature), unsignedBytes(manifestBytes),
-                                    manifestBytes.size(), unsignedBytes(*key)) != 0)
+    if (!signs(*signature, manifestBytes, *key))
         return refuse(formatString("%@ is not a signature of %@ by the installed application's %@",
                                    kSignatureName, kManifestName, kPublicKeyKey));
     result_.verdicts.push_back(formatString("%@ is signed by the installed application's %@",
@@ -561,10 +596,24 @@ std::string signatureText(const std::string& bytes, const std::string& secretKey
     return base64(signature, sizeof signature) + "\n";
 }
 
+std::optional<std::string> bundlePublicKey(const std::string& bundle, std::string& why) {
+    return installedPublicKey(bundle, why);
+}
+
+bool isManifestSignedBy(const std::string& updateFolder, const std::string& key) {
+    std::optional<std::string> bytes = corvant::readRegularFile(updateFolder + "/" + kManifestName,
+                                                                corvant::kMaxPropertyListFileBytes);
+    std::optional<std::string> signature = readSignature(updateFolder);
+    return bytes && signature && sodiumReady() && signs(*signature, *bytes, key);
+}
+
 UpdateVerification verifyUpdate(const std::string& updateFolder,
                                 const std::string& installedApplication,
                                 const Dictionary& updateInfo) {
-    return Verifier(updateFolder, installedApplication, updateInfo).verify();
+    UpdateVerification result = Verifier(updateFolder, installedApplication, updateInfo).verify();
+    if (!result.refusal)
+        result.refusal = keyedBundleRefusal(updateFolder, installedApplication, updateInfo);
+    return result;
 }
 
 }  // namespace ostrel

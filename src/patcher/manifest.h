@@ -47,9 +47,19 @@ std::string signatureText(const std::string& bytes, const std::string& secretKey
 // Creates `path` with `bytes` and the permission bits `mode`; refuses an existing file.
 bool writeNewFile(const std::string& path, const std::string& bytes, unsigned mode);
 
+// The public key in the Info.plist of the bundle at `bundle`: none when the bundle has no
+// Info.plist or its Info.plist carries no key; none with `why` set when the Info.plist is there
+// but cannot be read whole, or its key is not one.
+std::optional<std::string> bundlePublicKey(const std::string& bundle, std::string& why);
+
+// True when the update's manifest, as it stands in `updateFolder`, is signed by `key`.
+bool isManifestSignedBy(const std::string& updateFolder, const std::string& key);
+
 // What the update's manifest and signature say about the update in `updateFolder` for the
 // installation at `installedApplication`. `refusal`, when set, is the one line that names why
-// the update must not be applied; `verdicts` are the checks that passed.
+// the update must not be applied; `verdicts` are the checks that passed. Besides the installation
+// the update names, every installed bundle with a key that a deletion or copy reaches must have
+// signed the manifest (see keyed_bundles.h).
 struct UpdateVerification {
     std::vector<std::string> verdicts;
     std::optional<std::string> refusal;

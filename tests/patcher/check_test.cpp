@@ -50,8 +50,18 @@ const CheckCase kProblems[] = {
     {"BackupFolderCannotBeMade", "Solvane", [](PatchScenario& s) { lock(s, kSupport, kReadOnly); },
      "the backup folder " + std::string(kSoftwareBackup) + " cannot be made"},
     {"UnreadableInstalledFile", "Solvane",
-     [](PatchScenario& s) { lock(s, kApp + "/Contents/Info.plist", fs::perms::none); },
-     "the backup would fail: " + kApp + "/Contents/Info.plist cannot be read"},
+     [](PatchScenario& s) { lock(s, kApp + "/Contents/Resources/logo.icns", fs::perms::none); },
+     "the backup would fail: " + kApp + "/Contents/Resources/logo.icns cannot be read"},
+    // An Info.plist that cannot be read could hold a key.
+    {"MalformedInfoPlistOfAReachedBundle", "Solvane",
+     [](PatchScenario& s) {
+         s.installApplication("Other");
+         s.write("/Applications/Other.app/Contents/Info.plist", "<plist><dict><key>");
+         describe(s, Array{entry("Other", "/Applications/Other.app/Contents/MacOS")}, std::nullopt);
+     },
+     "the update would be refused: toBeDeleted entry 1 (Other) reaches the bundle "
+     "/Applications/Other.app at /Applications/Other.app/Contents/MacOS/Other, and "
+     "/Applications/Other.app/Contents/Info.plist cannot be read whole (it is malformed"},
     {"NoBrandedIcon", "Acme Connect",
      [](PatchScenario& s) { fs::remove(s.host(kBrandedApp + "/Contents/Resources/logo.icns")); },
      "the branded icon " + kBrandedApp + "/Contents/Resources/logo.icns is missing"},

@@ -411,6 +411,12 @@ const std::string kDownloaded = std::string(kUpdate) + "/Solvane.app";
 const std::string kManifest = std::string(kUpdate) + "/UpdateManifest.plist";
 const std::string kVendorKey = "/Users/tester/vendor/key";  // and /Users/tester/vendor/other
 
+std::string repeated(const std::string& text, int times) {
+    std::string result;
+    for (int i = 0; i < times; ++i) result += text;
+    return result;
+}
+
 void makeKey(PatchScenario& s, const std::string& prefix) {
     fs::create_directories(s.host(prefix).parent_path());
     std::string error;
@@ -443,10 +449,25 @@ void signUpdate(PatchScenario& s, const std::string& prefix) {
     s.write(kManifest + ".sig", ostrel::signatureText(*manifest, *key));
 }
 
+// An unsigned update for the keyless installation "Other" whose one entry reaches the keyed
+// Solvane.app by another spelling of its path.
+void reachFromAnotherBundle(PatchScenario& s, std::optional<Array> deletions,
+                            std::optional<Array> copies) {
+    s.installApplication("Other");
+    s.stageUpdate(kUpdate, "Other", std::move(deletions), std::move(copies));
+    fs::remove(s.host(kManifest));
+    fs::remove(s.host(kManifest + ".sig"));
+}
+
+const std::string kUnsignedReach =
+    ", and the update carries no UpdateManifest.plist signed by its OstrelPublicKey";
+const std::string kReachedExecutable =
+    " reaches the bundle " + kApp + " at " + kApp + "/Contents/MacOS/Solvane" + kUnsignedReach;
+
 struct RefusalCase {
     const char* name;
     std::function<void(PatchScenario&)> tamper;
-    const char* reason;  // in the one error line and in the check's problem
+    std::string reason;  // in the one error line and in the check's problem
 };
 
 class ManifestRefusalTest : public PatchRunTest,
@@ -567,6 +588,76 @@ INSTANTIATE_TEST_SUITE_P(
                     "the update is for version 1.0, and /Applications/Solvane.app/Contents/"
                     "Info.plist names no version (neither CFBundleVersion nor "
                     "CFBundleShortVersionString)"},
+        RefusalCase{"DotInAnotherBundlesTarget",
+                    [](PatchScenario& s) {
+                        reachFromAnotherBundle(
+                            s,
+                            Array{entry("Solvane", "/Applications/./Solvane.app/Contents/MacOS")},
+                            std::nullopt);
+                    },
+                    "toBeDeleted entry 1 (Solvane)" + kReachedExecutable},
+        RefusalCase{"DoubleSlashInAnotherBundlesTarget",
+                    [](PatchScenario& s) {
+                        reachFromAnotherBundle(
+                            s, Array{entry("Solvane", "/Applications//Solvane.app/Contents/MacOS")},
+                            std::nullopt);
+                    },
+                    "toBeDeleted entry 1 (Solvane)" + kReachedExecutable},
+        RefusalCase{"LinkInAnotherBundlesTarget",
+                    [](PatchScenario& s) {
+                        fs::create_symlink(kApp, s.host(std::string(kUpdate) + "/link"));
+                        reachFromAnotherBundle(
+                            s, std::nullopt,
+                            Array{entry("Solvane", std::string(kUpdate) + "/link/Contents/MacOS",
+                                        kDownloaded + "/Contents/MacOS/Solvane")});
+                    },
+                    "toBeCopied entry 1 (Solvane)" + kReachedExecutable},
+        // The first copy puts a link to the keyed bundle in place, the second goes through it.
+        RefusalCase{"LinkThatAnEarlierCopyPlaces",
+                    [](PatchScenario& s) {
+                        std::string brought = std::string(kUpdate) + "/brought";
+                        fs::create_directories(s.host(brought));
+                        fs::create_symlink(kApp, s.host(brought + "/into"));
+                        reachFromAnotherBundle(
+                            s, std::nullopt,
+                            Array{entry("placed", "/Users/tester", brought),
+                                  entry("Solvane", "/Users/tester/placed/into/Contents/MacOS",
+                                        kDownloaded + "/Contents/MacOS/Solvane")});
+                    },
+                    "toBeCopied entry 2 (Solvane)" + kReachedExecutable},
+        // The branding's icon copy writes through a link in the downloaded bundle.
+        RefusalCase{"LinkInTheDownloadedBundleForTheBranding",
+                    [](PatchScenario& s) {
+                        reachFromAnotherBundle(s, Array{}, Array{});
+                        std::string icon = kDownloaded + "/Contents/Resources/logo.icns";
+                        fs::remove(s.host(icon));
+                        fs::create_symlink(kApp + "/Contents/Resources/logo.icns", s.host(icon));
+                    },
+                    "the branding's change of " + kDownloaded +
+                        "/Contents/Resources/logo.icns reaches the bundle " + kApp + " at " + kApp +
+                        "/Contents/Resources/logo.icns" + kUnsignedReach},
+        RefusalCase{"DeletionHoldingAKeyedBundle",
+                    [](PatchScenario& s) {
+                        reachFromAnotherBundle(s, Array{entry("Applications", "/")}, std::nullopt);
+                    },
+                    "toBeDeleted entry 1 (Applications) removes /Applications, which holds the "
+                    "bundle " +
+                        kApp + kUnsignedReach},
+        // The key is there, but the reader refuses the list that holds it.
+        RefusalCase{"KeyedInfoPlistTooDeep",
+                    [](PatchScenario& s) {
+                        s.write(kApp + "/Contents/Info.plist",
+                                "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>"
+                                "OstrelPublicKey</key><string>" +
+                                    s.read(kVendorKey + ".pub") + "</string><key>Deep</key>" +
+                                    repeated("<array>", 70) + repeated("</array>", 70) +
+                                    "</dict></plist>");
+                        fs::remove(s.host(kManifest));
+                        fs::remove(s.host(kManifest + ".sig"));
+                    },
+                    "/Applications/Solvane.app/Contents/Info.plist cannot be read whole (it is "
+                    "malformed, or nested deeper than property lists are read), so whether it "
+                    "carries OstrelPublicKey is unknown"},
         // Without a key the manifest still guards against a damaged download.
         RefusalCase{"ChangedBytesWithoutKey",
                     [](PatchScenario& s) {
@@ -576,6 +667,21 @@ INSTANTIATE_TEST_SUITE_P(
                     "the update does not match UpdateManifest.plist: Contents/Info.plist differs "
                     "in its bytes from the manifest"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The keyed bundle's own key lets an update for another installation change it.
+TEST_F(PatchRunTest, KeyedBundleReachedFromAnotherUpdateChangesWhenItsKeySigned) {
+    prepare("Solvane");
+    makeKey(s, kVendorKey);
+    setInstalledKey(s, kVendorKey);
+    reachFromAnotherBundle(s, std::nullopt,
+                           Array{entry("Solvane", "/Applications/./Solvane.app/Contents/MacOS",
+                                       kDownloaded + "/Contents/MacOS/Other")});  // renamed
+    signUpdate(s, kVendorKey);
+
+    EXPECT_EQ(s.run({"--check", kUpdate}).exitStatus, 0);
+    EXPECT_EQ(s.run({kUpdate}).exitStatus, 0) << s.logText();
+    EXPECT_EQ(s.read(kApp + "/Contents/MacOS/Solvane"), "executable downloaded");
+}
 
 // What is left of the application, or of the user's files, is kept where the run could not put
 // them back.
