@@ -25,22 +25,37 @@ bool isContainerTag(std::string_view tag) {
     return name == "dict" || name == "array";
 }
 
-// Counts the nesting of the dictionaries and arrays of a document, erring high: wherever the
-// parser might read markup differently (inside comments, CDATA sections, processing instructions
-// and declarations), container openings count and closings do not.
+// Counts the nesting of the dictionaries and arrays of a document, and the elements inside each,
+// erring high: wherever the parser might read markup differently (inside comments, CDATA sections,
+// processing instructions and declarations), openings count and closings do not.
 class NestingCount {
   public:
-    // Takes the tag that begins `tag` (at a '<'); false once the nesting passes the limit.
+    explicit NestingCount(std::size_t maxEntries) : maxEntries_(maxEntries) {}
+
+    // Takes the tag that begins `tag` (at a '<'); false once the nesting passes the limit or a
+    // container holds too many elements.
     bool takeTag(std::string_view tag, bool countClosing) {
         const bool closing = tag.starts_with("</");
-        if (!isContainerTag(tag.substr(closing ? 2 : 1))) return true;
+        const bool container = isContainerTag(tag.substr(closing ? 2 : 1));
         if (closing) {
-            if (countClosing && depth_ > 0) --depth_;
+            if (container && countClosing && !open_.empty()) open_.pop_back();
             return true;
         }
+        if (!open_.empty() && ++open_.back().elements > open_.back().mostElements) {
+            tooManyEntries_ = true;
+            return false;
+        }
+        if (!container) return true;
         const std::size_t end = tag.find('>');
         const bool selfClosing = end != std::string_view::npos && tag[end - 1] == '/';
-        return selfClosing || ++depth_ <= kMaxPropertyListNesting;
+        if (selfClosing) return true;
+        // A dictionary's entries are a key and a value each.
+        const bool dictionary = tag.substr(1).starts_with("dict");
+        const std::size_t most = dictionary && maxEntries_ <= kAnyNumberOfEntries / 2
+                                     ? 2 * maxEntries_
+                                     : maxEntries_;
+        open_.push_back(Container{0, most});
+        return open_.size() <= static_cast<std::size_t>(kMaxPropertyListNesting);
     }
 
     // Takes every opening tag inside markup that the parser skips.
@@ -52,8 +67,16 @@ class NestingCount {
         return true;
     }
 
+    bool tooManyEntries() const { return tooManyEntries_; }
+
   private:
-    int depth_ = 0;
+    struct Container {
+        std::size_t elements;
+        std::size_t mostElements;
+    };
+    std::size_t maxEntries_;
+    std::vector<Container> open_;
+    bool tooManyEntries_ = false;
 };
 
 // How the markup that begins `rest` (which starts with "<!" or "<?") opens and closes.
@@ -105,7 +128,10 @@ std::uint64_t saturatingSum(std::uint64_t a, std::uint64_t b) {
 
 class BinaryScreen {
   public:
-    explicit BinaryScreen(std::string_view bytes) : bytes_(bytes) {}
+    BinaryScreen(std::string_view bytes, std::size_t maxEntries)
+        : bytes_(bytes), maxEntries_(maxEntries) {}
+
+    bool tooManyEntries() const { return tooManyEntries_; }
 
     bool passes() {
         if (!readTrailer()) return false;
@@ -231,6 +257,10 @@ class BinaryScreen {
             return true;
         }
         if (stack_.size() >= static_cast<std::size_t>(kMaxPropertyListNesting)) return false;
+        if (extent.count > maxEntries_) {
+            tooManyEntries_ = true;
+            return false;
+        }
         const std::uint64_t references =
             extent.kind == kDictionary ? 2 * extent.count : extent.count;
         state_[index] = State::Open;
@@ -278,6 +308,8 @@ class BinaryScreen {
     }
 
     std::string_view bytes_;
+    std::size_t maxEntries_;
+    bool tooManyEntries_ = false;
     unsigned offsetWidth_ = 0;
     unsigned referenceWidth_ = 0;
     std::uint64_t objectCount_ = 0;
@@ -295,14 +327,18 @@ bool looksLikeBinaryPropertyList(std::string_view bytes) {
     return bytes.starts_with("bplist00");
 }
 
-bool isSafeXmlPropertyList(std::string_view bytes) {
-    if (bytes.find('\0') != std::string_view::npos) return false;
-    NestingCount nesting;
+Screening screenXmlPropertyList(std::string_view bytes, std::size_t maxEntries) {
+    if (bytes.find('\0') != std::string_view::npos) return Screening::Unsafe;
+    NestingCount nesting(maxEntries);
+    auto verdict = [&nesting](bool passes) {
+        if (passes) return Screening::Passes;
+        return nesting.tooManyEntries() ? Screening::TooManyEntries : Screening::Unsafe;
+    };
     bool countClosing = true;
     for (auto at = bytes.find('<'); at != std::string_view::npos; at = bytes.find('<', at)) {
         const std::string_view rest = bytes.substr(at);
         if (!rest.starts_with("<!") && !rest.starts_with("<?")) {
-            if (!nesting.takeTag(rest, countClosing)) return false;
+            if (!nesting.takeTag(rest, countClosing)) return verdict(false);
             ++at;
             continue;
         }
@@ -311,15 +347,25 @@ bool isSafeXmlPropertyList(std::string_view bytes) {
             countClosing = false;
         const auto [opener, closer] = delimitersOf(rest);
         const std::size_t end = rest.find(closer, opener.size());
-        if (!nesting.takeSkipped(rest.substr(0, end))) return false;
-        if (end == std::string_view::npos) return true;  // unterminated: the parser refuses it
+        if (!nesting.takeSkipped(rest.substr(0, end))) return verdict(false);
+        if (end == std::string_view::npos) break;  // unterminated: the parser refuses it
         at += end + closer.size();
     }
-    return true;
+    return verdict(true);
+}
+
+Screening screenBinaryPropertyList(std::string_view bytes, std::size_t maxEntries) {
+    BinaryScreen screen(bytes, maxEntries);
+    if (screen.passes()) return Screening::Passes;
+    return screen.tooManyEntries() ? Screening::TooManyEntries : Screening::Unsafe;
+}
+
+bool isSafeXmlPropertyList(std::string_view bytes) {
+    return screenXmlPropertyList(bytes, kAnyNumberOfEntries) == Screening::Passes;
 }
 
 bool isSafeBinaryPropertyList(std::string_view bytes) {
-    return BinaryScreen(bytes).passes();
+    return screenBinaryPropertyList(bytes, kAnyNumberOfEntries) == Screening::Passes;
 }
 
 }  // namespace corvant

@@ -4,6 +4,8 @@
 // merely unreadable.
 #pragma once
 
+#include <cstddef>
+#include <limits>
 #include <string_view>
 
 namespace corvant {
@@ -12,8 +14,21 @@ namespace corvant {
 // far beyond any real card list, update description or Info.plist.
 inline constexpr int kMaxPropertyListNesting = 64;
 
+// No bound on the entries of one container beyond what the other limits imply.
+inline constexpr std::size_t kAnyNumberOfEntries = std::numeric_limits<std::size_t>::max();
+
+// What a look at the bytes found: nothing against parsing them, something that makes them
+// unreadable, or a container of more entries than the caller allows (an array's items, a
+// dictionary's keys).
+enum class Screening { Passes, Unsafe, TooManyEntries };
+
 // True when `bytes` start like a binary property list; libplist reads everything else as XML.
 bool looksLikeBinaryPropertyList(std::string_view bytes);
+
+// The checks below, and a container of more than `maxEntries` entries. XML counts the elements
+// inside each container, erring high as the nesting count does.
+Screening screenXmlPropertyList(std::string_view bytes, std::size_t maxEntries);
+Screening screenBinaryPropertyList(std::string_view bytes, std::size_t maxEntries);
 
 // XML: no NUL byte anywhere (XML does not allow one), and no container nested deeper than the
 // limit. Comments, processing instructions, declarations and CDATA sections are skipped as the

@@ -17,6 +17,7 @@
 #include "common/paths.h"
 #include "common/plist.h"
 #include "common/regular_file.h"
+#include "patcher/update_description.h"
 
 namespace ostrel {
 
@@ -87,6 +88,12 @@ const unsigned char* unsignedBytes(const std::string& bytes) {
     return reinterpret_cast<const unsigned char*>(bytes.data());
 }
 
+std::string hexOf(const unsigned char (&digest)[crypto_hash_sha256_BYTES]) {
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, crypto_hash_sha256_BYTES);
+    return std::string(hex);
+}
+
 // The SHA-256 in hex of the regular file at `path`, read piece by piece. None when it is anything
 // else (a link is not followed, a FIFO or device is not waited for) or cannot be read.
 std::optional<std::string> fileDigest(const std::string& path) {
@@ -101,9 +108,7 @@ std::optional<std::string> fileDigest(const std::string& path) {
     if (!read) return std::nullopt;
     unsigned char digest[crypto_hash_sha256_BYTES];
     crypto_hash_sha256_final(&state, digest);
-    char hex[2 * crypto_hash_sha256_BYTES + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return std::string(hex);
+    return hexOf(digest);
 }
 
 // Every item below `root` by its relative path, links not followed, the root's own included. An
@@ -155,11 +160,11 @@ std::string descriptionOf(const std::string& updateFolder) {
 }
 
 // The description's size and digest, as the manifest records them.
-std::optional<Dictionary> descriptionRecord(const std::string& updateFolder) {
-    struct stat status {};
-    std::optional<std::string> digest = fileDigest(descriptionOf(updateFolder));
-    if (!digest || ::lstat(descriptionOf(updateFolder).c_str(), &status) != 0) return std::nullopt;
-    return Dictionary{{"Size", static_cast<std::int64_t>(status.st_size)}, {"SHA256", *digest}};
+Dictionary descriptionRecord(const std::string& descriptionBytes) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, unsignedBytes(descriptionBytes), descriptionBytes.size());
+    return Dictionary{{"Size", static_cast<std::int64_t>(descriptionBytes.size())},
+                      {"SHA256", hexOf(digest)}};
 }
 
 // One manifest entry, read back; none when a field is missing or of the wrong kind.
@@ -194,14 +199,23 @@ struct Manifest {
     Dictionary description;
 };
 
+// The manifest in `bytes`; none after setting `why` to the line that refuses it.
 std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why) {
-    std::optional<Value> root = corvant::parsePropertyList(bytes);
+    bool tooManyEntries = false;
+    std::optional<Value> root =
+        corvant::parsePropertyList(bytes, kMaxUpdateEntries, tooManyEntries);
     const Dictionary* fields = root ? root->as<Dictionary>() : nullptr;
     const Array* items = fields ? corvant::lookup(*fields, "Items").as<Array>() : nullptr;
     const Dictionary* description =
         fields ? corvant::lookup(*fields, "UpdateInfo.plist").as<Dictionary>() : nullptr;
+    if (tooManyEntries) {
+        why = tooManyEntriesLine(kManifestName);
+        return std::nullopt;
+    }
     if (items == nullptr || description == nullptr) {
-        why = "it is not a dictionary with Items and UpdateInfo.plist";
+        why = formatString("%@ is not a manifest: it is not a dictionary with Items and "
+                           "UpdateInfo.plist",
+                           kManifestName);
         return std::nullopt;
     }
     Manifest manifest{{}, *description};
@@ -213,7 +227,9 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
             entry ? corvant::lookup(*entry, "Path").as<std::string>() : nullptr;
         std::optional<Item> item = path ? readItem(*entry) : std::nullopt;
         if (!item || path->empty() || !manifest.items.emplace(*path, *item).second) {
-            why = formatString("its item %d is no item or a second one of its path", number);
+            why = formatString("%@ is not a manifest: its item %d is no item or a second one of "
+                               "its path",
+                               kManifestName, number);
             return std::nullopt;
         }
     }
@@ -314,11 +330,14 @@ bool isPresent(const std::string& path) {
     return ::lstat(path.c_str(), &status) == 0;
 }
 
+// The checks in the order that keeps unsigned bytes unparsed where a key is installed: the key,
+// the manifest's signature over its bytes, the manifest, the description's bytes against it, and
+// only then the description and the bundle.
 class Verifier {
   public:
     Verifier(const std::string& updateFolder, const std::string& application,
-             const Dictionary& updateInfo)
-        : update_(updateFolder), application_(application), updateInfo_(updateInfo) {}
+             const std::string& descriptionBytes)
+        : update_(updateFolder), application_(application), descriptionBytes_(descriptionBytes) {}
 
     UpdateVerification verify();
 
@@ -327,26 +346,24 @@ class Verifier {
         result_.refusal = why;
         return false;
     }
-    bool signature(const std::string& manifestBytes, const std::optional<std::string>& key);
+    bool readKey();
+    bool describe();
+    bool signature(const std::string& manifestBytes);
     bool contents(const std::string& manifestBytes);
 
     const std::string update_;
     const std::string application_;
-    const Dictionary& updateInfo_;
+    const std::string& descriptionBytes_;
+    std::optional<std::string> key_;
     UpdateVerification result_;
 };
 
 UpdateVerification Verifier::verify() {
+    if (!readKey()) return result_;
+    if (!key_ && !describe()) return result_;
     std::string manifestPath = update_ + "/" + kManifestName;
-    std::string why;
-    std::optional<std::string> key = installedPublicKey(application_, why);
-    if (!sodiumReady()) why = "the cryptography library cannot be started";
-    if (!why.empty()) {
-        refuse(why);
-        return result_;
-    }
     if (!isPresent(manifestPath)) {
-        if (key)
+        if (key_)
             refuse(std::string("the update carries no ") + kManifestName +
                    ", and the installed application's " + kPublicKeyKey + " requires one");
         else
@@ -358,17 +375,32 @@ UpdateVerification Verifier::verify() {
         corvant::readRegularFile(manifestPath, corvant::kMaxPropertyListFileBytes);
     if (!bytes)
         refuse(manifestPath + " cannot be read");
-    else if (signature(*bytes, key))
+    else if (signature(*bytes))
         contents(*bytes);
     return result_;
+}
+
+bool Verifier::readKey() {
+    std::string why;
+    key_ = installedPublicKey(application_, why);
+    if (!sodiumReady()) why = "the cryptography library cannot be started";
+    // Something under the key that is not one guards the installation as a key would.
+    result_.keyed = key_.has_value() || !why.empty();
+    return why.empty() ? true : refuse(why);
+}
+
+bool Verifier::describe() {
+    std::string why;
+    result_.updateInfo = parseDescription(descriptionBytes_, why);
+    return result_.updateInfo ? true : refuse(why);
 }
 
 // The signature is checked against the installed key only. Without a key nothing vouches for a
 // public key, so a signature is not checked then, and its absence is no fault: updates made before
 // an application carried a key keep applying, and one of them brings the key.
-bool Verifier::signature(const std::string& manifestBytes, const std::optional<std::string>& key) {
+bool Verifier::signature(const std::string& manifestBytes) {
     std::string path = update_ + "/" + kSignatureName;
-    if (!key) {
+    if (!key_) {
         result_.verdicts.push_back(formatString(
             isPresent(path) ? "%@ is not checked: the installed application carries no %@"
                             : "%@ is absent, and the installed application carries no %@",
@@ -376,15 +408,14 @@ bool Verifier::signature(const std::string& manifestBytes, const std::optional<s
         return true;
     }
     std::optional<std::string> text = corvant::readRegularFile(path, kSmallFileBytes);
-    std::optional<std::string> signature =
-        text ? fromBase64(*text, crypto_sign_BYTES) : std::nullopt;
+    std::optional<std::string> signature = text ? signatureFromText(*text) : std::nullopt;
     if (!signature)
         return refuse(
             formatString("the update carries no readable %@, and the installed "
                          "application's %@ requires one",
                          kSignatureName, kPublicKeyKey));
     if (crypto_sign_verify_detached(unsignedBytes(*signature), unsignedBytes(manifestBytes),
-                                    manifestBytes.size(), unsignedBytes(*key)) != 0)
+                                    manifestBytes.size(), unsignedBytes(*key_)) != 0)
         return refuse(formatString("%@ is not a signature of %@ by the installed application's %@",
                                    kSignatureName, kManifestName, kPublicKeyKey));
     result_.verdicts.push_back(formatString("%@ is signed by the installed application's %@",
@@ -395,10 +426,11 @@ bool Verifier::signature(const std::string& manifestBytes, const std::optional<s
 bool Verifier::contents(const std::string& manifestBytes) {
     std::string why;
     std::optional<Manifest> manifest = parseManifest(manifestBytes, why);
-    if (!manifest) return refuse(formatString("%@ is not a manifest: %@", kManifestName, why));
-    if (descriptionRecord(update_) != manifest->description)
+    if (!manifest) return refuse(why);
+    if (descriptionRecord(descriptionBytes_) != manifest->description)
         return refuse(formatString("UpdateInfo.plist does not match the one in %@", kManifestName));
-    if (auto outside = sourceOutsideBundle(update_, updateInfo_)) return refuse(*outside);
+    if (key_ && !describe()) return false;
+    if (auto outside = sourceOutsideBundle(update_, *result_.updateInfo)) return refuse(*outside);
     Listing found;
     if (!scan(bundleOf(update_), "", found, why)) return refuse(why);
     if (auto mismatch = firstMismatch(bundleOf(update_), manifest->items, found))
@@ -413,6 +445,17 @@ bool Verifier::contents(const std::string& manifestBytes) {
 std::optional<std::string> manifestText(const std::string& updateFolder, std::string& error) {
     Listing items;
     if (!scan(bundleOf(updateFolder), "", items, error)) return std::nullopt;
+    if (items.size() > kMaxUpdateEntries) {
+        error = tooManyEntriesLine(kManifestName);
+        return std::nullopt;
+    }
+    std::optional<std::string> descriptionBytes =
+        corvant::readRegularFile(descriptionOf(updateFolder), corvant::kMaxPropertyListFileBytes);
+    if (!descriptionBytes) {
+        error = descriptionOf(updateFolder) + " cannot be read (or is larger than 64 MiB)";
+        return std::nullopt;
+    }
+    if (!parseDescription(*descriptionBytes, error)) return std::nullopt;
     Array entries;
     for (const auto& [path, item] : items) {
         Dictionary entry{{"Path", path}, {"Kind", kindName(item.kind)}, {"Mode", item.mode}};
@@ -439,13 +482,13 @@ std::optional<std::string> manifestText(const std::string& updateFolder, std::st
         }
         entries.emplace_back(std::move(entry));
     }
-    std::optional<Dictionary> description = descriptionRecord(updateFolder);
-    if (!description) {
-        error = descriptionOf(updateFolder) + " cannot be read";
+    std::string text = corvant::toXmlPropertyList(Dictionary{
+        {"Items", std::move(entries)}, {"UpdateInfo.plist", descriptionRecord(*descriptionBytes)}});
+    if (text.size() > corvant::kMaxPropertyListFileBytes) {
+        error = std::string(kManifestName) + " would be larger than 64 MiB, the most an update may hold";
         return std::nullopt;
     }
-    return corvant::toXmlPropertyList(
-        Dictionary{{"Items", std::move(entries)}, {"UpdateInfo.plist", std::move(*description)}});
+    return text;
 }
 
 bool writeNewFile(const std::string& path, const std::string& bytes, unsigned mode) {
@@ -520,8 +563,18 @@ std::string signatureText(const std::string& bytes, const std::string& secretKey
 
 UpdateVerification verifyUpdate(const std::string& updateFolder,
                                 const std::string& installedApplication,
-                                const Dictionary& updateInfo) {
-    return Verifier(updateFolder, installedApplication, updateInfo).verify();
+                                const std::string& descriptionBytes) {
+    return Verifier(updateFolder, installedApplication, descriptionBytes).verify();
+}
+
+std::optional<std::size_t> manifestItemCount(const std::string& bytes, std::string& why) {
+    std::optional<Manifest> manifest = parseManifest(bytes, why);
+    if (!manifest) return std::nullopt;
+    return manifest->items.size();
+}
+
+std::optional<std::string> signatureFromText(const std::string& text) {
+    return fromBase64(text, crypto_sign_BYTES);
 }
 
 }  // namespace ostrel

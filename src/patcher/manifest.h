@@ -4,6 +4,7 @@
 // key the installed application carries in its Info.plist as "OstrelPublicKey".
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,14 +37,29 @@ std::string signatureText(const std::string& bytes, const std::string& secretKey
 bool writeNewFile(const std::string& path, const std::string& bytes, unsigned mode);
 
 // What the update's manifest and signature say about the update in `updateFolder` for the
-// installation at `installedApplication`. `refusal`, when set, is the one line that names why
-// the update must not be applied; `verdicts` are the checks that passed.
+// installation at `installedApplication`, given the bytes of its description as the run read them
+// (the ones it then uses). `refusal`, when set, is the one line that names why the update must not
+// be applied; `verdicts` are the checks that passed.
+//
+// Where the installed application carries a key, the signature is checked over the manifest's
+// bytes before the manifest is parsed, and the description's bytes against the signed manifest
+// before the description is parsed: nothing unsigned is read beyond the application's name.
+// Without a key the description is parsed first, as it always was.
 struct UpdateVerification {
     std::vector<std::string> verdicts;
     std::optional<std::string> refusal;
+    bool keyed = false;  // the installed application carries a key
+    // The description, once it could be parsed and, where a key requires it, is vouched for.
+    std::optional<corvant::Dictionary> updateInfo;
 };
 UpdateVerification verifyUpdate(const std::string& updateFolder,
                                 const std::string& installedApplication,
-                                const corvant::Dictionary& updateInfo);
+                                const std::string& descriptionBytes);
+
+// The two readers of what an update brings, for the fuzz targets: the number of items in
+// manifest bytes (none after setting `why`), and the detached signature in a signature file's
+// text (none when it is not one).
+std::optional<std::size_t> manifestItemCount(const std::string& bytes, std::string& why);
+std::optional<std::string> signatureFromText(const std::string& text);
 
 }  // namespace ostrel
