@@ -1,12 +1,14 @@
 // The update's manifest on any bytes: read as a property list within the update's bounds, and
 // every item and the description's record taken from it, as the check reads a manifest once its
 // signature holds (or where no key asks for one).
+#include "patcher/manifest.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
-#include "patcher/manifest.h"
 #include "patcher/update_description.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -51,9 +51,8 @@ class NestingCount {
         if (selfClosing) return true;
         // A dictionary's entries are a key and a value each.
         const bool dictionary = tag.substr(1).starts_with("dict");
-        const std::size_t most = dictionary && maxEntries_ <= kAnyNumberOfEntries / 2
-                                     ? 2 * maxEntries_
-                                     : maxEntries_;
+        const std::size_t most =
+            dictionary && maxEntries_ <= kAnyNumberOfEntries / 2 ? 2 * maxEntries_ : maxEntries_;
         open_.push_back(Container{0, most});
         return open_.size() <= static_cast<std::size_t>(kMaxPropertyListNesting);
     }

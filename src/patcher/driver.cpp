@@ -182,7 +182,8 @@ bool PatchRun::nameApplication() {
         descriptionBytes_ ? installedApplicationName(*descriptionBytes_) : std::nullopt;
     if (!name) {
         std::optional<corvant::Dictionary> updateInfo;
-        std::string why = whyNoApplicationName(descriptionBytes_, descriptionUnreadable_, updateInfo);
+        std::string why =
+            whyNoApplicationName(descriptionBytes_, descriptionUnreadable_, updateInfo);
         showDescription(updateInfo);
         log_.writeLogToFileWithInfo("DEBUG", 1, "%@", why);
         return false;

@@ -213,9 +213,10 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
         return std::nullopt;
     }
     if (items == nullptr || description == nullptr) {
-        why = formatString("%@ is not a manifest: it is not a dictionary with Items and "
-                           "UpdateInfo.plist",
-                           kManifestName);
+        why = formatString(
+            "%@ is not a manifest: it is not a dictionary with Items and "
+            "UpdateInfo.plist",
+            kManifestName);
         return std::nullopt;
     }
     Manifest manifest{{}, *description};
@@ -227,9 +228,10 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
             entry ? corvant::lookup(*entry, "Path").as<std::string>() : nullptr;
         std::optional<Item> item = path ? readItem(*entry) : std::nullopt;
         if (!item || path->empty() || !manifest.items.emplace(*path, *item).second) {
-            why = formatString("%@ is not a manifest: its item %d is no item or a second one of "
-                               "its path",
-                               kManifestName, number);
+            why = formatString(
+                "%@ is not a manifest: its item %d is no item or a second one of "
+                "its path",
+                kManifestName, number);
             return std::nullopt;
         }
     }
@@ -374,7 +376,8 @@ UpdateVerification Verifier::verify() {
     std::optional<std::string> bytes =
         corvant::readRegularFile(manifestPath, corvant::kMaxPropertyListFileBytes);
     if (!bytes)
-        refuse(manifestPath + " cannot be read");
+        refuse(isLargerThanPropertyListBound(manifestPath) ? tooLargeLine(kManifestName)
+                                                           : manifestPath + " cannot be read");
     else if (signature(*bytes))
         contents(*bytes);
     return result_;
@@ -452,7 +455,9 @@ std::optional<std::string> manifestText(const std::string& updateFolder, std::st
     std::optional<std::string> descriptionBytes =
         corvant::readRegularFile(descriptionOf(updateFolder), corvant::kMaxPropertyListFileBytes);
     if (!descriptionBytes) {
-        error = descriptionOf(updateFolder) + " cannot be read (or is larger than 64 MiB)";
+        error = isLargerThanPropertyListBound(descriptionOf(updateFolder))
+                    ? tooLargeLine("UpdateInfo.plist")
+                    : descriptionOf(updateFolder) + " cannot be read";
         return std::nullopt;
     }
     if (!parseDescription(*descriptionBytes, error)) return std::nullopt;
@@ -485,7 +490,7 @@ std::optional<std::string> manifestText(const std::string& updateFolder, std::st
     std::string text = corvant::toXmlPropertyList(Dictionary{
         {"Items", std::move(entries)}, {"UpdateInfo.plist", descriptionRecord(*descriptionBytes)}});
     if (text.size() > corvant::kMaxPropertyListFileBytes) {
-        error = std::string(kManifestName) + " would be larger than 64 MiB, the most an update may hold";
+        error = tooLargeLine(kManifestName);
         return std::nullopt;
     }
     return text;

@@ -225,8 +225,18 @@ CopyCommands copyCommands(const UpdateEntry& entry, const std::string& installed
 }
 
 std::string tooManyEntriesLine(const std::string& file) {
-    return formatString("%@ holds a list of more than %d entries, the most an update may hold", file,
-                        static_cast<int>(kMaxUpdateEntries));
+    return formatString("%@ holds a list of more than %d entries, the most an update may hold",
+                        file, static_cast<int>(kMaxUpdateEntries));
+}
+
+std::string tooLargeLine(const std::string& file) {
+    return file + " is larger than 64 MiB, the most an update may hold";
+}
+
+bool isLargerThanPropertyListBound(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 &&
+           static_cast<std::uintmax_t>(status.st_size) > corvant::kMaxPropertyListFileBytes;
 }
 
 std::optional<std::string> installedApplicationName(const Dictionary& updateInfo) {
@@ -257,13 +267,9 @@ std::optional<Dictionary> parseDescription(const std::string& descriptionBytes, 
 std::optional<std::string> readDescriptionBytes(const std::string& path, std::string& why) {
     std::optional<std::string> bytes =
         corvant::readRegularFile(path, corvant::kMaxPropertyListFileBytes);
-    struct stat status {};
     if (bytes) return bytes;
-    if (::stat(path.c_str(), &status) == 0 &&
-        static_cast<std::uintmax_t>(status.st_size) > corvant::kMaxPropertyListFileBytes)
-        why = "UpdateInfo.plist is larger than 64 MiB, the most an update may hold";
-    else
-        why = "UpdateInfo.plist is not a dictionary";
+    why = isLargerThanPropertyListBound(path) ? tooLargeLine("UpdateInfo.plist")
+                                              : "UpdateInfo.plist is not a dictionary";
     return std::nullopt;
 }
 

@@ -22,8 +22,11 @@ inline constexpr std::string_view kDefaultApplicationPath = "/Applications/Solva
 // before anything in it is used.
 inline constexpr std::size_t kMaxUpdateEntries = 100000;
 
-// The line that refuses `file` for holding more than kMaxUpdateEntries entries in one list.
+// The lines that refuse `file` for holding more than kMaxUpdateEntries entries in one list, and
+// for being larger than the 64 MiB of every property list (as the file at `path` is).
 std::string tooManyEntriesLine(const std::string& file);
+std::string tooLargeLine(const std::string& file);
+bool isLargerThanPropertyListBound(const std::string& path);
 
 // The value of "InstalledApplicationName" when it can name a bundle in the applications folder;
 // none when it is missing, not a string, empty, or holds a slash or only dots.

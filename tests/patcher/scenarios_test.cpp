@@ -565,9 +565,10 @@ INSTANTIATE_TEST_SUITE_P(
                         std::string items;
                         for (std::size_t i = 0; i <= ostrel::kMaxUpdateEntries; ++i)
                             items += "<string/>";
-                        signManifest(s, kVendorKey,
-                                     "<plist><dict><key>Items</key><array>" + items +
-                                         "</array><key>UpdateInfo.plist</key><dict/></dict></plist>");
+                        signManifest(
+                            s, kVendorKey,
+                            "<plist><dict><key>Items</key><array>" + items +
+                                "</array><key>UpdateInfo.plist</key><dict/></dict></plist>");
                     },
                     "UpdateManifest.plist holds a list of more than 100000 entries, the most an "
                     "update may hold"},
