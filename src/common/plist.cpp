@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "common/paths.h"
 #include "common/plist_screen.h"
@@ -242,6 +244,30 @@ NodeHandle parseNodes(const std::string& bytes, std::size_t maxEntries, bool& to
     return NodeHandle(root);
 }
 
+// The string under `key` among the root dictionary's entries that begin at `keys`: each entry
+// whose key may be `key` is parsed alone, the others not at all. The last one counts, as in a
+// whole parse.
+std::optional<std::string> stringAmongEntries(const std::string& bytes,
+                                              const std::vector<std::size_t>& keys,
+                                              const std::string& key) {
+    constexpr std::string_view kKeyTag = "<key>";
+    std::optional<std::string> found;
+    for (std::size_t i = 0; i + 1 < keys.size(); ++i) {
+        const std::string_view entry(bytes.data() + keys[i], keys[i + 1] - keys[i]);
+        const std::string_view text =
+            entry.substr(kKeyTag.size(), entry.find('<', kKeyTag.size()) - kKeyTag.size());
+        if (text != key && text.find('&') == std::string_view::npos) continue;  // another key
+        std::optional<Value> alone =
+            parsePropertyList("<plist><dict>" + std::string(entry) + "</dict></plist>");
+        const Dictionary* fields = alone ? alone->as<Dictionary>() : nullptr;
+        if (fields == nullptr) return std::nullopt;
+        if (fields->size() != 1 || fields->begin()->first != key) continue;
+        const std::string* value = fields->begin()->second.as<std::string>();
+        found = value ? std::optional<std::string>(*value) : std::nullopt;
+    }
+    return found;
+}
+
 }  // namespace
 
 std::optional<Value> parsePropertyList(const std::string& bytes) {
@@ -259,6 +285,13 @@ std::optional<Value> parsePropertyList(const std::string& bytes, std::size_t max
 
 std::optional<std::string> stringInRootDictionary(const std::string& bytes, const std::string& key,
                                                   std::size_t maxEntries, bool& tooManyEntries) {
+    if (!looksLikeBinaryPropertyList(bytes)) {
+        Screening screening = screenXmlPropertyList(bytes, maxEntries);
+        tooManyEntries = screening == Screening::TooManyEntries;
+        if (screening != Screening::Passes) return std::nullopt;
+        if (std::optional<std::vector<std::size_t>> keys = xmlRootDictionaryKeys(bytes))
+            return stringAmongEntries(bytes, *keys, key);
+    }
     NodeHandle root = parseNodes(bytes, maxEntries, tooManyEntries);
     auto node = static_cast<plist_t>(root.get());
     if (node == nullptr || plist_get_node_type(node) != PLIST_DICT) return std::nullopt;

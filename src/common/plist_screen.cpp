@@ -359,6 +359,49 @@ Screening screenBinaryPropertyList(std::string_view bytes, std::size_t maxEntrie
     return screen.tooManyEntries() ? Screening::TooManyEntries : Screening::Unsafe;
 }
 
+std::optional<std::vector<std::size_t>> xmlRootDictionaryKeys(std::string_view bytes) {
+    std::vector<std::size_t> keys;
+    int depth = 0;          // containers open
+    bool inRoot = false;    // the root dictionary is open
+    bool expectKey = true;  // the next child of the root is a key
+    for (auto at = bytes.find('<'); at != std::string_view::npos; at = bytes.find('<', at + 1)) {
+        const std::string_view tag = bytes.substr(at);
+        if (tag.starts_with("<!") || tag.starts_with("<?")) {
+            if (depth > 0) return std::nullopt;
+            continue;  // the prolog, before the root; the screen saw where it ends
+        }
+        const bool closing = tag.starts_with("</");
+        const bool container = isContainerTag(tag.substr(closing ? 2 : 1));
+        const std::size_t end = tag.find('>');
+        if (end == std::string_view::npos) return std::nullopt;
+        const bool selfClosing = tag[end - 1] == '/';
+        if (closing) {
+            if (container && --depth == 0) {
+                if (!inRoot || !expectKey) return std::nullopt;
+                keys.push_back(at);
+                return keys;
+            }
+            continue;
+        }
+        if (depth == 0 && !inRoot) {
+            if (!container && tag.starts_with("<plist")) continue;
+            if (!container) return std::nullopt;
+            if (!tag.starts_with("<dict") || selfClosing) return std::nullopt;
+            inRoot = true;
+            depth = 1;
+            continue;
+        }
+        if (depth == 1) {
+            const bool isKey = tag.starts_with("<key>");
+            if (isKey != expectKey) return std::nullopt;
+            if (isKey) keys.push_back(at);
+            expectKey = !expectKey;
+        }
+        if (container && !selfClosing) ++depth;
+    }
+    return std::nullopt;
+}
+
 bool isSafeXmlPropertyList(std::string_view bytes) {
     return screenXmlPropertyList(bytes, kAnyNumberOfEntries) == Screening::Passes;
 }

@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace corvant {
 
@@ -34,6 +36,14 @@ Screening screenBinaryPropertyList(std::string_view bytes, std::size_t maxEntrie
 // limit. Comments, processing instructions, declarations and CDATA sections are skipped as the
 // parser skips them.
 bool isSafeXmlPropertyList(std::string_view bytes);
+
+// Where the entries of the root dictionary of an XML property list lie, for reading one of them
+// without parsing the others: the offset of each key element, and after the last entry the offset
+// of the dictionary's closing tag; an entry runs from its key to the next key. None when the root
+// is no dictionary, when markup the parser skips (a comment, a CDATA section, a processing
+// instruction) lies inside it, or when its children are not keys and values in turn: such a list
+// is for the parser to read whole. Only for bytes that the screen passed.
+std::optional<std::vector<std::size_t>> xmlRootDictionaryKeys(std::string_view bytes);
 
 // Binary: a well-formed trailer and offset table; every object reachable from the top object has
 // its bytes inside the file; no string (ASCII or UTF-16) holds a NUL character; no reference

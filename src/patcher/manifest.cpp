@@ -392,10 +392,16 @@ bool Verifier::readKey() {
     return why.empty() ? true : refuse(why);
 }
 
+// The run found the installation by the name read alone; the whole description must name the
+// same one, whatever a reader of the name alone might have missed.
 bool Verifier::describe() {
     std::string why;
     result_.updateInfo = parseDescription(descriptionBytes_, why);
-    return result_.updateInfo ? true : refuse(why);
+    if (!result_.updateInfo) return refuse(why);
+    if (installedApplicationName(*result_.updateInfo) !=
+        installedApplicationName(descriptionBytes_))
+        return refuse("UpdateInfo.plist names another application when it is read whole");
+    return true;
 }
 
 // The signature is checked against the installed key only. Without a key nothing vouches for a
