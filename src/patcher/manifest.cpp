@@ -213,10 +213,8 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
         return std::nullopt;
     }
     if (items == nullptr || description == nullptr) {
-        why = formatString(
-            "%@ is not a manifest: it is not a dictionary with Items and "
-            "UpdateInfo.plist",
-            kManifestName);
+        why = formatString("%@ is not a manifest: it is not a dictionary with %@ and %@",
+                           kManifestName, "Items", "UpdateInfo.plist");
         return std::nullopt;
     }
     Manifest manifest{{}, *description};
@@ -228,10 +226,8 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
             entry ? corvant::lookup(*entry, "Path").as<std::string>() : nullptr;
         std::optional<Item> item = path ? readItem(*entry) : std::nullopt;
         if (!item || path->empty() || !manifest.items.emplace(*path, *item).second) {
-            why = formatString(
-                "%@ is not a manifest: its item %d is no item or a second one of "
-                "its path",
-                kManifestName, number);
+            why = formatString("%@ is not a manifest: its item %d is %@", kManifestName, number,
+                               "no item or a second one of its path");
             return std::nullopt;
         }
     }
