@@ -337,13 +337,17 @@ class Verifier {
              const std::string& descriptionBytes)
         : update_(updateFolder), application_(application), descriptionBytes_(descriptionBytes) {}
 
-    UpdateVerification verify();
+    UpdateVerification verify() {
+        checks();
+        return result_;
+    }
 
   private:
     bool refuse(const std::string& why) {
         result_.refusal = why;
         return false;
     }
+    bool checks();
     bool readKey();
     bool describe();
     bool signature(const std::string& manifestBytes);
@@ -356,27 +360,26 @@ class Verifier {
     UpdateVerification result_;
 };
 
-UpdateVerification Verifier::verify() {
-    if (!readKey()) return result_;
-    if (!key_ && !describe()) return result_;
+// True when the update may be applied; otherwise the refusal is set.
+bool Verifier::checks() {
+    if (!readKey()) return false;
+    if (!key_ && !describe()) return false;
     std::string manifestPath = update_ + "/" + kManifestName;
     if (!isPresent(manifestPath)) {
         if (key_)
-            refuse(std::string("the update carries no ") + kManifestName +
-                   ", and the installed application's " + kPublicKeyKey + " requires one");
-        else
-            result_.verdicts.push_back(std::string("the update carries no ") + kManifestName +
-                                       ", so it is applied unchecked");
-        return result_;
+            return refuse(std::string("the update carries no ") + kManifestName +
+                          ", and the installed application's " + kPublicKeyKey + " requires one");
+        result_.verdicts.push_back(std::string("the update carries no ") + kManifestName +
+                                   ", so it is applied unchecked");
+        return true;
     }
     std::optional<std::string> bytes =
         corvant::readRegularFile(manifestPath, corvant::kMaxPropertyListFileBytes);
     if (!bytes)
-        refuse(isLargerThanPropertyListBound(manifestPath) ? tooLargeLine(kManifestName)
-                                                           : manifestPath + " cannot be read");
-    else if (signature(*bytes))
-        contents(*bytes);
-    return result_;
+        return refuse(isLargerThanPropertyListBound(manifestPath)
+                          ? tooLargeLine(kManifestName)
+                          : manifestPath + " cannot be read");
+    return signature(*bytes) && contents(*bytes);
 }
 
 bool Verifier::readKey() {
