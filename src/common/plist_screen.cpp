@@ -367,8 +367,14 @@ std::optional<std::vector<std::size_t>> xmlRootDictionaryKeys(std::string_view b
     for (auto at = bytes.find('<'); at != std::string_view::npos; at = bytes.find('<', at + 1)) {
         const std::string_view tag = bytes.substr(at);
         if (tag.starts_with("<!") || tag.starts_with("<?")) {
-            if (depth > 0) return std::nullopt;
-            continue;  // the prolog, before the root; the screen saw where it ends
+            // The prolog, before the root, is skipped whole, as the parser skips it.
+            if (depth > 0 || inRoot || (tag.starts_with("<!") && hasInternalSubset(tag)))
+                return std::nullopt;
+            const auto [opener, closer] = delimitersOf(tag);
+            const std::size_t end = tag.find(closer, opener.size());
+            if (end == std::string_view::npos) return std::nullopt;
+            at += end + closer.size() - 1;
+            continue;
         }
         const bool closing = tag.starts_with("</");
         const bool container = isContainerTag(tag.substr(closing ? 2 : 1));
@@ -376,6 +382,7 @@ std::optional<std::vector<std::size_t>> xmlRootDictionaryKeys(std::string_view b
         if (end == std::string_view::npos) return std::nullopt;
         const bool selfClosing = tag[end - 1] == '/';
         if (closing) {
+            if (container && depth == 0) return std::nullopt;
             if (container && --depth == 0) {
                 if (!inRoot || !expectKey) return std::nullopt;
                 keys.push_back(at);

@@ -202,7 +202,14 @@ TEST(PropertyList, StringReadAloneIsTheOneTheWholeParseGives) {
             "<!-- <key>N</key><string>hidden</string> --><key>N</key><string>seen</string>"
             "</dict></plist>",
         head + "<key>N</key><string>a &amp; b</string><key>l</key><array/></dict></plist>",
-        binaryList({"\xD1" + ref(1) + ref(2), "\x51" "N", "\x53" "bin"}),
+        "<?xml version=\"1.0\" note=\"</dict></array>\"?><plist><dict><key>N</key>"
+        "<string>outer</string><key>l</key><array><dict><key>N</key><string>inner</string>"
+        "</dict></array></dict></plist>",
+        binaryList({"\xD1" + ref(1) + ref(2),
+                    "\x51"
+                    "N",
+                    "\x53"
+                    "bin"}),
     };
     for (const std::string& bytes : cases) {
         bool tooManyEntries = false;
