@@ -359,6 +359,21 @@ Screening screenBinaryPropertyList(std::string_view bytes, std::size_t maxEntrie
     return screen.tooManyEntries() ? Screening::TooManyEntries : Screening::Unsafe;
 }
 
+// The length of the declaration, comment or processing instruction that begins `markup`, before
+// the root, when where it ends is beyond doubt: nothing inside it that looks like markup, no
+// internal subset, no quote left open (a quoted ">" would not end it). None otherwise.
+std::optional<std::size_t> plainPrologMarkupSize(std::string_view markup) {
+    const auto [opener, closer] = delimitersOf(markup);
+    const std::size_t end = markup.find(closer, opener.size());
+    if (end == std::string_view::npos || opener == "<![CDATA[") return std::nullopt;
+    const std::string_view inside = markup.substr(opener.size(), end - opener.size());
+    const bool plain = inside.find_first_of("<>[") == std::string_view::npos &&
+                       std::count(inside.begin(), inside.end(), '"') % 2 == 0 &&
+                       std::count(inside.begin(), inside.end(), '\'') % 2 == 0;
+    if (!plain) return std::nullopt;
+    return end + closer.size();
+}
+
 std::optional<std::vector<std::size_t>> xmlRootDictionaryKeys(std::string_view bytes) {
     std::vector<std::size_t> keys;
     int depth = 0;          // containers open
@@ -367,13 +382,10 @@ std::optional<std::vector<std::size_t>> xmlRootDictionaryKeys(std::string_view b
     for (auto at = bytes.find('<'); at != std::string_view::npos; at = bytes.find('<', at + 1)) {
         const std::string_view tag = bytes.substr(at);
         if (tag.starts_with("<!") || tag.starts_with("<?")) {
-            // The prolog, before the root, is skipped whole, as the parser skips it.
-            if (depth > 0 || inRoot || (tag.starts_with("<!") && hasInternalSubset(tag)))
-                return std::nullopt;
-            const auto [opener, closer] = delimitersOf(tag);
-            const std::size_t end = tag.find(closer, opener.size());
-            if (end == std::string_view::npos) return std::nullopt;
-            at += end + closer.size() - 1;
+            if (depth > 0 || inRoot) return std::nullopt;
+            const std::optional<std::size_t> size = plainPrologMarkupSize(tag);
+            if (!size) return std::nullopt;
+            at += *size - 1;
             continue;
         }
         const bool closing = tag.starts_with("</");
