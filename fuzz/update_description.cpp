@@ -1,5 +1,6 @@
-// The update description on any bytes: read as a property list, its application name taken, and
-// both passes applied to its entries, with every command they would run checked instead of run.
+// The update description on any bytes: read as a property list, its application name taken (also
+// read alone, as a run first reads it, which must agree), and both passes applied to its entries,
+// with every command they would run checked instead of run.
 //
 // The link sends the passes' calls of corvant::runCommand to recordCommand below (see
 // CMakeLists.txt); LLVMFuzzerInitialize refuses to start unless that is so, because the commands
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "common/command.h"
@@ -61,7 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     const auto parsed = corvant::parsePropertyList(bytes);
     const corvant::Dictionary* updateInfo = parsed ? parsed->as<corvant::Dictionary>() : nullptr;
+    // The name read alone, before anything vouches for the rest, is the one of the whole parse.
+    const std::optional<std::string> alone = ostrel::installedApplicationName(bytes);
     if (updateInfo == nullptr) return 0;
+    if (alone != ostrel::installedApplicationName(*updateInfo)) std::abort();
     // A log that is not open still formats every line it is given.
     corvant::LogFile log(corvant::LogFile::Variant::Patcher);
     const std::string name = ostrel::installedApplicationName(*updateInfo).value_or("Solvane");

@@ -206,8 +206,9 @@ void BM_SignedUpdateOfManyFiles(benchmark::State& state) {
         std::getline(publicKey, line);
         corvant::writeDictionaryToFile({{"OstrelPublicKey", line}, {"CFBundleVersion", "1.0"}},
                                        application + "/Contents/Info.plist");
-        corvant::Dictionary description =
-            *corvant::readDictionaryFromFile(stage.update + "/UpdateInfo.plist");
+        std::ifstream file(stage.update + "/UpdateInfo.plist");
+        std::string description((std::istreambuf_iterator<char>(file)),
+                                std::istreambuf_iterator<char>());
 
         auto start = settledStart();
         ostrel::UpdateVerification verification =

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "common/paths.h"
 #include "common/plist_screen.h"
@@ -62,20 +64,29 @@ Data dataOf(plist_t node) {
 // false when a container lies too deep.
 bool convert(plist_t node, int depth, Value& out);
 
+// Walked with the iterator: an indexed get searches from the first item each time unless the
+// parser built an index, which the binary parser does not, and that made a long array quadratic.
 bool convertArray(plist_t node, int depth, Value& out) {
     Array array;
-    const uint32_t size = plist_array_get_size(node);
-    array.resize(size);
-    for (uint32_t i = 0; i < size; ++i) {
-        if (!convert(plist_array_get_item(node, i), depth, array[i])) return false;
+    array.reserve(plist_array_get_size(node));
+    plist_array_iter iterator = nullptr;
+    plist_array_new_iter(node, &iterator);
+    MallocHandle<void> ownedIterator(iterator);
+    for (;;) {
+        plist_t item = nullptr;
+        plist_array_next_item(node, iterator, &item);
+        if (item == nullptr) break;
+        if (!convert(item, depth, array.emplace_back())) return false;
     }
     out = Value(std::move(array));
     return true;
 }
 
-// Keys are safe to take as C strings: the screen turned away every list with a NUL in a string.
-bool convertDictionary(plist_t node, int depth, Value& out) {
-    Dictionary dictionary;
+// Calls `take(key, item)` for every entry of dictionary `node`, in order; stops when it answers
+// false. The keys are safe to take as C strings: the screen turned away every list with a NUL in a
+// string.
+template <typename Take>
+bool forEachEntry(plist_t node, Take take) {
     plist_dict_iter iterator = nullptr;
     plist_dict_new_iter(node, &iterator);
     MallocHandle<void> ownedIterator(iterator);
@@ -84,11 +95,21 @@ bool convertDictionary(plist_t node, int depth, Value& out) {
         plist_t item = nullptr;
         plist_dict_next_item(node, iterator, &key, &item);
         MallocHandle<char> ownedKey(key);
-        if (item == nullptr) break;
+        if (item == nullptr) return true;
+        if (key != nullptr && !take(key, item)) return false;
+    }
+}
+
+// A key that appears twice keeps its last value.
+bool convertDictionary(plist_t node, int depth, Value& out) {
+    Dictionary dictionary;
+    const bool converted = forEachEntry(node, [&](const char* key, plist_t item) {
         Value value;
         if (!convert(item, depth, value)) return false;
-        if (key != nullptr) dictionary.insert_or_assign(key, std::move(value));
-    }
+        dictionary.insert_or_assign(key, std::move(value));
+        return true;
+    });
+    if (!converted) return false;
     out = Value(std::move(dictionary));
     return true;
 }
@@ -204,24 +225,83 @@ mode_t modeFor(const std::string& path) {
     return 0644;
 }
 
-}  // namespace
-
-std::optional<Value> parsePropertyList(const std::string& bytes) {
-    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+// The node tree of `bytes` after the screen, none when they are unreadable or past `maxEntries`.
+NodeHandle parseNodes(const std::string& bytes, std::size_t maxEntries, bool& tooManyEntries) {
+    tooManyEntries = false;
+    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return nullptr;
     const auto size = static_cast<uint32_t>(bytes.size());
     plist_t root = nullptr;
     // The format is decided here once, so that the screen and the parser see the same one.
-    if (looksLikeBinaryPropertyList(bytes)) {
-        if (!isSafeBinaryPropertyList(bytes)) return std::nullopt;
+    const bool binary = looksLikeBinaryPropertyList(bytes);
+    Screening screening = binary ? screenBinaryPropertyList(bytes, maxEntries)
+                                 : screenXmlPropertyList(bytes, maxEntries);
+    tooManyEntries = screening == Screening::TooManyEntries;
+    if (screening != Screening::Passes) return nullptr;
+    if (binary)
         plist_from_bin(bytes.data(), size, &root);
-    } else {
-        if (!isSafeXmlPropertyList(bytes)) return std::nullopt;
+    else
         plist_from_xml(bytes.data(), size, &root);
+    return NodeHandle(root);
+}
+
+// The string under `key` among the root dictionary's entries that begin at `keys`: each entry
+// whose key may be `key` is parsed alone, the others not at all. The last one counts, as in a
+// whole parse.
+std::optional<std::string> stringAmongEntries(const std::string& bytes,
+                                              const std::vector<std::size_t>& keys,
+                                              const std::string& key) {
+    constexpr std::string_view kKeyTag = "<key>";
+    std::optional<std::string> found;
+    for (std::size_t i = 0; i + 1 < keys.size(); ++i) {
+        const std::string_view entry(bytes.data() + keys[i], keys[i + 1] - keys[i]);
+        const std::string_view text =
+            entry.substr(kKeyTag.size(), entry.find('<', kKeyTag.size()) - kKeyTag.size());
+        if (text != key && text.find('&') == std::string_view::npos) continue;  // another key
+        std::optional<Value> alone =
+            parsePropertyList("<plist><dict>" + std::string(entry) + "</dict></plist>");
+        const Dictionary* fields = alone ? alone->as<Dictionary>() : nullptr;
+        if (fields == nullptr) return std::nullopt;
+        if (fields->size() != 1 || fields->begin()->first != key) continue;
+        const std::string* value = fields->begin()->second.as<std::string>();
+        found = value ? std::optional<std::string>(*value) : std::nullopt;
     }
-    NodeHandle owned(root);
+    return found;
+}
+
+}  // namespace
+
+std::optional<Value> parsePropertyList(const std::string& bytes) {
+    bool ignored = false;
+    return parsePropertyList(bytes, kAnyNumberOfEntries, ignored);
+}
+
+std::optional<Value> parsePropertyList(const std::string& bytes, std::size_t maxEntries,
+                                       bool& tooManyEntries) {
+    NodeHandle root = parseNodes(bytes, maxEntries, tooManyEntries);
     Value value;
-    if (root == nullptr || !convert(root, 0, value)) return std::nullopt;
+    if (!root || !convert(static_cast<plist_t>(root.get()), 0, value)) return std::nullopt;
     return value;
+}
+
+std::optional<std::string> stringInRootDictionary(const std::string& bytes, const std::string& key,
+                                                  std::size_t maxEntries, bool& tooManyEntries) {
+    if (!looksLikeBinaryPropertyList(bytes)) {
+        Screening screening = screenXmlPropertyList(bytes, maxEntries);
+        tooManyEntries = screening == Screening::TooManyEntries;
+        if (screening != Screening::Passes) return std::nullopt;
+        if (std::optional<std::vector<std::size_t>> keys = xmlRootDictionaryKeys(bytes))
+            return stringAmongEntries(bytes, *keys, key);
+    }
+    NodeHandle root = parseNodes(bytes, maxEntries, tooManyEntries);
+    auto node = static_cast<plist_t>(root.get());
+    if (node == nullptr || plist_get_node_type(node) != PLIST_DICT) return std::nullopt;
+    plist_t found = nullptr;  // the last entry of the key, as the conversion keeps it
+    forEachEntry(node, [&](const char* entryKey, plist_t item) {
+        if (key == entryKey) found = item;
+        return true;
+    });
+    if (found == nullptr || plist_get_node_type(found) != PLIST_STRING) return std::nullopt;
+    return stringOf(found);
 }
 
 std::optional<Dictionary> readDictionaryFromFile(const std::string& path, std::size_t maxBytes) {

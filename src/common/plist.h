@@ -25,6 +25,17 @@ std::optional<Dictionary> readDictionaryFromFile(const std::string& path,
 // than it has bytes.
 std::optional<Value> parsePropertyList(const std::string& bytes);
 
+// As parsePropertyList, and none as well when an array or a dictionary holds more than
+// `maxEntries` entries: `tooManyEntries` is then set, and nothing has been parsed.
+std::optional<Value> parsePropertyList(const std::string& bytes, std::size_t maxEntries,
+                                       bool& tooManyEntries);
+
+// The string under `key` in a property list whose root is a dictionary, with the bounds of the
+// parse above; nothing else of the list is converted. None when the bytes are no such list, or the
+// value is absent or of another kind.
+std::optional<std::string> stringInRootDictionary(const std::string& bytes, const std::string& key,
+                                                  std::size_t maxEntries, bool& tooManyEntries);
+
 // Writes `dictionary` as an XML property list atomically: written in full beside the target and
 // renamed into place, so a reader sees the old file or the new one. True when it worked.
 bool writeDictionaryToFile(const Dictionary& dictionary, const std::string& path);

@@ -25,22 +25,36 @@ bool isContainerTag(std::string_view tag) {
     return name == "dict" || name == "array";
 }
 
-// Counts the nesting of the dictionaries and arrays of a document, erring high: wherever the
-// parser might read markup differently (inside comments, CDATA sections, processing instructions
-// and declarations), container openings count and closings do not.
+// Counts the nesting of the dictionaries and arrays of a document, and the elements inside each,
+// erring high: wherever the parser might read markup differently (inside comments, CDATA sections,
+// processing instructions and declarations), openings count and closings do not.
 class NestingCount {
   public:
-    // Takes the tag that begins `tag` (at a '<'); false once the nesting passes the limit.
+    explicit NestingCount(std::size_t maxEntries) : maxEntries_(maxEntries) {}
+
+    // Takes the tag that begins `tag` (at a '<'); false once the nesting passes the limit or a
+    // container holds too many elements.
     bool takeTag(std::string_view tag, bool countClosing) {
         const bool closing = tag.starts_with("</");
-        if (!isContainerTag(tag.substr(closing ? 2 : 1))) return true;
+        const bool container = isContainerTag(tag.substr(closing ? 2 : 1));
         if (closing) {
-            if (countClosing && depth_ > 0) --depth_;
+            if (container && countClosing && !open_.empty()) open_.pop_back();
             return true;
         }
+        if (!open_.empty() && ++open_.back().elements > open_.back().mostElements) {
+            tooManyEntries_ = true;
+            return false;
+        }
+        if (!container) return true;
         const std::size_t end = tag.find('>');
         const bool selfClosing = end != std::string_view::npos && tag[end - 1] == '/';
-        return selfClosing || ++depth_ <= kMaxPropertyListNesting;
+        if (selfClosing) return true;
+        // A dictionary's entries are a key and a value each.
+        const bool dictionary = tag.substr(1).starts_with("dict");
+        const std::size_t most =
+            dictionary && maxEntries_ <= kAnyNumberOfEntries / 2 ? 2 * maxEntries_ : maxEntries_;
+        open_.push_back(Container{0, most});
+        return open_.size() <= static_cast<std::size_t>(kMaxPropertyListNesting);
     }
 
     // Takes every opening tag inside markup that the parser skips.
@@ -52,8 +66,16 @@ class NestingCount {
         return true;
     }
 
+    bool tooManyEntries() const { return tooManyEntries_; }
+
   private:
-    int depth_ = 0;
+    struct Container {
+        std::size_t elements;
+        std::size_t mostElements;
+    };
+    std::size_t maxEntries_;
+    std::vector<Container> open_;
+    bool tooManyEntries_ = false;
 };
 
 // How the markup that begins `rest` (which starts with "<!" or "<?") opens and closes.
@@ -105,7 +127,10 @@ std::uint64_t saturatingSum(std::uint64_t a, std::uint64_t b) {
 
 class BinaryScreen {
   public:
-    explicit BinaryScreen(std::string_view bytes) : bytes_(bytes) {}
+    BinaryScreen(std::string_view bytes, std::size_t maxEntries)
+        : bytes_(bytes), maxEntries_(maxEntries) {}
+
+    bool tooManyEntries() const { return tooManyEntries_; }
 
     bool passes() {
         if (!readTrailer()) return false;
@@ -231,6 +256,10 @@ class BinaryScreen {
             return true;
         }
         if (stack_.size() >= static_cast<std::size_t>(kMaxPropertyListNesting)) return false;
+        if (extent.count > maxEntries_) {
+            tooManyEntries_ = true;
+            return false;
+        }
         const std::uint64_t references =
             extent.kind == kDictionary ? 2 * extent.count : extent.count;
         state_[index] = State::Open;
@@ -278,6 +307,8 @@ class BinaryScreen {
     }
 
     std::string_view bytes_;
+    std::size_t maxEntries_;
+    bool tooManyEntries_ = false;
     unsigned offsetWidth_ = 0;
     unsigned referenceWidth_ = 0;
     std::uint64_t objectCount_ = 0;
@@ -295,14 +326,18 @@ bool looksLikeBinaryPropertyList(std::string_view bytes) {
     return bytes.starts_with("bplist00");
 }
 
-bool isSafeXmlPropertyList(std::string_view bytes) {
-    if (bytes.find('\0') != std::string_view::npos) return false;
-    NestingCount nesting;
+Screening screenXmlPropertyList(std::string_view bytes, std::size_t maxEntries) {
+    if (bytes.find('\0') != std::string_view::npos) return Screening::Unsafe;
+    NestingCount nesting(maxEntries);
+    auto verdict = [&nesting](bool passes) {
+        if (passes) return Screening::Passes;
+        return nesting.tooManyEntries() ? Screening::TooManyEntries : Screening::Unsafe;
+    };
     bool countClosing = true;
     for (auto at = bytes.find('<'); at != std::string_view::npos; at = bytes.find('<', at)) {
         const std::string_view rest = bytes.substr(at);
         if (!rest.starts_with("<!") && !rest.starts_with("<?")) {
-            if (!nesting.takeTag(rest, countClosing)) return false;
+            if (!nesting.takeTag(rest, countClosing)) return verdict(false);
             ++at;
             continue;
         }
@@ -311,15 +346,87 @@ bool isSafeXmlPropertyList(std::string_view bytes) {
             countClosing = false;
         const auto [opener, closer] = delimitersOf(rest);
         const std::size_t end = rest.find(closer, opener.size());
-        if (!nesting.takeSkipped(rest.substr(0, end))) return false;
-        if (end == std::string_view::npos) return true;  // unterminated: the parser refuses it
+        if (!nesting.takeSkipped(rest.substr(0, end))) return verdict(false);
+        if (end == std::string_view::npos) break;  // unterminated: the parser refuses it
         at += end + closer.size();
     }
-    return true;
+    return verdict(true);
+}
+
+Screening screenBinaryPropertyList(std::string_view bytes, std::size_t maxEntries) {
+    BinaryScreen screen(bytes, maxEntries);
+    if (screen.passes()) return Screening::Passes;
+    return screen.tooManyEntries() ? Screening::TooManyEntries : Screening::Unsafe;
+}
+
+// The length of the declaration, comment or processing instruction that begins `markup`, before
+// the root, when where it ends is beyond doubt: nothing inside it that looks like markup, no
+// internal subset, no quote left open (a quoted ">" would not end it). None otherwise.
+std::optional<std::size_t> plainPrologMarkupSize(std::string_view markup) {
+    const auto [opener, closer] = delimitersOf(markup);
+    const std::size_t end = markup.find(closer, opener.size());
+    if (end == std::string_view::npos || opener == "<![CDATA[") return std::nullopt;
+    const std::string_view inside = markup.substr(opener.size(), end - opener.size());
+    const bool plain = inside.find_first_of("<>[") == std::string_view::npos &&
+                       std::count(inside.begin(), inside.end(), '"') % 2 == 0 &&
+                       std::count(inside.begin(), inside.end(), '\'') % 2 == 0;
+    if (!plain) return std::nullopt;
+    return end + closer.size();
+}
+
+std::optional<std::vector<std::size_t>> xmlRootDictionaryKeys(std::string_view bytes) {
+    std::vector<std::size_t> keys;
+    int depth = 0;          // containers open
+    bool inRoot = false;    // the root dictionary is open
+    bool expectKey = true;  // the next child of the root is a key
+    for (auto at = bytes.find('<'); at != std::string_view::npos; at = bytes.find('<', at + 1)) {
+        const std::string_view tag = bytes.substr(at);
+        if (tag.starts_with("<!") || tag.starts_with("<?")) {
+            if (depth > 0 || inRoot) return std::nullopt;
+            const std::optional<std::size_t> size = plainPrologMarkupSize(tag);
+            if (!size) return std::nullopt;
+            at += *size - 1;
+            continue;
+        }
+        const bool closing = tag.starts_with("</");
+        const bool container = isContainerTag(tag.substr(closing ? 2 : 1));
+        const std::size_t end = tag.find('>');
+        if (end == std::string_view::npos) return std::nullopt;
+        const bool selfClosing = tag[end - 1] == '/';
+        if (closing) {
+            if (container && depth == 0) return std::nullopt;
+            if (container && --depth == 0) {
+                if (!inRoot || !expectKey) return std::nullopt;
+                keys.push_back(at);
+                return keys;
+            }
+            continue;
+        }
+        if (depth == 0 && !inRoot) {
+            if (!container && tag.starts_with("<plist")) continue;
+            if (!container) return std::nullopt;
+            if (!tag.starts_with("<dict") || selfClosing) return std::nullopt;
+            inRoot = true;
+            depth = 1;
+            continue;
+        }
+        if (depth == 1) {
+            const bool isKey = tag.starts_with("<key>");
+            if (isKey != expectKey) return std::nullopt;
+            if (isKey) keys.push_back(at);
+            expectKey = !expectKey;
+        }
+        if (container && !selfClosing) ++depth;
+    }
+    return std::nullopt;
+}
+
+bool isSafeXmlPropertyList(std::string_view bytes) {
+    return screenXmlPropertyList(bytes, kAnyNumberOfEntries) == Screening::Passes;
 }
 
 bool isSafeBinaryPropertyList(std::string_view bytes) {
-    return BinaryScreen(bytes).passes();
+    return screenBinaryPropertyList(bytes, kAnyNumberOfEntries) == Screening::Passes;
 }
 
 }  // namespace corvant

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "common/format.h"
@@ -130,7 +131,7 @@ class Checker {
     bool stoppedSuccess();
     void interruptedRun();
     bool description();
-    void manifest();
+    bool manifest();
     void installation();
     void branding();
     void pass(bool isCopy);
@@ -148,6 +149,7 @@ class Checker {
     const std::string update_;
     const std::string patcherFolder_;
     corvant::Dictionary updateInfo_;
+    std::string descriptionBytes_;
     std::string name_;
     std::string application_;
     bool isBranded_ = false;
@@ -159,11 +161,13 @@ CheckReport Checker::check() {
     if (stoppedSuccess()) return report_;
     interruptedRun();
     if (!description()) return report_;
-    manifest();
+    bool described = manifest();
     installation();
     if (isBranded_) branding();
-    pass(false);
-    pass(true);
+    if (described) {
+        pass(false);
+        pass(true);
+    }
     // The run got this far: the description names the application and nothing was rolled back.
     successEnding({.places = places_,
                    .updateFolder = update_,
@@ -204,36 +208,39 @@ void Checker::interruptedRun() {
     plan(commands.copy);
 }
 
+// As a run reads the description: only its name, until the manifest's verdicts allow the rest.
 bool Checker::description() {
     std::string path = formatString("%@/%@", update_, "UpdateInfo.plist");
     if (!corvant::fileExists(path)) {
         problem("UpdateInfo.plist missing at " + path);
         return false;
     }
-    std::optional<corvant::Dictionary> info = corvant::readDictionaryFromFile(path);
-    if (!info) {
-        problem(path + " is not a dictionary");
-        return false;
-    }
-    std::optional<std::string> name = installedApplicationName(*info);
+    std::string unreadable;
+    std::optional<std::string> bytes = readDescriptionBytes(path, unreadable);
+    std::optional<std::string> name = bytes ? installedApplicationName(*bytes) : std::nullopt;
     if (!name) {
-        problem(formatString(
-            "%@ does not name the installed application in InstalledApplicationName : %@", path,
-            corvant::lookup(*info, "InstalledApplicationName")));
+        std::optional<corvant::Dictionary> ignored;
+        // The line begins with the file's name, which the check gives as its whole path.
+        std::string why = whyNoApplicationName(bytes, unreadable, ignored);
+        problem(path + why.substr(std::string_view("UpdateInfo.plist").size()));
         return false;
     }
-    updateInfo_ = std::move(*info);
+    descriptionBytes_ = std::move(*bytes);
     name_ = *name;
     application_ = places_.applicationsFolder + "/" + name_ + ".app";
     isBranded_ = isBrandedBundleName(name_ + ".app");
     return true;
 }
 
-// The manifest's and the signature's verdicts, as a run reaches them before its backup.
-void Checker::manifest() {
-    UpdateVerification verification = verifyUpdate(update_, application_, updateInfo_);
+// The manifest's and the signature's verdicts, as a run reaches them before its backup. False when
+// the description's lists cannot be judged: refused before it was parsed, or unparsable.
+bool Checker::manifest() {
+    UpdateVerification verification = verifyUpdate(update_, application_, descriptionBytes_);
     for (const std::string& verdict : verification.verdicts) note(verdict);
     if (verification.refusal) problem("the update would be refused: " + *verification.refusal);
+    if (!verification.updateInfo) return false;
+    updateInfo_ = std::move(*verification.updateInfo);
+    return true;
 }
 
 // The installed bundle and its backup: the bundle must be there and readable, the backup's folder

@@ -73,6 +73,7 @@ class PatchRun {
     bool readDescription();
     bool nameApplication();
     bool verifyManifest();
+    void showDescription(const std::optional<corvant::Dictionary>& updateInfo);
     CleanUpFacts facts() const;
     void perform(CleanUp step);
     bool keeps(const CleanUpDecision& decision, const char* format, const std::string& folder);
@@ -84,6 +85,8 @@ class PatchRun {
 
     std::string patcherFolderPath_;
     std::string updateContentPath_;
+    std::optional<std::string> descriptionBytes_;  // read once, checked and parsed from here
+    std::string descriptionUnreadable_;            // why there are none
     std::optional<corvant::Dictionary> updateInfo_;
     std::string installedApplicationName_;
     std::string installedApplicationPath_;
@@ -203,31 +206,32 @@ void PatchRun::recordInstallationNew() {
     clearInstallationInChange(places_);
 }
 
-// False when there is no description file; the dictionary is read and logged either way.
+// False when there is no description file. Its bytes are read here once; what is parsed of them,
+// and when, is for the steps below.
 bool PatchRun::readDescription() {
     std::string updateInfoPath =
         corvant::formatString("%@/%@", updateContentPath_, "UpdateInfo.plist");
     log_.writeLogToFileWithInfo("DEBUG", 2, "Update Dictionary Path : %@", updateInfoPath);
-    bool exists = corvant::fileExists(updateInfoPath);
-    updateInfo_ = corvant::readDictionaryFromFile(updateInfoPath);
-    log_.writeLogToFileWithInfo("DEBUG", 2, "Update Dictionary Contents : %@",
-                                updateInfo_ ? Value(*updateInfo_) : Value());
-    return exists;
-}
-
-// A description that is not a dictionary or does not name the application leaves the run as
-// helpless as a missing one.
-bool PatchRun::nameApplication() {
-    if (!updateInfo_) {
-        log_.writeLogToFileWithInfo("DEBUG", 1, "UpdateInfo.plist is not a dictionary");
+    if (!corvant::fileExists(updateInfoPath)) {
+        showDescription(std::nullopt);
         return false;
     }
-    std::optional<std::string> name = installedApplicationName(*updateInfo_);
+    descriptionBytes_ = readDescriptionBytes(updateInfoPath, descriptionUnreadable_);
+    return true;
+}
+
+// Only the name is read before the installation is known. A description that does not name the
+// application leaves the run as helpless as a missing one; nothing then vouches for it or needs
+// to, and it is shown whole before the line that says why.
+bool PatchRun::nameApplication() {
+    std::optional<std::string> name =
+        descriptionBytes_ ? installedApplicationName(*descriptionBytes_) : std::nullopt;
     if (!name) {
-        log_.writeLogToFileWithInfo("DEBUG", 1,
-                                    "UpdateInfo.plist does not name the installed application in "
-                                    "InstalledApplicationName : %@",
-                                    corvant::lookup(*updateInfo_, "InstalledApplicationName"));
+        std::optional<corvant::Dictionary> updateInfo;
+        std::string why =
+            whyNoApplicationName(descriptionBytes_, descriptionUnreadable_, updateInfo);
+        showDescription(updateInfo);
+        log_.writeLogToFileWithInfo("DEBUG", 1, "%@", why);
         return false;
     }
     installedApplicationName_ = *name;
@@ -238,10 +242,13 @@ bool PatchRun::nameApplication() {
 }
 
 // An update that carries a manifest, or that the installed application's key requires to, is
-// applied only when its bundle and description are exactly what the manifest lists.
+// applied only when its bundle and description are exactly what the manifest lists. Without a key
+// the description is shown as soon as it is parsed, before the verdicts, as it always was; with
+// one, only once the signed manifest has vouched for it, so an unsigned one is never shown.
 bool PatchRun::verifyManifest() {
     UpdateVerification verification =
-        verifyUpdate(updateContentPath_, installedApplicationPath_, *updateInfo_);
+        verifyUpdate(updateContentPath_, installedApplicationPath_, *descriptionBytes_);
+    if (!verification.keyed) showDescription(verification.updateInfo);
     if (verification.refusal) {
         log_.writeLogToFileWithInfo("DEBUG", 1, "Update refused, Hence Patching failed : %@",
                                     *verification.refusal);
@@ -249,7 +256,14 @@ bool PatchRun::verifyManifest() {
     }
     for (const std::string& verdict : verification.verdicts)
         log_.writeLogToFileWithInfo("DEBUG", 2, "Update check : %@", verdict);
+    if (verification.keyed) showDescription(verification.updateInfo);
+    updateInfo_ = std::move(verification.updateInfo);
     return true;
+}
+
+void PatchRun::showDescription(const std::optional<corvant::Dictionary>& updateInfo) {
+    log_.writeLogToFileWithInfo("DEBUG", 2, "Update Dictionary Contents : %@",
+                                updateInfo ? Value(*updateInfo) : Value());
 }
 
 int PatchRun::finish(Ending ending) {

@@ -19,6 +19,7 @@
 #include "common/regular_file.h"
 #include "patcher/bundle_version.h"
 #include "patcher/keyed_bundles.h"
+#include "patcher/update_description.h"
 
 namespace ostrel {
 
@@ -91,6 +92,12 @@ const unsigned char* unsignedBytes(const std::string& bytes) {
     return reinterpret_cast<const unsigned char*>(bytes.data());
 }
 
+std::string hexOf(const unsigned char (&digest)[crypto_hash_sha256_BYTES]) {
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, crypto_hash_sha256_BYTES);
+    return std::string(hex);
+}
+
 // The SHA-256 in hex of the regular file at `path`, read piece by piece. None when it is anything
 // else (a link is not followed, a FIFO or device is not waited for) or cannot be read.
 std::optional<std::string> fileDigest(const std::string& path) {
@@ -105,9 +112,7 @@ std::optional<std::string> fileDigest(const std::string& path) {
     if (!read) return std::nullopt;
     unsigned char digest[crypto_hash_sha256_BYTES];
     crypto_hash_sha256_final(&state, digest);
-    char hex[2 * crypto_hash_sha256_BYTES + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return std::string(hex);
+    return hexOf(digest);
 }
 
 // Every item below `root` by its relative path, links not followed, the root's own included. An
@@ -159,11 +164,11 @@ std::string descriptionOf(const std::string& updateFolder) {
 }
 
 // The description's size and digest, as the manifest records them.
-std::optional<Dictionary> descriptionRecord(const std::string& updateFolder) {
-    struct stat status {};
-    std::optional<std::string> digest = fileDigest(descriptionOf(updateFolder));
-    if (!digest || ::lstat(descriptionOf(updateFolder).c_str(), &status) != 0) return std::nullopt;
-    return Dictionary{{"Size", static_cast<std::int64_t>(status.st_size)}, {"SHA256", *digest}};
+Dictionary descriptionRecord(const std::string& descriptionBytes) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, unsignedBytes(descriptionBytes), descriptionBytes.size());
+    return Dictionary{{"Size", static_cast<std::int64_t>(descriptionBytes.size())},
+                      {"SHA256", hexOf(digest)}};
 }
 
 // One manifest entry, read back; none when a field is missing or of the wrong kind.
@@ -204,14 +209,22 @@ std::string textOf(const Dictionary& fields, const char* key) {
     return text ? *text : std::string();
 }
 
+// The manifest in `bytes`; none after setting `why` to the line that refuses it.
 std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why) {
-    std::optional<Value> root = corvant::parsePropertyList(bytes);
+    bool tooManyEntries = false;
+    std::optional<Value> root =
+        corvant::parsePropertyList(bytes, kMaxUpdateEntries, tooManyEntries);
     const Dictionary* fields = root ? root->as<Dictionary>() : nullptr;
     const Array* items = fields ? corvant::lookup(*fields, "Items").as<Array>() : nullptr;
     const Dictionary* description =
         fields ? corvant::lookup(*fields, "UpdateInfo.plist").as<Dictionary>() : nullptr;
+    if (tooManyEntries) {
+        why = tooManyEntriesLine(kManifestName);
+        return std::nullopt;
+    }
     if (items == nullptr || description == nullptr) {
-        why = "it is not a dictionary with Items and UpdateInfo.plist";
+        why = formatString("%@ is not a manifest: it is not a dictionary with %@ and %@",
+                           kManifestName, "Items", "UpdateInfo.plist");
         return std::nullopt;
     }
     Manifest manifest{
@@ -224,7 +237,8 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
             entry ? corvant::lookup(*entry, "Path").as<std::string>() : nullptr;
         std::optional<Item> item = path ? readItem(*entry) : std::nullopt;
         if (!item || path->empty() || !manifest.items.emplace(*path, *item).second) {
-            why = formatString("its item %d is no item or a second one of its path", number);
+            why = formatString("%@ is not a manifest: its item %d is %@", kManifestName, number,
+                               "no item or a second one of its path");
             return std::nullopt;
         }
     }
@@ -364,7 +378,7 @@ std::optional<std::string> baseMismatch(const UpdateVersions& versions,
 std::optional<std::string> readSignature(const std::string& updateFolder) {
     std::optional<std::string> text =
         corvant::readRegularFile(updateFolder + "/" + kSignatureName, kSmallFileBytes);
-    return text ? fromBase64(*text, crypto_sign_BYTES) : std::nullopt;
+    return text ? signatureFromText(*text) : std::nullopt;
 }
 
 bool signs(const std::string& signature, const std::string& bytes, const std::string& key) {
@@ -377,61 +391,87 @@ bool isPresent(const std::string& path) {
     return ::lstat(path.c_str(), &status) == 0;
 }
 
+// The checks in the order that keeps unsigned bytes unparsed where a key is installed: the key,
+// the manifest's signature over its bytes, the manifest, the description's bytes against it, and
+// only then the description and the bundle.
 class Verifier {
   public:
     Verifier(const std::string& updateFolder, const std::string& application,
-             const Dictionary& updateInfo)
-        : update_(updateFolder), application_(application), updateInfo_(updateInfo) {}
+             const std::string& descriptionBytes)
+        : update_(updateFolder), application_(application), descriptionBytes_(descriptionBytes) {}
 
-    UpdateVerification verify();
+    UpdateVerification verify() {
+        checks();
+        return result_;
+    }
 
   private:
     bool refuse(const std::string& why) {
         result_.refusal = why;
         return false;
     }
-    bool signature(const std::string& manifestBytes, const std::optional<std::string>& key);
+    bool checks();
+    bool readKey();
+    bool describe();
+    bool signature(const std::string& manifestBytes);
     bool contents(const std::string& manifestBytes);
 
     const std::string update_;
     const std::string application_;
-    const Dictionary& updateInfo_;
+    const std::string& descriptionBytes_;
+    std::optional<std::string> key_;
     UpdateVerification result_;
 };
 
-UpdateVerification Verifier::verify() {
+// True when the update may be applied; otherwise the refusal is set.
+bool Verifier::checks() {
+    if (!readKey()) return false;
+    if (!key_ && !describe()) return false;
     std::string manifestPath = update_ + "/" + kManifestName;
-    std::string why;
-    std::optional<std::string> key = installedPublicKey(application_, why);
-    if (!sodiumReady()) why = "the cryptography library cannot be started";
-    if (!why.empty()) {
-        refuse(why);
-        return result_;
-    }
     if (!isPresent(manifestPath)) {
-        if (key)
-            refuse(std::string("the update carries no ") + kManifestName +
-                   ", and the installed application's " + kPublicKeyKey + " requires one");
-        else
-            result_.verdicts.push_back(std::string("the update carries no ") + kManifestName +
-                                       ", so it is applied unchecked");
-        return result_;
+        if (key_)
+            return refuse(std::string("the update carries no ") + kManifestName +
+                          ", and the installed application's " + kPublicKeyKey + " requires one");
+        result_.verdicts.push_back(std::string("the update carries no ") + kManifestName +
+                                   ", so it is applied unchecked");
+        return true;
     }
     std::optional<std::string> bytes =
         corvant::readRegularFile(manifestPath, corvant::kMaxPropertyListFileBytes);
     if (!bytes)
-        refuse(manifestPath + " cannot be read");
-    else if (signature(*bytes, key))
-        contents(*bytes);
-    return result_;
+        return refuse(isLargerThanPropertyListBound(manifestPath)
+                          ? tooLargeLine(kManifestName)
+                          : manifestPath + " cannot be read");
+    return signature(*bytes) && contents(*bytes);
+}
+
+bool Verifier::readKey() {
+    std::string why;
+    key_ = installedPublicKey(application_, why);
+    if (!sodiumReady()) why = "the cryptography library cannot be started";
+    // Something under the key that is not one guards the installation as a key would.
+    result_.keyed = key_.has_value() || !why.empty();
+    return why.empty() ? true : refuse(why);
+}
+
+// The run found the installation by the name read alone; the whole description must name the
+// same one, whatever a reader of the name alone might have missed.
+bool Verifier::describe() {
+    std::string why;
+    result_.updateInfo = parseDescription(descriptionBytes_, why);
+    if (!result_.updateInfo) return refuse(why);
+    if (installedApplicationName(*result_.updateInfo) !=
+        installedApplicationName(descriptionBytes_))
+        return refuse("UpdateInfo.plist names another application when it is read whole");
+    return true;
 }
 
 // The signature is checked against the installed key only. Without a key nothing vouches for a
 // public key, so a signature is not checked then, and its absence is no fault: updates made before
 // an application carried a key keep applying, and one of them brings the key.
-bool Verifier::signature(const std::string& manifestBytes, const std::optional<std::string>& key) {
+bool Verifier::signature(const std::string& manifestBytes) {
     std::string path = update_ + "/" + kSignatureName;
-    if (!key) {
+    if (!key_) {
         result_.verdicts.push_back(formatString(
             isPresent(path) ? "%@ is not checked: the installed application carries no %@"
                             : "%@ is absent, and the installed application carries no %@",
@@ -444,7 +484,7 @@ bool Verifier::signature(const std::string& manifestBytes, const std::optional<s
             formatString("the update carries no readable %@, and the installed "
                          "application's %@ requires one",
                          kSignatureName, kPublicKeyKey));
-    if (!signs(*signature, manifestBytes, *key))
+    if (!signs(*signature, manifestBytes, *key_))
         return refuse(formatString("%@ is not a signature of %@ by the installed application's %@",
                                    kSignatureName, kManifestName, kPublicKeyKey));
     result_.verdicts.push_back(formatString("%@ is signed by the installed application's %@",
@@ -455,10 +495,11 @@ bool Verifier::signature(const std::string& manifestBytes, const std::optional<s
 bool Verifier::contents(const std::string& manifestBytes) {
     std::string why;
     std::optional<Manifest> manifest = parseManifest(manifestBytes, why);
-    if (!manifest) return refuse(formatString("%@ is not a manifest: %@", kManifestName, why));
-    if (descriptionRecord(update_) != manifest->description)
+    if (!manifest) return refuse(why);
+    if (descriptionRecord(descriptionBytes_) != manifest->description)
         return refuse(formatString("UpdateInfo.plist does not match the one in %@", kManifestName));
-    if (auto outside = sourceOutsideBundle(update_, updateInfo_)) return refuse(*outside);
+    if (key_ && !describe()) return false;
+    if (auto outside = sourceOutsideBundle(update_, *result_.updateInfo)) return refuse(*outside);
     Listing found;
     if (!scan(bundleOf(update_), "", found, why)) return refuse(why);
     if (auto mismatch = firstMismatch(bundleOf(update_), manifest->items, found))
@@ -477,6 +518,19 @@ std::optional<std::string> manifestText(const std::string& updateFolder,
                                         const UpdateVersions& versions, std::string& error) {
     Listing items;
     if (!scan(bundleOf(updateFolder), "", items, error)) return std::nullopt;
+    if (items.size() > kMaxUpdateEntries) {
+        error = tooManyEntriesLine(kManifestName);
+        return std::nullopt;
+    }
+    std::optional<std::string> descriptionBytes =
+        corvant::readRegularFile(descriptionOf(updateFolder), corvant::kMaxPropertyListFileBytes);
+    if (!descriptionBytes) {
+        error = isLargerThanPropertyListBound(descriptionOf(updateFolder))
+                    ? tooLargeLine("UpdateInfo.plist")
+                    : descriptionOf(updateFolder) + " cannot be read";
+        return std::nullopt;
+    }
+    if (!parseDescription(*descriptionBytes, error)) return std::nullopt;
     Array entries;
     for (const auto& [path, item] : items) {
         Dictionary entry{{"Path", path}, {"Kind", kindName(item.kind)}, {"Mode", item.mode}};
@@ -503,15 +557,16 @@ std::optional<std::string> manifestText(const std::string& updateFolder,
         }
         entries.emplace_back(std::move(entry));
     }
-    std::optional<Dictionary> description = descriptionRecord(updateFolder);
-    if (!description) {
-        error = descriptionOf(updateFolder) + " cannot be read";
+    std::string text = corvant::toXmlPropertyList(
+        Dictionary{{"Items", std::move(entries)},
+                   {"UpdateInfo.plist", descriptionRecord(*descriptionBytes)},
+                   {kFromVersionKey, versions.from},
+                   {kToVersionKey, versions.to}});
+    if (text.size() > corvant::kMaxPropertyListFileBytes) {
+        error = tooLargeLine(kManifestName);
         return std::nullopt;
     }
-    return corvant::toXmlPropertyList(Dictionary{{"Items", std::move(entries)},
-                                                 {"UpdateInfo.plist", std::move(*description)},
-                                                 {kFromVersionKey, versions.from},
-                                                 {kToVersionKey, versions.to}});
+    return text;
 }
 
 bool writeNewFile(const std::string& path, const std::string& bytes, unsigned mode) {
@@ -609,11 +664,23 @@ bool isManifestSignedBy(const std::string& updateFolder, const std::string& key)
 
 UpdateVerification verifyUpdate(const std::string& updateFolder,
                                 const std::string& installedApplication,
-                                const Dictionary& updateInfo) {
-    UpdateVerification result = Verifier(updateFolder, installedApplication, updateInfo).verify();
-    if (!result.refusal)
-        result.refusal = keyedBundleRefusal(updateFolder, installedApplication, updateInfo);
+                                const std::string& descriptionBytes) {
+    UpdateVerification result =
+        Verifier(updateFolder, installedApplication, descriptionBytes).verify();
+    // Every accepted path has read the description whole by now.
+    if (!result.refusal && result.updateInfo)
+        result.refusal = keyedBundleRefusal(updateFolder, installedApplication, *result.updateInfo);
     return result;
+}
+
+std::optional<std::size_t> manifestItemCount(const std::string& bytes, std::string& why) {
+    std::optional<Manifest> manifest = parseManifest(bytes, why);
+    if (!manifest) return std::nullopt;
+    return manifest->items.size();
+}
+
+std::optional<std::string> signatureFromText(const std::string& text) {
+    return fromBase64(text, crypto_sign_BYTES);
 }
 
 }  // namespace ostrel

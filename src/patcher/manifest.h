@@ -5,6 +5,7 @@
 // carries in its Info.plist as "OstrelPublicKey".
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,16 +57,31 @@ std::optional<std::string> bundlePublicKey(const std::string& bundle, std::strin
 bool isManifestSignedBy(const std::string& updateFolder, const std::string& key);
 
 // What the update's manifest and signature say about the update in `updateFolder` for the
-// installation at `installedApplication`. `refusal`, when set, is the one line that names why
-// the update must not be applied; `verdicts` are the checks that passed. Besides the installation
-// the update names, every installed bundle with a key that a deletion or copy reaches must have
-// signed the manifest (see keyed_bundles.h).
+// installation at `installedApplication`, given the bytes of its description as the run read them
+// (the ones it then uses). `refusal`, when set, is the one line that names why the update must not
+// be applied; `verdicts` are the checks that passed. Besides the installation the update names,
+// every installed bundle with a key that a deletion or copy reaches must have signed the manifest
+// (see keyed_bundles.h).
+//
+// Where the installed application carries a key, the signature is checked over the manifest's
+// bytes before the manifest is parsed, and the description's bytes against the signed manifest
+// before the description is parsed: nothing unsigned is read beyond the application's name.
+// Without a key the description is parsed first, as it always was.
 struct UpdateVerification {
     std::vector<std::string> verdicts;
     std::optional<std::string> refusal;
+    bool keyed = false;  // the installed application carries a key
+    // The description, once it could be parsed and, where a key requires it, is vouched for.
+    std::optional<corvant::Dictionary> updateInfo;
 };
 UpdateVerification verifyUpdate(const std::string& updateFolder,
                                 const std::string& installedApplication,
-                                const corvant::Dictionary& updateInfo);
+                                const std::string& descriptionBytes);
+
+// The two readers of what an update brings, for the fuzz targets: the number of items in
+// manifest bytes (none after setting `why`), and the detached signature in a signature file's
+// text (none when it is not one).
+std::optional<std::size_t> manifestItemCount(const std::string& bytes, std::string& why);
+std::optional<std::string> signatureFromText(const std::string& text);
 
 }  // namespace ostrel

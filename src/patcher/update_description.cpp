@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <filesystem>
 
 #include "common/command.h"
 #include "common/format.h"
 #include "common/places.h"
+#include "common/plist.h"
+#include "common/regular_file.h"
 #include "patcher/places.h"
 #include "patcher/removal.h"
 
@@ -33,6 +36,10 @@ bool equalIgnoringCase(std::string_view left, std::string_view right) {
 
 bool isOnlyDots(std::string_view name) {
     return !name.empty() && name.find_first_not_of('.') == std::string_view::npos;
+}
+
+bool namesABundle(const std::string& name) {
+    return !name.empty() && !isOnlyDots(name) && name.find('/') == std::string::npos;
 }
 
 void replaceAll(std::string& text, std::string_view from, std::string_view to) {
@@ -217,13 +224,64 @@ CopyCommands copyCommands(const UpdateEntry& entry, const std::string& installed
             Command("cp", {"-pHfR", entry.unzippedFilePath, destination})};
 }
 
+std::string tooManyEntriesLine(const std::string& file) {
+    return formatString("%@ holds a list of more than %d entries, the most an update may hold",
+                        file, static_cast<int>(kMaxUpdateEntries));
+}
+
+std::string tooLargeLine(const std::string& file) {
+    return file + " is larger than 64 MiB, the most an update may hold";
+}
+
+bool isLargerThanPropertyListBound(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 &&
+           static_cast<std::uintmax_t>(status.st_size) > corvant::kMaxPropertyListFileBytes;
+}
+
 std::optional<std::string> installedApplicationName(const Dictionary& updateInfo) {
     const std::string* name =
         corvant::lookup(updateInfo, "InstalledApplicationName").as<std::string>();
-    if (name == nullptr || name->empty() || isOnlyDots(*name) ||
-        name->find('/') != std::string::npos)
-        return std::nullopt;
+    if (name == nullptr || !namesABundle(*name)) return std::nullopt;
     return *name;
+}
+
+std::optional<std::string> installedApplicationName(const std::string& descriptionBytes) {
+    bool tooManyEntries = false;
+    std::optional<std::string> name = corvant::stringInRootDictionary(
+        descriptionBytes, "InstalledApplicationName", kMaxUpdateEntries, tooManyEntries);
+    if (!name || !namesABundle(*name)) return std::nullopt;
+    return name;
+}
+
+std::optional<Dictionary> parseDescription(const std::string& descriptionBytes, std::string& why) {
+    bool tooManyEntries = false;
+    std::optional<Value> root =
+        corvant::parsePropertyList(descriptionBytes, kMaxUpdateEntries, tooManyEntries);
+    if (Dictionary* fields = root ? root->as<Dictionary>() : nullptr) return std::move(*fields);
+    why = tooManyEntries ? tooManyEntriesLine("UpdateInfo.plist")
+                         : "UpdateInfo.plist is not a dictionary";
+    return std::nullopt;
+}
+
+std::optional<std::string> readDescriptionBytes(const std::string& path, std::string& why) {
+    std::optional<std::string> bytes =
+        corvant::readRegularFile(path, corvant::kMaxPropertyListFileBytes);
+    if (bytes) return bytes;
+    why = isLargerThanPropertyListBound(path) ? tooLargeLine("UpdateInfo.plist")
+                                              : "UpdateInfo.plist is not a dictionary";
+    return std::nullopt;
+}
+
+std::string whyNoApplicationName(const std::optional<std::string>& bytes, const std::string& why,
+                                 std::optional<Dictionary>& updateInfo) {
+    if (!bytes) return why;
+    std::string unreadable;
+    updateInfo = parseDescription(*bytes, unreadable);
+    if (!updateInfo) return unreadable;
+    return formatString(
+        "UpdateInfo.plist does not name the installed application in InstalledApplicationName : %@",
+        corvant::lookup(*updateInfo, "InstalledApplicationName"));
 }
 
 bool isWholeApplicationEntry(std::string_view filePath) {

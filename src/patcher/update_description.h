@@ -2,6 +2,7 @@
 // of items to delete from and copy into the installation.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,9 +17,37 @@ namespace ostrel {
 inline constexpr std::string_view kDefaultBundleName = "Solvane.app";
 inline constexpr std::string_view kDefaultApplicationPath = "/Applications/Solvane.app";
 
+// The most entries any list (or dictionary) of an update's description or manifest may hold, the
+// manifest's items included; a file past it, or past the 64 MiB of every property list, is refused
+// before anything in it is used.
+inline constexpr std::size_t kMaxUpdateEntries = 100000;
+
+// The lines that refuse `file` for holding more than kMaxUpdateEntries entries in one list, and
+// for being larger than the 64 MiB of every property list (as the file at `path` is).
+std::string tooManyEntriesLine(const std::string& file);
+std::string tooLargeLine(const std::string& file);
+bool isLargerThanPropertyListBound(const std::string& path);
+
 // The value of "InstalledApplicationName" when it can name a bundle in the applications folder;
 // none when it is missing, not a string, empty, or holds a slash or only dots.
 std::optional<std::string> installedApplicationName(const corvant::Dictionary& updateInfo);
+
+// The same, read from the description's bytes without converting anything else of them: what a
+// run needs to find the installation before anything vouches for the rest.
+std::optional<std::string> installedApplicationName(const std::string& descriptionBytes);
+
+// The description read from its bytes within the bounds; none after setting `why` to one line.
+std::optional<corvant::Dictionary> parseDescription(const std::string& descriptionBytes,
+                                                    std::string& why);
+
+// The bytes of the description at `path`, within the 64 MiB of every property list; none after
+// setting `why` to one line when the file is larger or cannot be read.
+std::optional<std::string> readDescriptionBytes(const std::string& path, std::string& why);
+
+// Why a description (`bytes` as read, with `why` from the read when they are none) names no
+// installation, as one line; `updateInfo` is the description where it can be parsed.
+std::string whyNoApplicationName(const std::optional<std::string>& bytes, const std::string& why,
+                                 std::optional<corvant::Dictionary>& updateInfo);
 
 // A "filePath" of "/Applications/" (any case, slash included) stands for the whole application.
 bool isWholeApplicationEntry(std::string_view filePath);

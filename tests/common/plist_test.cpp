@@ -187,6 +187,46 @@ TEST(PropertyList, ParsesValuesOfAnyRoot) {
     EXPECT_EQ(*parsed, Value(Array{"a", 7}));
 }
 
+// The name read alone, as an update is read before anything vouches for it, must be the one the
+// whole parse gives, for whatever layout of the root dictionary.
+TEST(PropertyList, StringReadAloneIsTheOneTheWholeParseGives) {
+    const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>";
+    const std::string cases[] = {
+        head +
+            "<key>a</key><array><dict><key>N</key><string>inner</string></dict></array>"
+            "<key>N</key><string>outer</string></dict></plist>",
+        head + "<key>N</key><string>first</string><key>N</key><string>last</string></dict></plist>",
+        head + "<key>&#78;</key><string>by an entity</string></dict></plist>",
+        head + "<key>N</key><string>x</string><key>N</key><integer>1</integer></dict></plist>",
+        head +
+            "<!-- <key>N</key><string>hidden</string> --><key>N</key><string>seen</string>"
+            "</dict></plist>",
+        head + "<key>N</key><string>a &amp; b</string><key>l</key><array/></dict></plist>",
+        "<?xml version=\"1.0\" note=\"</dict></array>\"?><plist><dict><key>N</key>"
+        "<string>outer</string><key>l</key><array><dict><key>N</key><string>inner</string>"
+        "</dict></array></dict></plist>",
+        binaryList({"\xD1" + ref(1) + ref(2),
+                    "\x51"
+                    "N",
+                    "\x53"
+                    "bin"}),
+    };
+    for (const std::string& bytes : cases) {
+        bool tooManyEntries = false;
+        std::optional<Value> whole = parsePropertyList(bytes);
+        ASSERT_TRUE(whole && whole->as<Dictionary>()) << bytes;
+        const std::string* expected = lookup(*whole->as<Dictionary>(), "N").as<std::string>();
+        EXPECT_EQ(stringInRootDictionary(bytes, "N", 10, tooManyEntries),
+                  expected ? std::optional<std::string>(*expected) : std::nullopt)
+            << bytes;
+    }
+    bool tooManyEntries = false;
+    EXPECT_FALSE(stringInRootDictionary(head + "<key>N</key><array><true/><true/></array>"
+                                               "</dict></plist>",
+                                        "N", 1, tooManyEntries));
+    EXPECT_TRUE(tooManyEntries) << "an array past the bound";
+}
+
 TEST(PropertyList, WriteReplacesAtomicallyAndLeavesNoTemporaryFile) {
     TestFolder folder;
     const std::string path = folder / "status.plist";

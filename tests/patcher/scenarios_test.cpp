@@ -15,6 +15,7 @@
 #include "common/plist.h"
 #include "patch_scenario.h"
 #include "patcher/manifest.h"
+#include "patcher/update_description.h"
 
 namespace ostrel_test {
 namespace {
@@ -464,6 +465,26 @@ const std::string kUnsignedReach =
 const std::string kReachedExecutable =
     " reaches the bundle " + kApp + " at " + kApp + "/Contents/MacOS/Solvane" + kUnsignedReach;
 
+// Writes `manifest` as the update's manifest, signed by `prefix`.key.
+void signManifest(PatchScenario& s, const std::string& prefix, const std::string& manifest) {
+    std::string error;
+    auto key = ostrel::readSecretKey(s.host(prefix + ".key"), error);
+    ASSERT_TRUE(key) << error;
+    s.write(kManifest, manifest);
+    s.write(kManifest + ".sig", ostrel::signatureText(manifest, *key));
+}
+
+// A description of `deletions` entries, as XML text.
+std::string longDescription(int deletions) {
+    std::string text =
+        "<plist><dict><key>InstalledApplicationName</key><string>Solvane</string>"
+        "<key>toBeDeleted</key><array>";
+    for (int i = 0; i < deletions; ++i)
+        text += "<dict><key>ActualFileName</key><string>f" + std::to_string(i) +
+                "</string><key>filePath</key><string>" + kApp + "/Contents</string></dict>";
+    return text + "</array></dict></plist>";
+}
+
 struct RefusalCase {
     const char* name;
     std::function<void(PatchScenario&)> tamper;
@@ -500,6 +521,7 @@ TEST_P(ManifestRefusalTest, EndsBeforeChangingAnything) {
     for (const auto& [level, message] : s.logLines())
         if (level == "ERROR") errors.push_back(message);
     ASSERT_EQ(errors.size(), 1u) << s.logText();
+    EXPECT_LT(s.logText().size(), 8192u) << "nothing unsigned is shown at length";
     EXPECT_EQ(errors[0],
               std::string("Update refused, Hence Patching failed : ") + GetParam().reason);
     EXPECT_EQ(snapshot(s.host(kApp)), installed);
@@ -562,6 +584,24 @@ INSTANTIATE_TEST_SUITE_P(
                     [](PatchScenario& s) { fs::remove(s.host(kManifest)); },
                     "the update carries no UpdateManifest.plist, and the installed "
                     "application's OstrelPublicKey requires one"},
+        // Refused on the manifest's record of the description, before any of it is parsed.
+        RefusalCase{"UnsignedLongDescription",
+                    [](PatchScenario& s) {
+                        s.write(std::string(kUpdate) + "/UpdateInfo.plist", longDescription(40000));
+                    },
+                    "UpdateInfo.plist does not match the one in UpdateManifest.plist"},
+        RefusalCase{"ManifestPastTheItemBound",
+                    [](PatchScenario& s) {
+                        std::string items;
+                        for (std::size_t i = 0; i <= ostrel::kMaxUpdateEntries; ++i)
+                            items += "<string/>";
+                        signManifest(
+                            s, kVendorKey,
+                            "<plist><dict><key>Items</key><array>" + items +
+                                "</array><key>UpdateInfo.plist</key><dict/></dict></plist>");
+                    },
+                    "UpdateManifest.plist holds a list of more than 100000 entries, the most an "
+                    "update may hold"},
         RefusalCase{"ChangedDescription",
                     [](PatchScenario& s) {
                         s.stageUpdate(kUpdate, "Solvane",
