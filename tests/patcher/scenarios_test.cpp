@@ -716,6 +716,8 @@ TEST_F(PatchRunTest, KeyedBundleReachedFromAnotherUpdateChangesWhenItsKeySigned)
     reachFromAnotherBundle(s, std::nullopt,
                            Array{entry("Solvane", "/Applications/./Solvane.app/Contents/MacOS",
                                        kDownloaded + "/Contents/MacOS/Other")});  // renamed
+    corvant::writeDictionaryToFile({{"CFBundleVersion", "1.0"}},
+                                   s.host("/Applications/Other.app/Contents/Info.plist"));
     signUpdate(s, kVendorKey);
 
     EXPECT_EQ(s.run({"--check", kUpdate}).exitStatus, 0);
