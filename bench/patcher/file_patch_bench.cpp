@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,50 +171,49 @@ void MakePatches(benchmark::State& state) {
         static_cast<double>(wholeBytes) / static_cast<double>(deltaBytes));
 }
 
-void ApplyPatches(benchmark::State& state) {
-    Pair& pair = thePair();
-    if (!pair.patchesMade) {
-        state.SkipWithError("the patches are made by MakePatches first");
-        return;
-    }
-    const std::string patches = freshFolder("patches");
-    for (const Changed& file : pair.changed)
-        if (file.patch) writeBytes(patches + "/" + flat(file.path), *file.patch);
+// Times `make` on every patched file, each iteration into a fresh folder of results; `make` says
+// why it made no result.
+template <typename Make>
+void timeEveryPatchedFile(benchmark::State& state, Make make) {
     for (auto _ : state) {
         state.PauseTiming();
         const std::string results = freshFolder("results");
         state.ResumeTiming();
-        for (const Changed& file : pair.changed) {
+        for (const Changed& file : thePair().changed) {
             if (!file.patch) continue;
-            ostrel::PatchApplication applied = ostrel::applyFilePatch(
-                std::string(kOldTree) + "/" + file.path, file.base, patches + "/" + flat(file.path),
-                results + "/" + flat(file.path), file.result, 0644);
-            if (applied.refusal) state.SkipWithError((file.path + ": " + *applied.refusal).c_str());
+            if (std::optional<std::string> why = make(file, results + "/" + flat(file.path)))
+                state.SkipWithError((file.path + ": " + *why).c_str());
         }
     }
+}
+
+void ApplyPatches(benchmark::State& state) {
+    if (!thePair().patchesMade) {
+        state.SkipWithError("the patches are made by MakePatches first");
+        return;
+    }
+    const std::string patches = freshFolder("patches");
+    for (const Changed& file : thePair().changed)
+        if (file.patch) writeBytes(patches + "/" + flat(file.path), *file.patch);
+    timeEveryPatchedFile(state, [&patches](const Changed& file, const std::string& result) {
+        return ostrel::applyFilePatch(std::string(kOldTree) + "/" + file.path, file.base,
+                                      patches + "/" + flat(file.path), result, file.result, 0644)
+            .refusal;
+    });
 }
 
 // What a full update's copy of the same files costs: each read from the update, written new and
 // synced, as a patch's result is.
 void WriteWhole(benchmark::State& state) {
-    Pair& pair = thePair();
-    for (auto _ : state) {
-        state.PauseTiming();
-        const std::string results = freshFolder("results");
-        state.ResumeTiming();
-        for (const Changed& file : pair.changed) {
-            if (!file.patch) continue;
-            const std::string bytes = bytesOf(std::string(kNewTree) + "/" + file.path);
-            const std::string path = results + "/" + flat(file.path);
-            const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-            const bool written = descriptor >= 0 &&
-                                 ::write(descriptor, bytes.data(), bytes.size()) ==
-                                     static_cast<ssize_t>(bytes.size()) &&
-                                 ::fsync(descriptor) == 0;
-            if (descriptor >= 0) ::close(descriptor);
-            if (!written) state.SkipWithError(("cannot write " + path).c_str());
-        }
-    }
+    timeEveryPatchedFile(state, [](const Changed& file, const std::string& result) {
+        const std::string bytes = bytesOf(std::string(kNewTree) + "/" + file.path);
+        const int descriptor = ::open(result.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        const bool written = descriptor >= 0 &&
+                             corvant::writeAll(descriptor, bytes.data(), bytes.size()) &&
+                             ::fsync(descriptor) == 0;
+        if (descriptor >= 0) ::close(descriptor);
+        return written ? std::nullopt : std::optional<std::string>("cannot be written");
+    });
 }
 
 BENCHMARK(MakePatches)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -78,17 +78,6 @@ std::optional<std::string> readBase(const std::string& path, const FileIdentity&
     return whyUnread(what, path, base.size);
 }
 
-bool writeAll(int descriptor, const char* bytes, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(descriptor, bytes, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // One patch decoded piece by piece into an open result file, held to the result's size.
 class PatchDecoding {
   public:
@@ -161,7 +150,7 @@ class PatchDecoding {
                           " bytes");
         mWritten += size;
         mDigest.add(mOut.data(), size);
-        if (!writeAll(mResult, mOut.data(), size))
+        if (!corvant::writeAll(mResult, mOut.data(), size))
             return refuse("the result cannot be written: " + systemError());
         return true;
     }
