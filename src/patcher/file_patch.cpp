@@ -54,19 +54,22 @@ std::string whyUnread(const std::string& what, const std::string& path, std::uin
     return what + " cannot be read";
 }
 
-// The bytes of the installed file, when it is the regular file `base`; otherwise why not.
+// Why the installed file is not the regular file `base`, if it is not; its bytes go to `bytes`
+// unless that is null.
 std::optional<std::string> readBase(const std::string& path, const FileIdentity& base,
-                                    std::string& bytes) {
+                                    std::string* bytes) {
     const std::string what = "the installed file";
-    bytes.reserve(base.size);
+    if (bytes) bytes->reserve(base.size);
+    std::uint64_t total = 0;
     Sha256 digest;
     const bool read = corvant::readRegularFileInPieces(path, corvant::LinkAtPath::Refuse, base.size,
                                                        [&](const char* piece, std::size_t size) {
-                                                           bytes.append(piece, size);
+                                                           if (bytes) bytes->append(piece, size);
+                                                           total += size;
                                                            digest.add(piece, size);
                                                            return true;
                                                        });
-    if (read && bytes.size() == base.size) {
+    if (read && total == base.size) {
         if (digest.hex() == base.sha256) return std::nullopt;
         return what + " is not the one the patch was made from (its SHA-256 differs)";
     }
@@ -217,9 +220,11 @@ PatchMaking makeFilePatch(const std::string& basePath, const std::string& newPat
     PatchMaking making;
     for (const std::string* path : {&basePath, &newPath}) {
         struct stat status {};
-        if (::stat(path->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        const bool found = ::stat(path->c_str(), &status) == 0;
+        if (!found || !S_ISREG(status.st_mode)) {
             making.failed = true;
-            making.why = *path + " is not a regular file";
+            making.why =
+                *path + (found ? " is not a regular file" : " cannot be read: " + systemError());
             return making;
         }
         if (static_cast<std::uint64_t>(status.st_size) > kLargestPatchedFile) {
@@ -249,6 +254,10 @@ PatchMaking makeFilePatch(const std::string& basePath, const std::string& newPat
     return making;
 }
 
+std::optional<std::string> checkPatchBase(const std::string& basePath, const FileIdentity& base) {
+    return readBase(basePath, base, nullptr);
+}
+
 PatchApplication applyFilePatch(const std::string& basePath, const FileIdentity& base,
                                 const std::string& patchPath, const std::string& resultPath,
                                 const FileIdentity& result, unsigned mode) {
@@ -257,7 +266,7 @@ PatchApplication applyFilePatch(const std::string& basePath, const FileIdentity&
                     " bytes, which ships whole",
                 false};
     std::string baseBytes;
-    if (std::optional<std::string> why = readBase(basePath, base, baseBytes)) return {why, true};
+    if (std::optional<std::string> why = readBase(basePath, base, &baseBytes)) return {why, true};
 
     // Private until it is whole; the item's mode once it is.
     const int descriptor =

@@ -47,10 +47,14 @@ struct PatchApplication {
     bool baseDiffers = false;
 };
 
+// Why the installed file at `basePath` is not the regular file `base` that a patch was made from,
+// if it is not: the line applyFilePatch would refuse with, found without decoding anything.
+std::optional<std::string> checkPatchBase(const std::string& basePath, const FileIdentity& base);
+
 // Makes `resultPath` (created new, never over anything, with the permission bits `mode`, synced)
 // from the patch at `patchPath` and the installed file at `basePath`. The installed file must be
 // the regular file `base` (read once, a link not followed) before a byte of the patch is decoded;
-// the patch must be a regular file smaller than the result and decode to exactly `result`.
+// the patch must be a regular file no larger than the result and decode to exactly `result`.
 // Anything else refuses, and no result is left behind.
 PatchApplication applyFilePatch(const std::string& basePath, const FileIdentity& base,
                                 const std::string& patchPath, const std::string& resultPath,

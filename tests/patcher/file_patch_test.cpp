@@ -91,6 +91,9 @@ TEST_P(FilePatchTest, MakesTheNewFileOrRefusesLeavingNothing) {
         applyFilePatch(p.base, p.baseIdentity, p.patch, p.result, p.resultIdentity, 0751);
     EXPECT_EQ(applied.refusal.value_or(""), GetParam().refusal);
     EXPECT_EQ(applied.baseDiffers, GetParam().baseDiffers);
+    // "--check" finds the same about the installed file without decoding.
+    EXPECT_EQ(checkPatchBase(p.base, p.baseIdentity).value_or(""),
+              GetParam().baseDiffers ? GetParam().refusal : "");
     if (applied.refusal) {
         // What stood at the result's place before is not the patcher's to remove.
         EXPECT_EQ(fs::exists(p.result), existed);
