@@ -6,7 +6,7 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
 # SECONDS per target (default 30); TARGETs among: plist_xml plist_binary update_description manifest
-# signature card_list installer_ini format (default all). Inputs that fail are kept in
+# signature card_list installer_ini format file_patch (default all). Inputs that fail are kept in
 # build/fuzz/crashes/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +16,7 @@ seconds=${1:-30}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
     targets=(plist_xml plist_binary update_description manifest signature card_list installer_ini
-        format)
+        format file_patch)
 
 echo "== fuzz: configure and build"
 cmake --preset fuzz >/dev/null

@@ -8,6 +8,8 @@ packages=(
     libplist-dev libplist-utils
     # The update manifest's SHA-256 digests and Ed25519 signatures.
     libsodium-dev
+    # Delta updates: patches of changed files against the installed ones (zstd's patch-from).
+    libzstd-dev
     libsystemd-dev libudev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     bubblewrap

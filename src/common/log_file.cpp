@@ -15,6 +15,7 @@
 
 #include "common/format.h"
 #include "common/places.h"
+#include "common/regular_file.h"
 
 namespace corvant {
 namespace {
@@ -143,17 +144,6 @@ off_t firstPieceAtOrAfter(int descriptor, off_t cut) {
         }
     }
     return candidate;
-}
-
-bool writeAll(int descriptor, const char* bytes, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(descriptor, bytes, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 // Takes the exclusive lock of the file or folder open at `descriptor`, waiting for it.

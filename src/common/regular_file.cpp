@@ -36,6 +36,17 @@ bool readRegularFileInPieces(const std::string& path, LinkAtPath link, std::uint
     return readable;
 }
 
+bool writeAll(int descriptor, const char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(descriptor, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) {
     std::string bytes;
     const bool read = readRegularFileInPieces(path, LinkAtPath::Follow, maxBytes,

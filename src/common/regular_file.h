@@ -1,4 +1,5 @@
-// Reading a whole file that someone else may have written, without waiting and within a bound.
+// Reading a whole file that someone else may have written, without waiting and within a bound;
+// writing a whole buffer to an open file.
 #pragma once
 
 #include <cstddef>
@@ -24,5 +25,9 @@ enum class LinkAtPath { Follow, Refuse };
 // when `take` stopped.
 bool readRegularFileInPieces(const std::string& path, LinkAtPath link, std::uint64_t maxBytes,
                              const std::function<bool(const char*, std::size_t)>& take);
+
+// Writes all `size` bytes to `descriptor`, going on after short writes and interruptions. False
+// on an error, which errno names.
+bool writeAll(int descriptor, const char* bytes, std::size_t size);
 
 }  // namespace corvant

@@ -19,6 +19,7 @@
 #include "common/regular_file.h"
 #include "patcher/bundle_version.h"
 #include "patcher/keyed_bundles.h"
+#include "patcher/sha256.h"
 #include "patcher/update_description.h"
 
 namespace ostrel {
@@ -92,27 +93,18 @@ const unsigned char* unsignedBytes(const std::string& bytes) {
     return reinterpret_cast<const unsigned char*>(bytes.data());
 }
 
-std::string hexOf(const unsigned char (&digest)[crypto_hash_sha256_BYTES]) {
-    char hex[2 * crypto_hash_sha256_BYTES + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, crypto_hash_sha256_BYTES);
-    return std::string(hex);
-}
-
 // The SHA-256 in hex of the regular file at `path`, read piece by piece. None when it is anything
 // else (a link is not followed, a FIFO or device is not waited for) or cannot be read.
 std::optional<std::string> fileDigest(const std::string& path) {
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    const bool read = corvant::readRegularFileInPieces(
-        path, corvant::LinkAtPath::Refuse, UINT64_MAX,
-        [&state](const char* piece, std::size_t size) {
-            crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(piece), size);
-            return true;
-        });
+    Sha256 digest;
+    const bool read =
+        corvant::readRegularFileInPieces(path, corvant::LinkAtPath::Refuse, UINT64_MAX,
+                                         [&digest](const char* piece, std::size_t size) {
+                                             digest.add(piece, size);
+                                             return true;
+                                         });
     if (!read) return std::nullopt;
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
-    return hexOf(digest);
+    return digest.hex();
 }
 
 // Every item below `root` by its relative path, links not followed, the root's own included. An
@@ -165,10 +157,8 @@ std::string descriptionOf(const std::string& updateFolder) {
 
 // The description's size and digest, as the manifest records them.
 Dictionary descriptionRecord(const std::string& descriptionBytes) {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, unsignedBytes(descriptionBytes), descriptionBytes.size());
     return Dictionary{{"Size", static_cast<std::int64_t>(descriptionBytes.size())},
-                      {"SHA256", hexOf(digest)}};
+                      {"SHA256", sha256Hex(descriptionBytes)}};
 }
 
 // One manifest entry, read back; none when a field is missing or of the wrong kind.
