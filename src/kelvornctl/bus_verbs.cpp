@@ -35,10 +35,10 @@ using backend::FlushedBus;
 constexpr std::string_view kDeviceColumnNames[] = {"Device",   "VID",    "PID",
                                                    "BaseName", "Suffix", "Model"};
 constexpr auto kDeviceColumns = backend::pickFields(backend::kPortFields, kDeviceColumnNames);
-static_assert(backend::allPicked(kDeviceColumns));
+static_assert(backend::namesRows(backend::kPortFields, kDeviceColumnNames));
 constexpr std::string_view kPortLineNames[] = {"Device", "VID", "PID", "Model"};
 constexpr auto kPortLineFields = backend::pickFields(backend::kPortFields, kPortLineNames);
-static_assert(backend::allPicked(kPortLineFields));
+static_assert(backend::namesRows(backend::kPortFields, kPortLineNames));
 
 // What was read of an object, as its rows name it: the values of the rows it has.
 template <typename Source, std::size_t N>
