@@ -29,6 +29,12 @@ def follow_log(stop):
                 time.sleep(0.1)
 
 
+def show_lines(process, tag):
+    """Prints what `process` writes, line by line, after `tag`."""
+    for line in process.stdout:
+        print('   %s | %s' % (tag, line.rstrip('\n')), flush=True)
+
+
 def show_signals(monitor):
     """Prints dbus-monitor's report of each Posted signal, leaving out its own bus chatter."""
     showing = False
@@ -54,6 +60,14 @@ def main():
     stop = threading.Event()
     threading.Thread(target=follow_log, args=(stop,), daemon=True).start()
     kelvorn = subprocess.Popen([scene.KELVORN], env=env, stderr=subprocess.DEVNULL)
+    # The operator's view beside the client's signal: what the daemon announces, as kelvornctl
+    # shows it, once the daemon holds its name on the bus.
+    harness.wait_until(lambda: subprocess.run([scene.KELVORNCTL, 'status'], env=env,
+                                              capture_output=True).returncode == 0, 10)
+    say('kelvornctl monitor: the daemon\'s announcements, as the operator sees them')
+    follower = subprocess.Popen([scene.KELVORNCTL, 'monitor'], env=env, stdout=subprocess.PIPE,
+                                text=True)
+    threading.Thread(target=show_lines, args=(follower, 'ctl'), daemon=True).start()
     say('it waits 30 seconds after the login before it watches devices ...')
     harness.wait_until(lambda: 'No of Families' in scene.read(scene.LOG), 60, 0.2)
     time.sleep(0.5)  # lets the log follower catch up
@@ -63,6 +77,11 @@ def main():
     modem = services.usb.plug_modem('usb-serial', 'ttyUSB0', 0x12d1, 0x1506, port=2, hub=hub)
     services.listener.next(15)
     time.sleep(1)
+    say('kelvornctl devices')
+    devices = subprocess.run([scene.KELVORNCTL, 'devices'], env=env, capture_output=True,
+                             text=True)
+    for line in (devices.stdout + devices.stderr).splitlines():
+        print('   ctl | ' + line, flush=True)
 
     say('pulling it out (tty, port, interface, device, each with its "remove" uevent)')
     services.usb.unplug(modem)
@@ -72,6 +91,9 @@ def main():
     say('done; stopping Kelvorn')
     kelvorn.terminate()
     kelvorn.wait()
+    time.sleep(0.5)  # lets kelvornctl monitor tell that the daemon left
+    follower.terminate()
+    follower.wait()
     client.kill()
     client.wait()
     stop.set()

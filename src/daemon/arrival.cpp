@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/places.h"
 #include "daemon/card_list.h"
 #include "daemon/commands.h"
 #include "daemon/daemon.h"
@@ -39,13 +40,17 @@ void Daemon::mycallbacknotifaction(DeviceIterator& iterator) {
     }
     // Read once per batch and never kept, so an edited list takes effect at the next batch.
     corvant::Dictionary cardList;
-    std::optional<corvant::Dictionary> found;
-    if (state.MDCardListPath) found = readCardList(*state.MDCardListPath);
-    // Gone or unreadable where start-up found it (the client removed, or installed again under
-    // another name): looked for again as start-up does. Where nothing is found, the remembered
-    // path stays, and the batch's devices find no family.
-    if (!found) found = locateCardList();
-    if (found) cardList = std::move(*found);
+    const std::optional<std::string>& path = state.MDCardListPath;
+    if (path && corvant::fileExists(*path)) {
+        // There but unreadable: the batch's devices find no family, and the next batch reads it
+        // again, without start-up's lines.
+        if (auto read = readCardList(*path)) cardList = std::move(*read);
+    } else if (auto found = locateCardList()) {
+        // Gone from where it was found (the client removed, or installed again under another
+        // name): looked for again as start-up does. Where nothing is found, the remembered path
+        // stays, and the batch's devices find no family.
+        cardList = std::move(*found);
+    }
     while (const auto entry = iterator.next()) handleArrivedDevice(entry, cardList);
     // Whatever the batch changed of the status (the card list in use) is announced once.
     publishStatus();

@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 
 #include "kelvornctl/output.h"
 #include "kelvornctl/verbs.h"
+#include "platform/linux/bus_fields.h"
 #include "platform/linux/bus_handles.h"
 #include "platform/linux/dbus_notifications.h"
 #include "platform/linux/dbus_queries.h"
@@ -27,6 +29,34 @@ namespace backend = kelvorn::linux_backend;
 using backend::BusError;
 using backend::BusMessage;
 using backend::FlushedBus;
+
+// The Port rows that the devices table shows, as its columns; and those of a monitor's port line:
+// the device, then the others, each after its label.
+constexpr std::string_view kDeviceColumnNames[] = {"Device",   "VID",    "PID",
+                                                   "BaseName", "Suffix", "Model"};
+constexpr auto kDeviceColumns = backend::pickFields(backend::kPortFields, kDeviceColumnNames);
+static_assert(backend::namesRows(backend::kPortFields, kDeviceColumnNames));
+constexpr std::string_view kPortLineNames[] = {"Device", "VID", "PID", "Model"};
+constexpr auto kPortLineFields = backend::pickFields(backend::kPortFields, kPortLineNames);
+static_assert(backend::namesRows(backend::kPortFields, kPortLineNames));
+
+// What was read of an object, as its rows name it: the values of the rows it has.
+template <typename Source, std::size_t N>
+corvant::Dictionary fieldsIn(const backend::BusField<Source> (&table)[N],
+                             const corvant::Dictionary& read) {
+    corvant::Dictionary fields;
+    for (const auto& field : table) {
+        if (const auto found = read.find(field.name); found != read.end()) {
+            fields.emplace(found->first, found->second);
+        }
+    }
+    return fields;
+}
+
+std::string upperCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
 
 // The system bus with the daemon on it; null, with the complaint made, when either is missing.
 FlushedBus connectToDaemon() {
@@ -249,17 +279,20 @@ class Monitor {
 
     void showPort(const char* text, const char* event, const std::string& path,
                   const corvant::Dictionary& port) {
-        const auto field = [&port](const char* key) { return corvant::lookup(port, key); };
         if (invocation_.json) {
-            corvant::Dictionary line = port;
+            corvant::Dictionary line = fieldsIn(backend::kPortFields, port);
             line.emplace("Time", localTime());
             line.emplace("Event", event);
             line.emplace("Path", path);
             return emit(toJson(line, invocation_.jsonStyle));
         }
-        emit(localTime() + "  " + text + "  " + cell(field("Device")) + "  VID " +
-             cell(field("VID")) + "  PID " + cell(field("PID")) + "  Model " +
-             cell(field("Model")));
+        std::string line = localTime() + "  " + text;
+        for (const auto* field : kPortLineFields) {
+            line += "  ";
+            if (field != kPortLineFields.front()) line += std::string(field->label) + " ";
+            line += cell(corvant::lookup(port, field->name));
+        }
+        emit(line);
     }
 
     void propertyChanged(const std::string& name, const corvant::Value& value) {
@@ -325,13 +358,17 @@ int runStatus(const Invocation& invocation) {
     corvant::Dictionary status;
     const int result = reply ? backend::readUserInfo(reply.get(), status) : -EIO;
     if (result < 0) return kExitFindings;
-    if (invocation.json) return print(toJson(status, invocation.jsonStyle) + "\n");
-    const auto field = [&status](const char* key) { return cell(corvant::lookup(status, key)); };
-    return print(table({{"State", field("State")},
-                        {"Console user", field("ConsoleUser")},
-                        {"Card list", field("CardList")},
-                        {"Families", field("Families")},
-                        {"Version", field("Version")}}));
+    if (invocation.json) {
+        return print(toJson(fieldsIn(backend::kDaemonFields, status), invocation.jsonStyle) + "\n");
+    }
+    // A row per property; its value alone without the legend.
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& field : backend::kDaemonFields) {
+        std::string value = cell(corvant::lookup(status, field.name));
+        rows.push_back(invocation.legend ? std::vector<std::string>{field.label, std::move(value)}
+                                         : std::vector<std::string>{std::move(value)});
+    }
+    return print(table(rows));
 }
 
 int runDevices(const Invocation& invocation) {
@@ -341,20 +378,26 @@ int runDevices(const Invocation& invocation) {
     if (!ports) return kExitFindings;
     if (invocation.json) {
         corvant::Array list;
-        for (const auto& port : *ports) list.emplace_back(port.properties);
+        for (const auto& port : *ports) {
+            list.emplace_back(fieldsIn(backend::kPortFields, port.properties));
+        }
         return print(toJson(list, invocation.jsonStyle) + "\n");
     }
     if (ports->empty()) {
         return invocation.legend ? print("No supported device present.\n") : 0;
     }
     std::vector<std::vector<std::string>> rows;
-    if (invocation.legend) rows.push_back({"DEVICE", "VID", "PID", "FAMILY", "SUFFIX", "MODEL"});
+    if (invocation.legend) {
+        std::vector<std::string> heading;
+        for (const auto* field : kDeviceColumns) heading.push_back(upperCase(field->label));
+        rows.push_back(std::move(heading));
+    }
     for (const auto& port : *ports) {
-        const auto field = [&port](const char* key) {
-            return cell(corvant::lookup(port.properties, key));
-        };
-        rows.push_back({field("Device"), field("VID"), field("PID"), field("BaseName"),
-                        field("Suffix"), field("Model")});
+        std::vector<std::string> row;
+        for (const auto* field : kDeviceColumns) {
+            row.push_back(cell(corvant::lookup(port.properties, field->name)));
+        }
+        rows.push_back(std::move(row));
     }
     return print(table(rows));
 }

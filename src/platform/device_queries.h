@@ -36,7 +36,8 @@ struct DaemonStatus {
     std::string consoleUser;
     // The card list in use; empty before it was located.
     std::string cardList;
-    // The number of families the card list held at start-up.
+    // The number of families the card list held when it was located: at start-up, and again when
+    // the daemon looked for a card list that was gone.
     std::int32_t families = 0;
     // The daemon's release.
     std::string version;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages of a build folder with cpack into a scratch folder, runs lintian on
 # them (no errors allowed, no hardening flag missing), and checks each package's files, fields and
-# programs: every file where docs/operators.md's "Installing" section says, the version of
-# --version equal to the package's, and --help touching nothing. Prints the packages' sizes.
+# programs: every file where docs/operators.md's "Installing" section says, the Depends it lists,
+# the version of --version equal to the package's, and --help touching nothing. Prints the
+# packages' sizes.
 # Usage: packages.sh BUILD_DIR [hardened|plain]; a plain build (a debug or sanitizer build) is not
 # held to the hardening flags, which only release builds get.
 set -euo pipefail
@@ -75,6 +76,30 @@ dpkg-deb -f "${kelvorn}" Depends | grep -q 'dbus, procps, systemd' ||
 dpkg-deb -f "${ostrel}" Recommends | grep -qx 'kelvorn' || fail "ostrel does not recommend kelvorn"
 dpkg-deb -f "${ostrel}" Depends | grep -q 'libsodium23' ||
     fail "ostrel does not depend on libsodium23, which checks and signs update manifests"
+# docs/operators.md lists each package's Depends as the build made them (names without
+# versions), and each library among them but the compiler's own has its -dev package in the page's
+# list of what a packager's build needs, and in scripts/install-deps.sh. A plain build's sanitizer
+# runtimes are no package's dependency of record.
+runtimes='^$'
+[ "${hardening}" = hardened ] || runtimes='^lib\(asan\|ubsan\)[0-9]*$'
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+page=${source_dir}/docs/operators.md
+build_needs=$(sed -n '/build needs only/,/-DCMAKE_BUILD_TYPE/p' "${page}")
+for package in kelvorn ostrel; do
+    built=$(dpkg-deb -f "${scratch}/${package}"_*.deb Depends | tr ',' '\n' | sed 's/ *(.*//; s/ //g' |
+        grep -v "${runtimes}" | sort)
+    listed=$(sed -n "/^| Package | Depends |$/,/^$/ s/^| ${package} | \(.*\) |$/\1/p" "${page}" |
+        tr -d '` ' | tr ',' '\n' | sort)
+    [ "${built}" = "${listed}" ] || fail "docs/operators.md lists for ${package}: ${listed//$'\n'/ };" \
+        "its Depends: ${built//$'\n'/ }"
+    while read -r library; do
+        dev=${library%%[0-9]*}-dev
+        grep -q "\`${dev}\`" <<<"${build_needs}" ||
+            fail "docs/operators.md does not name ${dev} among a packager's -dev packages"
+        grep -qw -- "${dev}" "${source_dir}/scripts/install-deps.sh" ||
+            fail "scripts/install-deps.sh does not install ${dev}"
+    done < <(grep '^lib' <<<"${built}" | grep -vx 'libc6\|libgcc-s1\|libstdc++6')
+done
 zcat "$(dpkg-deb -x "${kelvorn}" "${scratch}/kelvorn" && echo "${scratch}/kelvorn/usr/share/doc/kelvorn/changelog.gz")" |
     head -1 | grep -q "^kelvorn (${version})" || fail "the changelog's last entry is not ${version}"
 

@@ -4,7 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
+#include "platform/linux/bus_fields.h"
 #include "platform/linux/bus_handles.h"
 #include "platform/linux/dbus_notifications.h"
 
@@ -12,23 +15,34 @@ namespace kelvorn::linux_backend {
 
 namespace {
 
-int appendEntry(sd_bus_message* message, const char* key, const char* type, const auto& value) {
-    int result = sd_bus_message_open_container(message, 'e', "sv");
-    if (result >= 0) result = sd_bus_message_append(message, "s", key);
-    if (result >= 0) result = sd_bus_message_open_container(message, 'v', type);
-    if (result >= 0) result = sd_bus_message_append(message, type, value);
-    if (result >= 0) result = sd_bus_message_close_container(message);
-    return result < 0 ? result : sd_bus_message_close_container(message);
+// A row's value in `source`, as a basic value of the row's type.
+template <typename Source>
+int appendValue(sd_bus_message* message, const BusField<Source>& field, const Source& source) {
+    return std::visit(
+        [&](auto member) {
+            const auto& value = source.*member;
+            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
+                return sd_bus_message_append_basic(message, 's', value.c_str());
+            } else {
+                return sd_bus_message_append_basic(message, *signatureOf(field), &value);
+            }
+        },
+        field.member);
 }
 
-int appendPort(sd_bus_message* message, const SupportedPort& port) {
+// The rows' values in `source` as an a{sv}, each under its name.
+template <typename Source, std::size_t N>
+int appendDictionary(sd_bus_message* message, const std::array<const BusField<Source>*, N>& fields,
+                     const Source& source) {
     int result = sd_bus_message_open_container(message, 'a', "{sv}");
-    if (result >= 0) result = appendEntry(message, "VID", "x", port.vendorId);
-    if (result >= 0) result = appendEntry(message, "PID", "x", port.productId);
-    if (result >= 0) result = appendEntry(message, "Device", "s", port.device.c_str());
-    if (result >= 0) result = appendEntry(message, "BaseName", "s", port.baseName.c_str());
-    if (result >= 0) result = appendEntry(message, "Suffix", "s", port.suffix.c_str());
-    if (result >= 0) result = appendEntry(message, "Model", "s", port.model.c_str());
+    for (auto field = fields.begin(); result >= 0 && field != fields.end(); ++field) {
+        result = sd_bus_message_open_container(message, 'e', "sv");
+        if (result >= 0) result = sd_bus_message_append_basic(message, 's', (*field)->name);
+        if (result >= 0) result = sd_bus_message_open_container(message, 'v', signatureOf(**field));
+        if (result >= 0) result = appendValue(message, **field, source);
+        if (result >= 0) result = sd_bus_message_close_container(message);
+        if (result >= 0) result = sd_bus_message_close_container(message);
+    }
     return result < 0 ? result : sd_bus_message_close_container(message);
 }
 
@@ -69,67 +83,48 @@ const sd_bus_vtable kDevicesVtable[] = {
                              onGetStatus, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
-// A property getter that appends what `read` gives of the status.
-template <auto read>
-int getStatus(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* objects,
-              sd_bus_error*) {
-    const DaemonStatus status = objectsOf(objects).queries().status();
-    return read(reply, status);
+// Appends the property `name` of `source`, as its row in `table` says.
+template <typename Source, std::size_t N>
+int appendProperty(sd_bus_message* reply, const BusField<Source> (&table)[N], const char* name,
+                   const Source& source) {
+    for (const BusField<Source>& field : table) {
+        if (std::string_view(field.name) == name) return appendValue(reply, field, source);
+    }
+    return -ENOENT;
 }
 
-int appendState(sd_bus_message* m, const DaemonStatus& s) {
-    return sd_bus_message_append(m, "s", s.state.c_str());
-}
-int appendConsoleUser(sd_bus_message* m, const DaemonStatus& s) {
-    return sd_bus_message_append(m, "s", s.consoleUser.c_str());
-}
-int appendCardList(sd_bus_message* m, const DaemonStatus& s) {
-    return sd_bus_message_append(m, "s", s.cardList.c_str());
-}
-int appendFamilies(sd_bus_message* m, const DaemonStatus& s) {
-    return sd_bus_message_append(m, "i", s.families);
-}
-int appendVersion(sd_bus_message* m, const DaemonStatus& s) {
-    return sd_bus_message_append(m, "s", s.version.c_str());
+int getDaemonProperty(sd_bus*, const char*, const char*, const char* property,
+                      sd_bus_message* reply, void* objects, sd_bus_error*) {
+    return appendProperty(reply, kDaemonFields, property, objectsOf(objects).queries().status());
 }
 
-constexpr auto kEmitsChange = SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE;
-
-const sd_bus_vtable kDaemonVtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("State", "s", getStatus<appendState>, 0, kEmitsChange),
-    SD_BUS_PROPERTY("ConsoleUser", "s", getStatus<appendConsoleUser>, 0, kEmitsChange),
-    SD_BUS_PROPERTY("CardList", "s", getStatus<appendCardList>, 0, kEmitsChange),
-    SD_BUS_PROPERTY("Families", "i", getStatus<appendFamilies>, 0, kEmitsChange),
-    SD_BUS_PROPERTY("Version", "s", getStatus<appendVersion>, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_VTABLE_END};
-
-// A port's text property; `port` is what findPort found.
-template <std::string SupportedPort::*field>
-int getPortText(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* port,
-                sd_bus_error*) {
-    return sd_bus_message_append(reply, "s", (static_cast<SupportedPort*>(port)->*field).c_str());
+// `port` is what findPort found.
+int getPortProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
+                    void* port, sd_bus_error*) {
+    return appendProperty(reply, kPortFields, property, *static_cast<const SupportedPort*>(port));
 }
 
-template <std::int64_t SupportedPort::*field>
-int getPortNumber(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* port,
-                  sd_bus_error*) {
-    return sd_bus_message_append(reply, "x", static_cast<SupportedPort*>(port)->*field);
+// A vtable of a property per row, each read by `get`.
+template <typename Source, std::size_t N, std::size_t... row>
+constexpr std::array<sd_bus_vtable, N + 2> propertyVtable(const BusField<Source> (&table)[N],
+                                                          sd_bus_property_get_t get,
+                                                          std::index_sequence<row...>) {
+    return {{SD_BUS_VTABLE_START(0),
+             SD_BUS_PROPERTY(table[row].name, signatureOf(table[row]), get, 0,
+                             table[row].changes ? SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE
+                                                : SD_BUS_VTABLE_PROPERTY_CONST)...,
+             SD_BUS_VTABLE_END}};
 }
 
-constexpr auto kConst = SD_BUS_VTABLE_PROPERTY_CONST;
+template <typename Source, std::size_t N>
+constexpr std::array<sd_bus_vtable, N + 2> propertyVtable(const BusField<Source> (&table)[N],
+                                                          sd_bus_property_get_t get) {
+    return propertyVtable(table, get, std::make_index_sequence<N>());
+}
 
-const sd_bus_vtable kPortVtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("Device", "s", getPortText<&SupportedPort::device>, 0, kConst),
-    SD_BUS_PROPERTY("BaseName", "s", getPortText<&SupportedPort::baseName>, 0, kConst),
-    SD_BUS_PROPERTY("Suffix", "s", getPortText<&SupportedPort::suffix>, 0, kConst),
-    SD_BUS_PROPERTY("VID", "x", getPortNumber<&SupportedPort::vendorId>, 0, kConst),
-    SD_BUS_PROPERTY("PID", "x", getPortNumber<&SupportedPort::productId>, 0, kConst),
-    SD_BUS_PROPERTY("Model", "s", getPortText<&SupportedPort::model>, 0, kConst),
-    SD_BUS_PROPERTY("SysfsPath", "s", getPortText<&SupportedPort::identity>, 0, kConst),
-    SD_BUS_PROPERTY("Card", "s", getPortText<&SupportedPort::card>, 0, kConst),
-    SD_BUS_VTABLE_END};
+// Made by the compiler, so that the unused part of each entry is zero, as sd-bus needs it.
+constexpr auto kDaemonVtable = propertyVtable(kDaemonFields, getDaemonProperty);
+constexpr auto kPortVtable = propertyVtable(kPortFields, getPortProperty);
 
 int findPort(sd_bus*, const char* path, const char*, void* objects, void** found, sd_bus_error*) {
     const SupportedPort* port = objectsOf(objects).portAt(path);
@@ -164,18 +159,13 @@ std::string portPath(std::uint64_t number) {
 int appendSupportedPorts(sd_bus_message* message, const std::vector<SupportedPort>& ports) {
     int result = sd_bus_message_open_container(message, 'a', "a{sv}");
     for (auto port = ports.begin(); result >= 0 && port != ports.end(); ++port) {
-        result = appendPort(message, *port);
+        result = appendDictionary(message, kGetSupportedDevicesFields, *port);
     }
     return result < 0 ? result : sd_bus_message_close_container(message);
 }
 
 int appendStatus(sd_bus_message* message, const DaemonStatus& status) {
-    int result = sd_bus_message_open_container(message, 'a', "{sv}");
-    if (result >= 0) result = appendEntry(message, "State", "s", status.state.c_str());
-    if (result >= 0) result = appendEntry(message, "ConsoleUser", "s", status.consoleUser.c_str());
-    if (result >= 0) result = appendEntry(message, "CardList", "s", status.cardList.c_str());
-    if (result >= 0) result = appendEntry(message, "Families", "i", status.families);
-    return result < 0 ? result : sd_bus_message_close_container(message);
+    return appendDictionary(message, kGetStatusFields, status);
 }
 
 DeviceObjects::DeviceObjects(const DeviceQueries& queries, std::function<sd_bus*()> connection)
@@ -189,12 +179,12 @@ int DeviceObjects::publishOn(sd_bus* bus) {
                                           kDevicesVtable, self);
     if (result >= 0) {
         result = sd_bus_add_object_vtable(bus, nullptr, kNotificationPath, kDaemonInterface,
-                                          kDaemonVtable, self);
+                                          kDaemonVtable.data(), self);
     }
     if (result >= 0) result = sd_bus_add_object_manager(bus, nullptr, kNotificationPath);
     if (result >= 0) {
         result = sd_bus_add_fallback_vtable(bus, nullptr, kPortPathPrefix, kPortInterface,
-                                            kPortVtable, findPort, self);
+                                            kPortVtable.data(), findPort, self);
     }
     if (result >= 0) {
         result = sd_bus_add_node_enumerator(bus, nullptr, kPortPathPrefix, enumeratePorts, self);
@@ -252,13 +242,11 @@ void DeviceObjects::portUnlisted(const SupportedPort& port) {
 
 void DeviceObjects::statusChanged(const DaemonStatus& before, const DaemonStatus& now) {
     std::vector<char*> changed;
-    const auto note = [&changed](bool differs, const char* name) {
-        if (differs) changed.push_back(const_cast<char*>(name));
-    };
-    note(before.state != now.state, "State");
-    note(before.consoleUser != now.consoleUser, "ConsoleUser");
-    note(before.cardList != now.cardList, "CardList");
-    note(before.families != now.families, "Families");
+    for (const BusField<DaemonStatus>& field : kDaemonFields) {
+        const bool differs =
+            std::visit([&](auto member) { return before.*member != now.*member; }, field.member);
+        if (field.changes && differs) changed.push_back(const_cast<char*>(field.name));
+    }
     if (changed.empty()) return;
     changed.push_back(nullptr);
     if (sd_bus* bus = connection_ ? connection_() : nullptr) {

@@ -30,9 +30,10 @@ inline constexpr const char* kPortPathPrefix = "/com/Corvant/Kelvorn/Port";
 // The daemon's own errors; kFailedError when an answer could not be built.
 inline constexpr const char* kFailedError = "com.Corvant.Kelvorn.Error.Failed";
 
-// One a{sv} per port: "VID", "PID" (x), "Device", "BaseName", "Suffix", "Model" (s).
+// GetSupportedDevices' answer: an a{sv} per port, of the rows kGetSupportedDevicesFields names
+// (bus_fields.h).
 int appendSupportedPorts(sd_bus_message* message, const std::vector<SupportedPort>& ports);
-// "State", "ConsoleUser", "CardList" (s) and "Families" (i).
+// GetStatus' answer: an a{sv} of the rows kGetStatusFields names.
 int appendStatus(sd_bus_message* message, const DaemonStatus& status);
 
 // The objects and interfaces above, answering from `queries`; as an observer of the queries it
