@@ -19,6 +19,7 @@
 #include "patcher/manifest.h"
 #include "patcher/removal.h"
 #include "patcher/update_description.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
@@ -313,7 +314,7 @@ bool makeFolders(const std::string& folder) {
 // bundle; on failure, says which item and whether it could not be read or not be written.
 bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
     std::string from = request_.newBundle + "/" + relative;
-    std::string to = request_.out + "/Solvane.app/" + relative;
+    std::string to = request_.out + "/" + kDefaultBundleName + "/" + relative;
     const Item& item = new_.at(relative);
     std::error_code code;
     switch (item.kind) {
@@ -342,7 +343,7 @@ bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
 }
 
 bool Builder::writeOut(UpdateSummary& summary) {
-    std::string bundle = request_.out + "/Solvane.app";
+    std::string bundle = request_.out + "/" + kDefaultBundleName;
     if (!makeFolders(bundle)) return refuse(bundle + " cannot be made");
     PathSet shipped = copies_;
     shipped.insert(shippedOnly_.begin(), shippedOnly_.end());
@@ -368,19 +369,20 @@ bool Builder::writeOut(UpdateSummary& summary) {
     Array deletions;
     for (const std::string& relative : deletions_) {
         deletions.emplace_back(
-            Dictionary{{"ActualFileName", nameOf(relative)}, {"filePath", bundleFolder(relative)}});
+            Dictionary{{kFileNameKey, nameOf(relative)}, {kFolderKey, bundleFolder(relative)}});
     }
     Array copies;
     for (const std::string& relative : copies_) {
-        copies.emplace_back(Dictionary{{"ActualFileName", nameOf(relative)},
-                                       {"filePath", bundleFolder(relative)},
-                                       {"unzippedFilePath", root + "/Solvane.app/" + relative}});
+        copies.emplace_back(
+            Dictionary{{kFileNameKey, nameOf(relative)},
+                       {kFolderKey, bundleFolder(relative)},
+                       {kSourceKey, root + "/" + kDefaultBundleName + "/" + relative}});
     }
     summary.deletions = static_cast<int>(deletions.size());
     summary.copies = static_cast<int>(copies.size());
-    Dictionary description{{"InstalledApplicationName", request_.name},
-                           {"toBeDeleted", std::move(deletions)},
-                           {"toBeCopied", std::move(copies)}};
+    Dictionary description{{kApplicationNameKey, request_.name},
+                           {kDeletionsKey, std::move(deletions)},
+                           {kCopiesKey, std::move(copies)}};
     if (!corvant::writeDictionaryToFile(description, request_.out + "/UpdateInfo.plist"))
         return refuse(request_.out + "/UpdateInfo.plist cannot be written");
     return true;
@@ -407,7 +409,7 @@ std::optional<UpdateSummary> Builder::build() {
         }
     }
     if (!readVersions()) return std::nullopt;
-    corvant::Dictionary named{{"InstalledApplicationName", request_.name}};
+    corvant::Dictionary named{{kApplicationNameKey, request_.name}};
     if (!installedApplicationName(named) || !isPlainText(request_.name)) {
         refuse("\"" + request_.name + "\" cannot name an installed application");
         return std::nullopt;

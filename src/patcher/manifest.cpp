@@ -21,6 +21,7 @@
 #include "patcher/keyed_bundles.h"
 #include "patcher/sha256.h"
 #include "patcher/update_description.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
@@ -148,11 +149,11 @@ bool scan(const std::string& root, const std::string& relative, Listing& listing
 }
 
 std::string bundleOf(const std::string& updateFolder) {
-    return updateFolder + "/Solvane.app";
+    return updateFolder + "/" + kDefaultBundleName;
 }
 
 std::string descriptionOf(const std::string& updateFolder) {
-    return updateFolder + "/UpdateInfo.plist";
+    return updateFolder + "/" + kDescriptionName;
 }
 
 // The description's size and digest, as the manifest records them.
@@ -207,14 +208,14 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
     const Dictionary* fields = root ? root->as<Dictionary>() : nullptr;
     const Array* items = fields ? corvant::lookup(*fields, "Items").as<Array>() : nullptr;
     const Dictionary* description =
-        fields ? corvant::lookup(*fields, "UpdateInfo.plist").as<Dictionary>() : nullptr;
+        fields ? corvant::lookup(*fields, kDescriptionName).as<Dictionary>() : nullptr;
     if (tooManyEntries) {
         why = tooManyEntriesLine(kManifestName);
         return std::nullopt;
     }
     if (items == nullptr || description == nullptr) {
         why = formatString("%@ is not a manifest: it is not a dictionary with %@ and %@",
-                           kManifestName, "Items", "UpdateInfo.plist");
+                           kManifestName, "Items", kDescriptionName);
         return std::nullopt;
     }
     Manifest manifest{
@@ -279,7 +280,7 @@ bool isInShippedBundle(const std::string& source, const struct stat& updateFolde
     fs::path prefix;
     for (const fs::path& part : path) {
         struct stat status {};
-        if (part == "Solvane.app" && ::stat(prefix.c_str(), &status) == 0 &&
+        if (part == kDefaultBundleName && ::stat(prefix.c_str(), &status) == 0 &&
             status.st_dev == updateFolder.st_dev && status.st_ino == updateFolder.st_ino)
             return true;
         prefix /= part;
@@ -291,7 +292,7 @@ bool isInShippedBundle(const std::string& source, const struct stat& updateFolde
 // then not cover.
 std::optional<std::string> sourceOutsideBundle(const std::string& updateFolder,
                                                const Dictionary& updateInfo) {
-    const Array* copies = corvant::lookup(updateInfo, "toBeCopied").as<Array>();
+    const Array* copies = corvant::lookup(updateInfo, kCopiesKey).as<Array>();
     struct stat folder {};
     if (copies == nullptr || ::stat(updateFolder.c_str(), &folder) != 0) return std::nullopt;
     int number = 0;
@@ -299,9 +300,9 @@ std::optional<std::string> sourceOutsideBundle(const std::string& updateFolder,
         ++number;
         const Dictionary* entry = value.as<Dictionary>();
         const std::string* source =
-            entry ? corvant::lookup(*entry, "unzippedFilePath").as<std::string>() : nullptr;
+            entry ? corvant::lookup(*entry, kSourceKey).as<std::string>() : nullptr;
         if (source != nullptr && !isInShippedBundle(*source, folder))
-            return formatString("toBeCopied entry %d takes %@ from outside %@", number, *source,
+            return formatString("%@ entry %d takes %@ from outside %@", kCopiesKey, number, *source,
                                 bundleOf(updateFolder));
     }
     return std::nullopt;
@@ -549,7 +550,7 @@ std::optional<std::string> manifestText(const std::string& updateFolder,
     }
     std::string text = corvant::toXmlPropertyList(
         Dictionary{{"Items", std::move(entries)},
-                   {"UpdateInfo.plist", descriptionRecord(*descriptionBytes)},
+                   {kDescriptionName, descriptionRecord(*descriptionBytes)},
                    {kFromVersionKey, versions.from},
                    {kToVersionKey, versions.to}});
     if (text.size() > corvant::kMaxPropertyListFileBytes) {
