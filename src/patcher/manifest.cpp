@@ -43,32 +43,6 @@ bool sodiumReady() {
     return ready;
 }
 
-enum class Kind { File, Folder, Link, Other };
-
-const char* kindName(Kind kind) {
-    switch (kind) {
-        case Kind::File:
-            return "file";
-        case Kind::Folder:
-            return "folder";
-        case Kind::Link:
-            return "link";
-        case Kind::Other:
-            break;
-    }
-    return "special file";
-}
-
-struct Item {
-    Kind kind = Kind::Other;
-    std::int64_t mode = 0;  // permission bits
-    std::int64_t size = 0;  // files only
-    std::string target;     // links only
-    std::string sha256;     // files only, in the manifest
-};
-
-using Listing = std::map<std::string, Item, WalkOrder>;
-
 std::string base64(const unsigned char* bytes, std::size_t length) {
     std::string text(sodium_base64_ENCODED_LEN(length, sodium_base64_VARIANT_ORIGINAL), '\0');
     sodium_bin2base64(text.data(), text.size(), bytes, length, sodium_base64_VARIANT_ORIGINAL);
@@ -108,46 +82,6 @@ std::optional<std::string> fileDigest(const std::string& path) {
     return digest.hex();
 }
 
-// Every item below `root` by its relative path, links not followed, the root's own included. An
-// absent root holds nothing.
-bool scan(const std::string& root, const std::string& relative, Listing& listing,
-          std::string& error) {
-    std::string path = relative.empty() ? root : root + "/" + relative;
-    struct stat top {};
-    if (relative.empty() && ::lstat(root.c_str(), &top) == 0 && !S_ISDIR(top.st_mode)) {
-        error = root + " is not a folder";
-        return false;
-    }
-    std::error_code code;
-    for (fs::directory_iterator it(path, code), end; !code && it != end; it.increment(code)) {
-        std::string name = it->path().filename().string();
-        std::string child = relative.empty() ? name : relative + "/" + name;
-        struct stat status {};
-        if (::lstat((root + "/" + child).c_str(), &status) != 0) {
-            error = root + "/" + child + " cannot be read";
-            return false;
-        }
-        Item item;
-        item.mode = status.st_mode & 07777;
-        if (S_ISREG(status.st_mode)) {
-            item.kind = Kind::File;
-            item.size = status.st_size;
-        } else if (S_ISDIR(status.st_mode)) {
-            item.kind = Kind::Folder;
-        } else if (S_ISLNK(status.st_mode)) {
-            item.kind = Kind::Link;
-            item.target = fs::read_symlink(root + "/" + child, code).string();
-        }
-        listing.emplace(child, item);
-        if (item.kind == Kind::Folder && !scan(root, child, listing, error)) return false;
-    }
-    if (code && !(relative.empty() && code == std::errc::no_such_file_or_directory)) {
-        error = path + " cannot be read: " + code.message();
-        return false;
-    }
-    return true;
-}
-
 std::string bundleOf(const std::string& updateFolder) {
     return updateFolder + "/" + kDefaultBundleName;
 }
@@ -163,25 +97,25 @@ Dictionary descriptionRecord(const std::string& descriptionBytes) {
 }
 
 // One manifest entry, read back; none when a field is missing or of the wrong kind.
-std::optional<Item> readItem(const Dictionary& fields) {
+std::optional<BundleItem> readItem(const Dictionary& fields) {
     const std::string* kind = corvant::lookup(fields, "Kind").as<std::string>();
     const std::int64_t* mode = corvant::lookup(fields, "Mode").as<std::int64_t>();
     if (kind == nullptr || mode == nullptr || *mode < 0 || *mode > 07777) return std::nullopt;
-    Item item;
+    BundleItem item;
     item.mode = *mode;
     if (*kind == "folder") {
-        item.kind = Kind::Folder;
+        item.kind = ItemKind::Folder;
     } else if (*kind == "file") {
         const std::int64_t* size = corvant::lookup(fields, "Size").as<std::int64_t>();
         const std::string* digest = corvant::lookup(fields, "SHA256").as<std::string>();
         if (size == nullptr || digest == nullptr) return std::nullopt;
-        item.kind = Kind::File;
+        item.kind = ItemKind::File;
         item.size = *size;
         item.sha256 = *digest;
     } else if (*kind == "link") {
         const std::string* target = corvant::lookup(fields, "Target").as<std::string>();
         if (target == nullptr) return std::nullopt;
-        item.kind = Kind::Link;
+        item.kind = ItemKind::Link;
         item.target = *target;
     } else {
         return std::nullopt;
@@ -190,7 +124,7 @@ std::optional<Item> readItem(const Dictionary& fields) {
 }
 
 struct Manifest {
-    Listing items;
+    BundleListing items;
     Dictionary description;
     UpdateVersions versions;  // empty where the manifest names none
 };
@@ -226,7 +160,7 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
         const Dictionary* entry = value.as<Dictionary>();
         const std::string* path =
             entry ? corvant::lookup(*entry, "Path").as<std::string>() : nullptr;
-        std::optional<Item> item = path ? readItem(*entry) : std::nullopt;
+        std::optional<BundleItem> item = path ? readItem(*entry) : std::nullopt;
         if (!item || path->empty() || !manifest.items.emplace(*path, *item).second) {
             why = formatString("%@ is not a manifest: its item %d is %@", kManifestName, number,
                                "no item or a second one of its path");
@@ -237,8 +171,8 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
 }
 
 // Why the update's item differs from the manifest's; none when they agree.
-std::optional<std::string> itemMismatch(const std::string& path, const Item& wanted,
-                                        const Item& found) {
+std::optional<std::string> itemMismatch(const std::string& path, const BundleItem& wanted,
+                                        const BundleItem& found) {
     if (wanted.kind != found.kind)
         return formatString("%@ is a %@ in the update, a %@ in the manifest", path,
                             kindName(found.kind), kindName(wanted.kind));
@@ -251,8 +185,8 @@ std::optional<std::string> itemMismatch(const std::string& path, const Item& wan
     return std::nullopt;
 }
 
-std::optional<std::string> firstMismatch(const std::string& bundle, const Listing& wanted,
-                                         const Listing& found) {
+std::optional<std::string> firstMismatch(const std::string& bundle, const BundleListing& wanted,
+                                         const BundleListing& found) {
     WalkOrder before;
     auto w = wanted.begin();
     auto f = found.begin();
@@ -262,7 +196,7 @@ std::optional<std::string> firstMismatch(const std::string& bundle, const Listin
         if (w == wanted.end() || before(f->first, w->first))
             return f->first + " is in the update but not in the manifest";
         if (auto why = itemMismatch(w->first, w->second, f->second)) return why;
-        if (w->second.kind == Kind::File &&
+        if (w->second.kind == ItemKind::File &&
             (w->second.size != f->second.size ||
              fileDigest(bundle + "/" + f->first) != w->second.sha256))
             return w->first + " differs in its bytes from the manifest";
@@ -491,8 +425,8 @@ bool Verifier::contents(const std::string& manifestBytes) {
         return refuse(formatString("UpdateInfo.plist does not match the one in %@", kManifestName));
     if (key_ && !describe()) return false;
     if (auto outside = sourceOutsideBundle(update_, *result_.updateInfo)) return refuse(*outside);
-    Listing found;
-    if (!scan(bundleOf(update_), "", found, why)) return refuse(why);
+    BundleListing found;
+    if (!walkBundle(bundleOf(update_), found, why, AbsentBundle::HoldsNothing)) return refuse(why);
     if (auto mismatch = firstMismatch(bundleOf(update_), manifest->items, found))
         return refuse(formatString("the update does not match %@: %@", kManifestName, *mismatch));
     result_.verdicts.push_back(formatString("the update matches %@ (%d items)", kManifestName,
@@ -507,8 +441,9 @@ bool Verifier::contents(const std::string& manifestBytes) {
 
 std::optional<std::string> manifestText(const std::string& updateFolder,
                                         const UpdateVersions& versions, std::string& error) {
-    Listing items;
-    if (!scan(bundleOf(updateFolder), "", items, error)) return std::nullopt;
+    BundleListing items;
+    if (!walkBundle(bundleOf(updateFolder), items, error, AbsentBundle::HoldsNothing))
+        return std::nullopt;
     if (items.size() > kMaxUpdateEntries) {
         error = tooManyEntriesLine(kManifestName);
         return std::nullopt;
@@ -527,7 +462,7 @@ std::optional<std::string> manifestText(const std::string& updateFolder,
         Dictionary entry{{"Path", path}, {"Kind", kindName(item.kind)}, {"Mode", item.mode}};
         std::optional<std::string> digest;
         switch (item.kind) {
-            case Kind::File:
+            case ItemKind::File:
                 digest = fileDigest(bundleOf(updateFolder) + "/" + path);
                 if (!digest) {
                     error = bundleOf(updateFolder) + "/" + path + " cannot be read";
@@ -536,12 +471,12 @@ std::optional<std::string> manifestText(const std::string& updateFolder,
                 entry["Size"] = item.size;
                 entry["SHA256"] = *digest;
                 break;
-            case Kind::Link:
+            case ItemKind::Link:
                 entry["Target"] = item.target;
                 break;
-            case Kind::Folder:
+            case ItemKind::Folder:
                 break;
-            case Kind::Other:
+            case ItemKind::Other:
                 error = bundleOf(updateFolder) + "/" + path +
                         " is neither a file, a folder nor a symbolic link";
                 return std::nullopt;
