@@ -14,9 +14,9 @@
 
 #include "common/paths.h"
 #include "common/plist.h"
+#include "mkupdate/manifest_writer.h"
 #include "patcher/branding.h"
 #include "patcher/bundle_version.h"
-#include "patcher/manifest.h"
 #include "patcher/removal.h"
 #include "patcher/update_description.h"
 #include "patcher/update_format.h"
