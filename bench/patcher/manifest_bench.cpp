@@ -13,7 +13,7 @@
 
 #include "common/plist.h"
 #include "common/shell.h"
-#include "patcher/manifest.h"
+#include "mkupdate/manifest_writer.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 
 #include "common/plist.h"
 #include "common/shell.h"
+#include "mkupdate/manifest_writer.h"
 #include "patcher/driver.h"
-#include "patcher/manifest.h"
 
 namespace {
 

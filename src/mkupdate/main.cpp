@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/standard_options.h"
+#include "mkupdate/manifest_writer.h"
 #include "mkupdate/update_builder.h"
-#include "patcher/manifest.h"
 
 namespace {
 

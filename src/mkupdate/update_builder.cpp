@@ -14,11 +14,12 @@
 
 #include "common/paths.h"
 #include "common/plist.h"
+#include "mkupdate/manifest_writer.h"
 #include "patcher/branding.h"
 #include "patcher/bundle_version.h"
-#include "patcher/manifest.h"
 #include "patcher/removal.h"
 #include "patcher/update_description.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
@@ -32,46 +33,7 @@ using corvant::WalkOrder;
 
 namespace {
 
-// One item of a bundle, by its path relative to the bundle ("Contents/Info.plist").
-struct Item {
-    enum class Kind { File, Folder, Link, Other } kind;
-    mode_t mode;  // permission bits
-    off_t size;
-    std::string linkTarget;
-};
-
-using Tree = std::map<std::string, Item, WalkOrder>;
 using PathSet = std::set<std::string, WalkOrder>;
-
-bool scan(const std::string& root, const std::string& relative, Tree& tree, std::string& error) {
-    std::string path = relative.empty() ? root : root + "/" + relative;
-    std::error_code code;
-    for (fs::directory_iterator it(path, code), end; it != end; it.increment(code)) {
-        if (code) break;
-        std::string name = it->path().filename().string();
-        std::string child = relative.empty() ? name : relative + "/" + name;
-        struct stat status {};
-        if (::lstat((root + "/" + child).c_str(), &status) != 0) {
-            error = root + "/" + child + " cannot be read";
-            return false;
-        }
-        Item item{Item::Kind::Other, static_cast<mode_t>(status.st_mode & 07777), status.st_size,
-                  ""};
-        if (S_ISREG(status.st_mode)) item.kind = Item::Kind::File;
-        if (S_ISDIR(status.st_mode)) item.kind = Item::Kind::Folder;
-        if (S_ISLNK(status.st_mode)) {
-            item.kind = Item::Kind::Link;
-            item.linkTarget = fs::read_symlink(root + "/" + child, code).string();
-        }
-        tree.emplace(child, item);
-        if (item.kind == Item::Kind::Folder && !scan(root, child, tree, error)) return false;
-    }
-    if (code) {
-        error = path + " cannot be read: " + code.message();
-        return false;
-    }
-    return true;
-}
 
 bool sameBytes(const std::string& left, const std::string& right) {
     int a = ::open(left.c_str(), O_RDONLY | O_CLOEXEC);
@@ -187,8 +149,8 @@ class Builder {
     std::string& error_;
     const bool branded_;
     UpdateVersions versions_;
-    Tree old_;
-    Tree new_;
+    BundleListing old_;
+    BundleListing new_;
     PathSet copies_;
     PathSet deletions_;
     PathSet shippedOnly_;  // in the unpacked bundle for the branding, not copied
@@ -211,11 +173,11 @@ bool Builder::expressible(const std::string& relative) const {
 
 bool Builder::copy(std::string relative) {
     for (;;) {
-        const Item& item = new_.at(relative);
+        const BundleItem& item = new_.at(relative);
         // A link named on cp's command line is followed, so a link is made by copying its folder;
         // so is an item whose name no entry can hold. In a branded installation the executable's
         // folder goes whole, since the executable there bears the installation's name.
-        bool viaFolder = item.kind == Item::Kind::Link || !expressible(relative) ||
+        bool viaFolder = item.kind == ItemKind::Link || !expressible(relative) ||
                          (branded_ && extendsFolder(relative, "Contents/MacOS"));
         if (!viaFolder) break;
         std::string parent = parentOf(relative);
@@ -225,7 +187,7 @@ bool Builder::copy(std::string relative) {
                           "its own (a symbolic link, or a name the description cannot hold)");
         relative = parent;
     }
-    if (new_.at(relative).kind == Item::Kind::Other)
+    if (new_.at(relative).kind == ItemKind::Other)
         return refuse(request_.newBundle + "/" + relative +
                       " is neither a file, a folder nor a symbolic link");
     copies_.insert(relative);
@@ -260,9 +222,9 @@ bool Builder::compare() {
         }
         bool changed = before == old_.end() || before->second.kind != after->second.kind ||
                        before->second.mode != after->second.mode;
-        if (!changed && after->second.kind == Item::Kind::Link)
-            changed = before->second.linkTarget != after->second.linkTarget;
-        if (!changed && after->second.kind == Item::Kind::File)
+        if (!changed && after->second.kind == ItemKind::Link)
+            changed = before->second.target != after->second.target;
+        if (!changed && after->second.kind == ItemKind::File)
             changed = before->second.size != after->second.size ||
                       !sameBytes(request_.oldBundle + "/" + relative,
                                  request_.newBundle + "/" + relative);
@@ -295,7 +257,7 @@ bool Builder::prepareForBranding() {
     if (!branded_) return true;
     for (const char* needed : {"Contents/Info.plist", "Contents/MacOS/Solvane"}) {
         auto item = new_.find(needed);
-        if (item == new_.end() || item->second.kind != Item::Kind::File)
+        if (item == new_.end() || item->second.kind != ItemKind::File)
             return refuse(request_.newBundle + "/" + needed +
                           " is not a file, and a branded installation's update adapts it");
         shippedOnly_.insert(needed);
@@ -313,36 +275,37 @@ bool makeFolders(const std::string& folder) {
 // bundle; on failure, says which item and whether it could not be read or not be written.
 bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
     std::string from = request_.newBundle + "/" + relative;
-    std::string to = request_.out + "/Solvane.app/" + relative;
-    const Item& item = new_.at(relative);
+    std::string to = request_.out + "/" + kDefaultBundleName + "/" + relative;
+    const BundleItem& item = new_.at(relative);
     std::error_code code;
     switch (item.kind) {
-        case Item::Kind::Link:
-            fs::create_symlink(item.linkTarget, to, code);
+        case ItemKind::Link:
+            fs::create_symlink(item.target, to, code);
             return !code || refuse(to + " cannot be written");
-        case Item::Kind::File:
+        case ItemKind::File:
             if (::access(from.c_str(), R_OK) != 0) return refuse(from + " cannot be read");
             fs::copy_file(from, to, code);
             summary.bytes += static_cast<std::uintmax_t>(item.size);
-            return (!code && ::chmod(to.c_str(), item.mode) == 0) ||
+            return (!code && ::chmod(to.c_str(), static_cast<mode_t>(item.mode)) == 0) ||
                    refuse(to + " cannot be written");
-        case Item::Kind::Folder: {
+        case ItemKind::Folder: {
             if (!fs::exists(to, code) && !fs::create_directory(to, code))
                 return refuse(to + " cannot be written");
             ::chmod(to.c_str(), 0700);
             for (auto it = new_.upper_bound(relative);
                  it != new_.end() && extendsFolder(it->first, relative); ++it)
                 if (parentOf(it->first) == relative && !copyItem(it->first, summary)) return false;
-            return ::chmod(to.c_str(), item.mode) == 0 || refuse(to + " cannot be written");
+            return ::chmod(to.c_str(), static_cast<mode_t>(item.mode)) == 0 ||
+                   refuse(to + " cannot be written");
         }
-        case Item::Kind::Other:
+        case ItemKind::Other:
             break;
     }
     return refuse(to + " cannot be written");
 }
 
 bool Builder::writeOut(UpdateSummary& summary) {
-    std::string bundle = request_.out + "/Solvane.app";
+    std::string bundle = request_.out + "/" + kDefaultBundleName;
     if (!makeFolders(bundle)) return refuse(bundle + " cannot be made");
     PathSet shipped = copies_;
     shipped.insert(shippedOnly_.begin(), shippedOnly_.end());
@@ -368,19 +331,20 @@ bool Builder::writeOut(UpdateSummary& summary) {
     Array deletions;
     for (const std::string& relative : deletions_) {
         deletions.emplace_back(
-            Dictionary{{"ActualFileName", nameOf(relative)}, {"filePath", bundleFolder(relative)}});
+            Dictionary{{kFileNameKey, nameOf(relative)}, {kFolderKey, bundleFolder(relative)}});
     }
     Array copies;
     for (const std::string& relative : copies_) {
-        copies.emplace_back(Dictionary{{"ActualFileName", nameOf(relative)},
-                                       {"filePath", bundleFolder(relative)},
-                                       {"unzippedFilePath", root + "/Solvane.app/" + relative}});
+        copies.emplace_back(
+            Dictionary{{kFileNameKey, nameOf(relative)},
+                       {kFolderKey, bundleFolder(relative)},
+                       {kSourceKey, root + "/" + kDefaultBundleName + "/" + relative}});
     }
     summary.deletions = static_cast<int>(deletions.size());
     summary.copies = static_cast<int>(copies.size());
-    Dictionary description{{"InstalledApplicationName", request_.name},
-                           {"toBeDeleted", std::move(deletions)},
-                           {"toBeCopied", std::move(copies)}};
+    Dictionary description{{kApplicationNameKey, request_.name},
+                           {kDeletionsKey, std::move(deletions)},
+                           {kCopiesKey, std::move(copies)}};
     if (!corvant::writeDictionaryToFile(description, request_.out + "/UpdateInfo.plist"))
         return refuse(request_.out + "/UpdateInfo.plist cannot be written");
     return true;
@@ -407,7 +371,7 @@ std::optional<UpdateSummary> Builder::build() {
         }
     }
     if (!readVersions()) return std::nullopt;
-    corvant::Dictionary named{{"InstalledApplicationName", request_.name}};
+    corvant::Dictionary named{{kApplicationNameKey, request_.name}};
     if (!installedApplicationName(named) || !isPlainText(request_.name)) {
         refuse("\"" + request_.name + "\" cannot name an installed application");
         return std::nullopt;
@@ -425,8 +389,9 @@ std::optional<UpdateSummary> Builder::build() {
         return std::nullopt;
     }
     UpdateSummary summary;
-    if (!scan(request_.oldBundle, "", old_, error_) ||
-        !scan(request_.newBundle, "", new_, error_) || !compare() || !prepareForBranding())
+    if (!walkBundle(request_.oldBundle, old_, error_, AbsentBundle::CannotBeRead) ||
+        !walkBundle(request_.newBundle, new_, error_, AbsentBundle::CannotBeRead) || !compare() ||
+        !prepareForBranding())
         return std::nullopt;
     const std::string made = firstMissingFolder(request_.out);
     if (!writeOut(summary) || !writeManifest()) {

@@ -7,6 +7,7 @@
 #include "common/places.h"
 #include "common/plist.h"
 #include "patcher/update_description.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
@@ -17,7 +18,7 @@ namespace {
 
 // The downloaded bundle always arrives under the default name, directly in the update folder.
 std::string downloaded(const std::string& updateContentPath, const std::string& inside) {
-    return updateContentPath + "/Solvane.app" + inside;
+    return updateContentPath + "/" + kDefaultBundleName + inside;
 }
 
 bool copyIcon(const Command& command, const char* executingFormat, LogFile& log) {
@@ -88,8 +89,9 @@ BrandingCommands brandingCommands(const std::string& updateContentPath,
 }
 
 bool isBrandedBundleName(const std::string& installedBundleName) {
-    return !std::equal(installedBundleName.begin(), installedBundleName.end(),
-                       kDefaultBundleName.begin(), kDefaultBundleName.end(), [](char a, char b) {
+    const std::string_view bundleName = kDefaultBundleName;
+    return !std::equal(installedBundleName.begin(), installedBundleName.end(), bundleName.begin(),
+                       bundleName.end(), [](char a, char b) {
                            return std::tolower(static_cast<unsigned char>(a)) ==
                                   std::tolower(static_cast<unsigned char>(b));
                        });

@@ -23,6 +23,7 @@
 #include "patcher/profile.h"
 #include "patcher/removal.h"
 #include "patcher/update_description.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
@@ -275,16 +276,16 @@ void Checker::branding() {
     else
         note("the update has no " + downloadedUninstallerPath(update_) +
              ", so its icon is not changed");
-    std::string info = update_ + "/Solvane.app/Contents/Info.plist";
+    std::string info = update_ + "/" + kDefaultBundleName + "/Contents/Info.plist";
     if (!corvant::readDictionaryFromFile(info)) problem(info + " cannot be read as a dictionary");
-    std::string executable = update_ + "/Solvane.app/Contents/MacOS/Solvane";
+    std::string executable = update_ + "/" + kDefaultBundleName + "/Contents/MacOS/Solvane";
     if (!existsWithoutFollowing(executable))
         problem("the executable " + executable + " is missing");
     plan(commands.executableName);
 }
 
 void Checker::pass(bool isCopy) {
-    const char* key = isCopy ? "toBeCopied" : "toBeDeleted";
+    const char* key = isCopy ? kCopiesKey : kDeletionsKey;
     const Value& list = corvant::lookup(updateInfo_, key);
     if (list.isAbsent()) return;
     const Array* entries = list.as<Array>();
@@ -311,7 +312,7 @@ void Checker::pass(bool isCopy) {
 // A branded run renames the downloaded executable before the copies, so a copy's source is judged
 // by what stands there after the rename.
 bool Checker::sourceExists(const std::string& source) const {
-    std::string executables = update_ + "/Solvane.app/Contents/MacOS/";
+    std::string executables = update_ + "/" + kDefaultBundleName + "/Contents/MacOS/";
     if (isBranded_ && source == executables + "Solvane") return false;
     if (isBranded_ && source == executables + name_)
         return corvant::fileExists(executables + "Solvane");

@@ -16,6 +16,7 @@
 #include "patcher/branding.h"
 #include "patcher/manifest.h"
 #include "patcher/update_description.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
@@ -213,7 +214,7 @@ bool KeyedBundleGuard::branding() {
     const std::pair<std::string, bool> written[] = {
         {commands.icon.arguments().back(), true},
         {commands.uninstallerIcon.arguments().back(), true},
-        {update_ + "/Solvane.app/Contents/Info.plist", false},
+        {update_ + "/" + kDefaultBundleName + "/Contents/Info.plist", false},
         {renaming.at(0), false},
         {renaming.at(1), true}};  // "mv" moves into a folder that stands at the new name
     std::string why;
@@ -236,7 +237,7 @@ bool KeyedBundleGuard::branding() {
 }
 
 bool KeyedBundleGuard::pass(bool isCopy) {
-    const char* key = isCopy ? "toBeCopied" : "toBeDeleted";
+    const char* key = isCopy ? kCopiesKey : kDeletionsKey;
     const Array* entries = corvant::lookup(updateInfo_, key).as<Array>();
     if (entries == nullptr) return true;
     int number = 0;

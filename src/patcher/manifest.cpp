@@ -21,6 +21,7 @@
 #include "patcher/keyed_bundles.h"
 #include "patcher/sha256.h"
 #include "patcher/update_description.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
@@ -33,40 +34,16 @@ using corvant::WalkOrder;
 
 namespace {
 
-constexpr std::size_t kSmallFileBytes = 1024;  // a key or a signature in base64
-constexpr const char* kFromVersionKey = "FromVersion";
-constexpr const char* kToVersionKey = "ToVersion";
+const unsigned char* unsignedBytes(const std::string& bytes) {
+    return reinterpret_cast<const unsigned char*>(bytes.data());
+}
+
+}  // namespace
 
 bool sodiumReady() {
     static const bool ready = sodium_init() >= 0;
     return ready;
 }
-
-enum class Kind { File, Folder, Link, Other };
-
-const char* kindName(Kind kind) {
-    switch (kind) {
-        case Kind::File:
-            return "file";
-        case Kind::Folder:
-            return "folder";
-        case Kind::Link:
-            return "link";
-        case Kind::Other:
-            break;
-    }
-    return "special file";
-}
-
-struct Item {
-    Kind kind = Kind::Other;
-    std::int64_t mode = 0;  // permission bits
-    std::int64_t size = 0;  // files only
-    std::string target;     // links only
-    std::string sha256;     // files only, in the manifest
-};
-
-using Listing = std::map<std::string, Item, WalkOrder>;
 
 std::string base64(const unsigned char* bytes, std::size_t length) {
     std::string text(sodium_base64_ENCODED_LEN(length, sodium_base64_VARIANT_ORIGINAL), '\0');
@@ -75,7 +52,6 @@ std::string base64(const unsigned char* bytes, std::size_t length) {
     return text;
 }
 
-// The bytes of base64 `text` (blanks and line breaks ignored) when it decodes whole to `length`.
 std::optional<std::string> fromBase64(const std::string& text, std::size_t length) {
     std::string bytes(length + 1, '\0');
     std::size_t decoded = 0;
@@ -89,12 +65,6 @@ std::optional<std::string> fromBase64(const std::string& text, std::size_t lengt
     return bytes;
 }
 
-const unsigned char* unsignedBytes(const std::string& bytes) {
-    return reinterpret_cast<const unsigned char*>(bytes.data());
-}
-
-// The SHA-256 in hex of the regular file at `path`, read piece by piece. None when it is anything
-// else (a link is not followed, a FIFO or device is not waited for) or cannot be read.
 std::optional<std::string> fileDigest(const std::string& path) {
     Sha256 digest;
     const bool read =
@@ -107,80 +77,41 @@ std::optional<std::string> fileDigest(const std::string& path) {
     return digest.hex();
 }
 
-// Every item below `root` by its relative path, links not followed, the root's own included. An
-// absent root holds nothing.
-bool scan(const std::string& root, const std::string& relative, Listing& listing,
-          std::string& error) {
-    std::string path = relative.empty() ? root : root + "/" + relative;
-    struct stat top {};
-    if (relative.empty() && ::lstat(root.c_str(), &top) == 0 && !S_ISDIR(top.st_mode)) {
-        error = root + " is not a folder";
-        return false;
-    }
-    std::error_code code;
-    for (fs::directory_iterator it(path, code), end; !code && it != end; it.increment(code)) {
-        std::string name = it->path().filename().string();
-        std::string child = relative.empty() ? name : relative + "/" + name;
-        struct stat status {};
-        if (::lstat((root + "/" + child).c_str(), &status) != 0) {
-            error = root + "/" + child + " cannot be read";
-            return false;
-        }
-        Item item;
-        item.mode = status.st_mode & 07777;
-        if (S_ISREG(status.st_mode)) {
-            item.kind = Kind::File;
-            item.size = status.st_size;
-        } else if (S_ISDIR(status.st_mode)) {
-            item.kind = Kind::Folder;
-        } else if (S_ISLNK(status.st_mode)) {
-            item.kind = Kind::Link;
-            item.target = fs::read_symlink(root + "/" + child, code).string();
-        }
-        listing.emplace(child, item);
-        if (item.kind == Kind::Folder && !scan(root, child, listing, error)) return false;
-    }
-    if (code && !(relative.empty() && code == std::errc::no_such_file_or_directory)) {
-        error = path + " cannot be read: " + code.message();
-        return false;
-    }
-    return true;
-}
-
 std::string bundleOf(const std::string& updateFolder) {
-    return updateFolder + "/Solvane.app";
+    return updateFolder + "/" + kDefaultBundleName;
 }
 
 std::string descriptionOf(const std::string& updateFolder) {
-    return updateFolder + "/UpdateInfo.plist";
+    return updateFolder + "/" + kDescriptionName;
 }
 
-// The description's size and digest, as the manifest records them.
 Dictionary descriptionRecord(const std::string& descriptionBytes) {
     return Dictionary{{"Size", static_cast<std::int64_t>(descriptionBytes.size())},
                       {"SHA256", sha256Hex(descriptionBytes)}};
 }
 
+namespace {
+
 // One manifest entry, read back; none when a field is missing or of the wrong kind.
-std::optional<Item> readItem(const Dictionary& fields) {
+std::optional<BundleItem> readItem(const Dictionary& fields) {
     const std::string* kind = corvant::lookup(fields, "Kind").as<std::string>();
     const std::int64_t* mode = corvant::lookup(fields, "Mode").as<std::int64_t>();
     if (kind == nullptr || mode == nullptr || *mode < 0 || *mode > 07777) return std::nullopt;
-    Item item;
+    BundleItem item;
     item.mode = *mode;
     if (*kind == "folder") {
-        item.kind = Kind::Folder;
+        item.kind = ItemKind::Folder;
     } else if (*kind == "file") {
         const std::int64_t* size = corvant::lookup(fields, "Size").as<std::int64_t>();
         const std::string* digest = corvant::lookup(fields, "SHA256").as<std::string>();
         if (size == nullptr || digest == nullptr) return std::nullopt;
-        item.kind = Kind::File;
+        item.kind = ItemKind::File;
         item.size = *size;
         item.sha256 = *digest;
     } else if (*kind == "link") {
         const std::string* target = corvant::lookup(fields, "Target").as<std::string>();
         if (target == nullptr) return std::nullopt;
-        item.kind = Kind::Link;
+        item.kind = ItemKind::Link;
         item.target = *target;
     } else {
         return std::nullopt;
@@ -189,7 +120,7 @@ std::optional<Item> readItem(const Dictionary& fields) {
 }
 
 struct Manifest {
-    Listing items;
+    BundleListing items;
     Dictionary description;
     UpdateVersions versions;  // empty where the manifest names none
 };
@@ -207,14 +138,14 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
     const Dictionary* fields = root ? root->as<Dictionary>() : nullptr;
     const Array* items = fields ? corvant::lookup(*fields, "Items").as<Array>() : nullptr;
     const Dictionary* description =
-        fields ? corvant::lookup(*fields, "UpdateInfo.plist").as<Dictionary>() : nullptr;
+        fields ? corvant::lookup(*fields, kDescriptionName).as<Dictionary>() : nullptr;
     if (tooManyEntries) {
         why = tooManyEntriesLine(kManifestName);
         return std::nullopt;
     }
     if (items == nullptr || description == nullptr) {
         why = formatString("%@ is not a manifest: it is not a dictionary with %@ and %@",
-                           kManifestName, "Items", "UpdateInfo.plist");
+                           kManifestName, "Items", kDescriptionName);
         return std::nullopt;
     }
     Manifest manifest{
@@ -225,7 +156,7 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
         const Dictionary* entry = value.as<Dictionary>();
         const std::string* path =
             entry ? corvant::lookup(*entry, "Path").as<std::string>() : nullptr;
-        std::optional<Item> item = path ? readItem(*entry) : std::nullopt;
+        std::optional<BundleItem> item = path ? readItem(*entry) : std::nullopt;
         if (!item || path->empty() || !manifest.items.emplace(*path, *item).second) {
             why = formatString("%@ is not a manifest: its item %d is %@", kManifestName, number,
                                "no item or a second one of its path");
@@ -236,8 +167,8 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
 }
 
 // Why the update's item differs from the manifest's; none when they agree.
-std::optional<std::string> itemMismatch(const std::string& path, const Item& wanted,
-                                        const Item& found) {
+std::optional<std::string> itemMismatch(const std::string& path, const BundleItem& wanted,
+                                        const BundleItem& found) {
     if (wanted.kind != found.kind)
         return formatString("%@ is a %@ in the update, a %@ in the manifest", path,
                             kindName(found.kind), kindName(wanted.kind));
@@ -250,8 +181,8 @@ std::optional<std::string> itemMismatch(const std::string& path, const Item& wan
     return std::nullopt;
 }
 
-std::optional<std::string> firstMismatch(const std::string& bundle, const Listing& wanted,
-                                         const Listing& found) {
+std::optional<std::string> firstMismatch(const std::string& bundle, const BundleListing& wanted,
+                                         const BundleListing& found) {
     WalkOrder before;
     auto w = wanted.begin();
     auto f = found.begin();
@@ -261,7 +192,7 @@ std::optional<std::string> firstMismatch(const std::string& bundle, const Listin
         if (w == wanted.end() || before(f->first, w->first))
             return f->first + " is in the update but not in the manifest";
         if (auto why = itemMismatch(w->first, w->second, f->second)) return why;
-        if (w->second.kind == Kind::File &&
+        if (w->second.kind == ItemKind::File &&
             (w->second.size != f->second.size ||
              fileDigest(bundle + "/" + f->first) != w->second.sha256))
             return w->first + " differs in its bytes from the manifest";
@@ -279,7 +210,7 @@ bool isInShippedBundle(const std::string& source, const struct stat& updateFolde
     fs::path prefix;
     for (const fs::path& part : path) {
         struct stat status {};
-        if (part == "Solvane.app" && ::stat(prefix.c_str(), &status) == 0 &&
+        if (part == kDefaultBundleName && ::stat(prefix.c_str(), &status) == 0 &&
             status.st_dev == updateFolder.st_dev && status.st_ino == updateFolder.st_ino)
             return true;
         prefix /= part;
@@ -291,7 +222,7 @@ bool isInShippedBundle(const std::string& source, const struct stat& updateFolde
 // then not cover.
 std::optional<std::string> sourceOutsideBundle(const std::string& updateFolder,
                                                const Dictionary& updateInfo) {
-    const Array* copies = corvant::lookup(updateInfo, "toBeCopied").as<Array>();
+    const Array* copies = corvant::lookup(updateInfo, kCopiesKey).as<Array>();
     struct stat folder {};
     if (copies == nullptr || ::stat(updateFolder.c_str(), &folder) != 0) return std::nullopt;
     int number = 0;
@@ -299,9 +230,9 @@ std::optional<std::string> sourceOutsideBundle(const std::string& updateFolder,
         ++number;
         const Dictionary* entry = value.as<Dictionary>();
         const std::string* source =
-            entry ? corvant::lookup(*entry, "unzippedFilePath").as<std::string>() : nullptr;
+            entry ? corvant::lookup(*entry, kSourceKey).as<std::string>() : nullptr;
         if (source != nullptr && !isInShippedBundle(*source, folder))
-            return formatString("toBeCopied entry %d takes %@ from outside %@", number, *source,
+            return formatString("%@ entry %d takes %@ from outside %@", kCopiesKey, number, *source,
                                 bundleOf(updateFolder));
     }
     return std::nullopt;
@@ -490,8 +421,8 @@ bool Verifier::contents(const std::string& manifestBytes) {
         return refuse(formatString("UpdateInfo.plist does not match the one in %@", kManifestName));
     if (key_ && !describe()) return false;
     if (auto outside = sourceOutsideBundle(update_, *result_.updateInfo)) return refuse(*outside);
-    Listing found;
-    if (!scan(bundleOf(update_), "", found, why)) return refuse(why);
+    BundleListing found;
+    if (!walkBundle(bundleOf(update_), found, why, AbsentBundle::HoldsNothing)) return refuse(why);
     if (auto mismatch = firstMismatch(bundleOf(update_), manifest->items, found))
         return refuse(formatString("the update does not match %@: %@", kManifestName, *mismatch));
     result_.verdicts.push_back(formatString("the update matches %@ (%d items)", kManifestName,
@@ -503,143 +434,6 @@ bool Verifier::contents(const std::string& manifestBytes) {
 }
 
 }  // namespace
-
-std::optional<std::string> manifestText(const std::string& updateFolder,
-                                        const UpdateVersions& versions, std::string& error) {
-    Listing items;
-    if (!scan(bundleOf(updateFolder), "", items, error)) return std::nullopt;
-    if (items.size() > kMaxUpdateEntries) {
-        error = tooManyEntriesLine(kManifestName);
-        return std::nullopt;
-    }
-    std::optional<std::string> descriptionBytes =
-        corvant::readRegularFile(descriptionOf(updateFolder), corvant::kMaxPropertyListFileBytes);
-    if (!descriptionBytes) {
-        error = isLargerThanPropertyListBound(descriptionOf(updateFolder))
-                    ? tooLargeLine("UpdateInfo.plist")
-                    : descriptionOf(updateFolder) + " cannot be read";
-        return std::nullopt;
-    }
-    if (!parseDescription(*descriptionBytes, error)) return std::nullopt;
-    Array entries;
-    for (const auto& [path, item] : items) {
-        Dictionary entry{{"Path", path}, {"Kind", kindName(item.kind)}, {"Mode", item.mode}};
-        std::optional<std::string> digest;
-        switch (item.kind) {
-            case Kind::File:
-                digest = fileDigest(bundleOf(updateFolder) + "/" + path);
-                if (!digest) {
-                    error = bundleOf(updateFolder) + "/" + path + " cannot be read";
-                    return std::nullopt;
-                }
-                entry["Size"] = item.size;
-                entry["SHA256"] = *digest;
-                break;
-            case Kind::Link:
-                entry["Target"] = item.target;
-                break;
-            case Kind::Folder:
-                break;
-            case Kind::Other:
-                error = bundleOf(updateFolder) + "/" + path +
-                        " is neither a file, a folder nor a symbolic link";
-                return std::nullopt;
-        }
-        entries.emplace_back(std::move(entry));
-    }
-    std::string text = corvant::toXmlPropertyList(
-        Dictionary{{"Items", std::move(entries)},
-                   {"UpdateInfo.plist", descriptionRecord(*descriptionBytes)},
-                   {kFromVersionKey, versions.from},
-                   {kToVersionKey, versions.to}});
-    if (text.size() > corvant::kMaxPropertyListFileBytes) {
-        error = tooLargeLine(kManifestName);
-        return std::nullopt;
-    }
-    return text;
-}
-
-bool writeNewFile(const std::string& path, const std::string& bytes, unsigned mode) {
-    const int descriptor =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (descriptor < 0) return false;
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t put = ::write(descriptor, bytes.data() + written, bytes.size() - written);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) break;
-        written += static_cast<std::size_t>(put);
-    }
-    bool complete = written == bytes.size() && ::fsync(descriptor) == 0;
-    complete = ::close(descriptor) == 0 && complete;
-    if (!complete) ::unlink(path.c_str());
-    return complete;
-}
-
-bool generateKeyPair(const std::string& prefix, std::string& error) {
-    const std::string secretPath = prefix + ".key";
-    const std::string publicPath = prefix + ".pub";
-    for (const std::string& path : {secretPath, publicPath}) {
-        if (isPresent(path)) {
-            error = path + " exists, and a key is never overwritten";
-            return false;
-        }
-    }
-    if (!sodiumReady()) {
-        error = "the cryptography library cannot be started";
-        return false;
-    }
-    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
-    unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
-    crypto_sign_keypair(publicKey, secretKey);
-    std::string secretText = base64(secretKey, sizeof secretKey) + "\n";
-    sodium_memzero(secretKey, sizeof secretKey);
-    // Created with mode 0600, so that no one else can read it at any moment.
-    bool written = writeNewFile(secretPath, secretText, 0600);
-    const int writeError = errno;
-    sodium_memzero(secretText.data(), secretText.size());
-    if (!written) {
-        error = secretPath + " cannot be written: " + std::strerror(writeError);
-        return false;
-    }
-    if (!writeNewFile(publicPath, base64(publicKey, sizeof publicKey) + "\n", 0644)) {
-        error = publicPath + " cannot be written: " + std::strerror(errno);
-        ::unlink(secretPath.c_str());
-        return false;
-    }
-    return true;
-}
-
-std::optional<std::string> readSecretKey(const std::string& path, std::string& error) {
-    std::optional<std::string> text = corvant::readRegularFile(path, kSmallFileBytes);
-    std::optional<std::string> key =
-        text ? fromBase64(*text, crypto_sign_SECRETKEYBYTES) : std::nullopt;
-    if (text) sodium_memzero(text->data(), text->size());
-    if (!key || !sodiumReady()) {
-        error = path + " is not a key made by --generate-key";
-        return std::nullopt;
-    }
-    return key;
-}
-
-std::optional<std::string> readPublicKey(const std::string& path, std::string& error) {
-    std::optional<std::string> text = corvant::readRegularFile(path, kSmallFileBytes);
-    std::optional<std::string> key =
-        text ? fromBase64(*text, crypto_sign_PUBLICKEYBYTES) : std::nullopt;
-    if (text) sodium_memzero(text->data(), text->size());  // a secret key given by mistake
-    if (!key || !sodiumReady()) {
-        error = path + " is not a public key made by --generate-key";
-        return std::nullopt;
-    }
-    return base64(unsignedBytes(*key), key->size());
-}
-
-std::string signatureText(const std::string& bytes, const std::string& secretKey) {
-    unsigned char signature[crypto_sign_BYTES];
-    crypto_sign_detached(signature, nullptr, unsignedBytes(bytes), bytes.size(),
-                         unsignedBytes(secretKey));
-    return base64(signature, sizeof signature) + "\n";
-}
 
 std::optional<std::string> bundlePublicKey(const std::string& bundle, std::string& why) {
     return installedPublicKey(bundle, why);

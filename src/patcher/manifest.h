@@ -17,6 +17,9 @@ namespace ostrel {
 inline constexpr const char* kManifestName = "UpdateManifest.plist";
 inline constexpr const char* kSignatureName = "UpdateManifest.plist.sig";
 inline constexpr const char* kPublicKeyKey = "OstrelPublicKey";
+inline constexpr const char* kFromVersionKey = "FromVersion";
+inline constexpr const char* kToVersionKey = "ToVersion";
+inline constexpr std::size_t kSmallFileBytes = 1024;  // a key or a signature in base64
 
 // The bundle versions an update takes an installation from and to.
 struct UpdateVersions {
@@ -24,29 +27,22 @@ struct UpdateVersions {
     std::string to;
 };
 
-// The manifest of the update in `updateFolder` (its "Solvane.app" and "UpdateInfo.plist") for
-// `versions`, as XML property-list text, items in walk order; none after setting `error` when an
-// item cannot be read or is neither a file, a folder nor a symbolic link.
-std::optional<std::string> manifestText(const std::string& updateFolder,
-                                        const UpdateVersions& versions, std::string& error);
-
-// Writes PREFIX.key (the secret key in base64, mode 0600 from its creation) and PREFIX.pub (the
-// public key in base64, one line). Neither is overwritten: false with `error` when either exists
-// or cannot be written, and then neither is left behind.
-bool generateKeyPair(const std::string& prefix, std::string& error);
-
-// The secret key of a PREFIX.key file; none with `error` when it is unreadable or no key.
-std::optional<std::string> readSecretKey(const std::string& path, std::string& error);
-
-// The public key of a PREFIX.pub file, in base64; none with `error` when it is unreadable or no
-// public key (a secret key included).
-std::optional<std::string> readPublicKey(const std::string& path, std::string& error);
-
-// The detached signature of `bytes` by `secretKey`, in base64 with a line break.
-std::string signatureText(const std::string& bytes, const std::string& secretKey);
-
-// Creates `path` with `bytes` and the permission bits `mode`; refuses an existing file.
-bool writeNewFile(const std::string& path, const std::string& bytes, unsigned mode);
+// What the vendor's builder (which writes what the check reads) shares with the check.
+//
+// The update's bundle and description in `updateFolder`.
+std::string bundleOf(const std::string& updateFolder);
+std::string descriptionOf(const std::string& updateFolder);
+// The description's size and digest, as the manifest records them.
+corvant::Dictionary descriptionRecord(const std::string& descriptionBytes);
+// The SHA-256 in hex of the regular file at `path`, read piece by piece. None when it is anything
+// else (a link is not followed, a FIFO or device is not waited for) or cannot be read.
+std::optional<std::string> fileDigest(const std::string& path);
+// False when the cryptography library cannot be started.
+bool sodiumReady();
+// `bytes` in base64, and the bytes of base64 `text` (blanks and line breaks ignored) when it
+// decodes whole to `length`.
+std::string base64(const unsigned char* bytes, std::size_t length);
+std::optional<std::string> fromBase64(const std::string& text, std::size_t length);
 
 // The public key in the Info.plist of the bundle at `bundle`: none when the bundle has no
 // Info.plist or its Info.plist carries no key; none with `why` set when the Info.plist is there

@@ -14,6 +14,7 @@
 #include "common/regular_file.h"
 #include "patcher/places.h"
 #include "patcher/removal.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
@@ -53,8 +54,8 @@ struct PassKind {
     bool needsUnzippedPath;
 };
 
-constexpr PassKind kDeletions{"toBeDeleted", "Files to be deleted : %@", false};
-constexpr PassKind kCopies{"toBeCopied", "Files to be copied : %@", true};
+constexpr PassKind kDeletions{kDeletionsKey, "Files to be deleted : %@", false};
+constexpr PassKind kCopies{kCopiesKey, "Files to be copied : %@", true};
 
 // The list under the pass's key, after writing it to the log. An absent key is an empty list;
 // anything other than an array fails the pass rather than silently installing nothing.
@@ -166,13 +167,13 @@ std::optional<UpdateEntry> readUpdateEntry(const Value& value, int number, bool 
                                pass.listKey, number);
         return std::nullopt;
     }
-    const std::string* name = requiredText(*entry, "ActualFileName", pass, number, problem);
+    const std::string* name = requiredText(*entry, kFileNameKey, pass, number, problem);
     if (name == nullptr) return std::nullopt;
-    const std::string* folder = requiredText(*entry, "filePath", pass, number, problem);
+    const std::string* folder = requiredText(*entry, kFolderKey, pass, number, problem);
     if (folder == nullptr) return std::nullopt;
     UpdateEntry parsed{*name, *folder, "", isWholeApplicationEntry(*folder)};
     if (pass.needsUnzippedPath) {
-        const std::string* source = requiredText(*entry, "unzippedFilePath", pass, number, problem);
+        const std::string* source = requiredText(*entry, kSourceKey, pass, number, problem);
         if (source == nullptr) return std::nullopt;
         // A relative source would depend on the working folder, and one that begins with "-"
         // would reach cp as an option.
@@ -240,8 +241,7 @@ bool isLargerThanPropertyListBound(const std::string& path) {
 }
 
 std::optional<std::string> installedApplicationName(const Dictionary& updateInfo) {
-    const std::string* name =
-        corvant::lookup(updateInfo, "InstalledApplicationName").as<std::string>();
+    const std::string* name = corvant::lookup(updateInfo, kApplicationNameKey).as<std::string>();
     if (name == nullptr || !namesABundle(*name)) return std::nullopt;
     return *name;
 }
@@ -249,7 +249,7 @@ std::optional<std::string> installedApplicationName(const Dictionary& updateInfo
 std::optional<std::string> installedApplicationName(const std::string& descriptionBytes) {
     bool tooManyEntries = false;
     std::optional<std::string> name = corvant::stringInRootDictionary(
-        descriptionBytes, "InstalledApplicationName", kMaxUpdateEntries, tooManyEntries);
+        descriptionBytes, kApplicationNameKey, kMaxUpdateEntries, tooManyEntries);
     if (!name || !namesABundle(*name)) return std::nullopt;
     return name;
 }
@@ -281,7 +281,7 @@ std::string whyNoApplicationName(const std::optional<std::string>& bytes, const 
     if (!updateInfo) return unreadable;
     return formatString(
         "UpdateInfo.plist does not name the installed application in InstalledApplicationName : %@",
-        corvant::lookup(*updateInfo, "InstalledApplicationName"));
+        corvant::lookup(*updateInfo, kApplicationNameKey));
 }
 
 bool isWholeApplicationEntry(std::string_view filePath) {

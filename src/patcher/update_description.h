@@ -10,12 +10,9 @@
 #include "common/command.h"
 #include "common/log_file.h"
 #include "common/value.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
-
-// The bundle name and path that every update is prepared against.
-inline constexpr std::string_view kDefaultBundleName = "Solvane.app";
-inline constexpr std::string_view kDefaultApplicationPath = "/Applications/Solvane.app";
 
 // The most entries any list (or dictionary) of an update's description or manifest may hold, the
 // manifest's items included; a file past it, or past the 64 MiB of every property list, is refused

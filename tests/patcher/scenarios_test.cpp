@@ -13,8 +13,8 @@
 #include "common/command.h"
 #include "common/format.h"
 #include "common/plist.h"
+#include "mkupdate/manifest_writer.h"
 #include "patch_scenario.h"
-#include "patcher/manifest.h"
 #include "patcher/update_description.h"
 
 namespace ostrel_test {
