@@ -1,5 +1,7 @@
 // ostrel-mkupdate: makes the update that takes an installation of one version of the client bundle
 // to another.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,7 +15,8 @@ namespace {
 
 constexpr corvant::ProgramDescription kMkupdate{
     "ostrel-mkupdate", KO_VERSION,
-    "Usage: ostrel-mkupdate [--name NAME] --unpack-root DIR [--sign KEY] OLD.app NEW.app OUT\n"
+    "Usage: ostrel-mkupdate [--name NAME] --unpack-root DIR [--sign KEY] [--delta]\n"
+    "                       OLD.app NEW.app OUT\n"
     "       ostrel-mkupdate --generate-key PREFIX\n"
     "       ostrel-mkupdate --set-key PREFIX.pub BUNDLE.app\n"
     "Writes OUT/UpdateInfo.plist and OUT/Solvane.app: the update that Ostrel applies to an\n"
@@ -26,6 +29,8 @@ constexpr corvant::ProgramDescription kMkupdate{
     "                      user's machine (required: every source's path lies below it)\n"
     "  --sign KEY          signs the manifest with KEY (a PREFIX.key) in\n"
     "                      OUT/UpdateManifest.plist.sig\n"
+    "  --delta             ships a changed file as a patch against OLD.app's file in\n"
+    "                      OUT/Patches where the patch is smaller (a delta update)\n"
     "  --generate-key PREFIX  writes a new key pair: PREFIX.key (secret, mode 0600) and\n"
     "                      PREFIX.pub (the public key for the application's Info.plist)\n"
     "  --set-key PREFIX.pub BUNDLE.app  puts the public key into BUNDLE.app's\n"
@@ -36,7 +41,8 @@ constexpr corvant::ProgramDescription kMkupdate{
 int usage(const char* why) {
     std::fprintf(stderr,
                  "ostrel-mkupdate: %s\nusage: ostrel-mkupdate [--name NAME] --unpack-root DIR "
-                 "[--sign KEY] OLD.app NEW.app OUT\n"
+                 "[--sign KEY] [--delta]\n"
+                 "                       OLD.app NEW.app OUT\n"
                  "       ostrel-mkupdate --generate-key PREFIX\n"
                  "       ostrel-mkupdate --set-key PREFIX.pub BUNDLE.app\n",
                  why);
@@ -89,7 +95,9 @@ int main(int argc, char** argv) {
         bool isSign = std::strcmp(argv[i], "--sign") == 0;
         if (std::strcmp(argv[i], "--generate-key") == 0 || std::strcmp(argv[i], "--set-key") == 0)
             return usage((std::string(argv[i]) + " stands alone, as the first argument").c_str());
-        if (isName || isRoot || isSign) {
+        if (std::strcmp(argv[i], "--delta") == 0) {
+            request.delta = true;
+        } else if (isName || isRoot || isSign) {
             if (i + 1 == argc) return usage("an option lacks its value");
             (isName ? request.name : isRoot ? request.unpackRoot : keyPath) = argv[++i];
         } else if (std::strcmp(argv[i], "--") == 0) {
@@ -123,13 +131,16 @@ int main(int argc, char** argv) {
         }
         request.signingKey = std::move(*key);
     }
+    request.showProgress = ::isatty(STDERR_FILENO) == 1;
     std::optional<ostrel::UpdateSummary> summary = ostrel::makeUpdate(request, error);
     if (!summary) {
         std::fprintf(stderr, "ostrel-mkupdate: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s: %d entries (%d to delete, %d to copy), %ju bytes to ship\n",
-                request.out.c_str(), summary->deletions + summary->copies, summary->deletions,
-                summary->copies, summary->bytes);
+    std::printf("%s: %d entries (%d to delete, %d to copy), %ju bytes to ship", request.out.c_str(),
+                summary->deletions + summary->copies, summary->deletions, summary->copies,
+                summary->bytes);
+    if (request.delta) std::printf(", %d files as patches", summary->patched);
+    std::printf("\n");
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "common/plist.h"
 #include "common/regular_file.h"
@@ -29,13 +30,34 @@ const unsigned char* unsignedBytes(const std::string& bytes) {
     return reinterpret_cast<const unsigned char*>(bytes.data());
 }
 
+Dictionary identityRecord(const FileIdentity& identity) {
+    return Dictionary{{"Size", static_cast<std::int64_t>(identity.size)},
+                      {"SHA256", identity.sha256}};
+}
+
 }  // namespace
 
 std::optional<std::string> manifestText(const std::string& updateFolder,
                                         const UpdateVersions& versions, std::string& error) {
+    return manifestText(updateFolder, versions, {}, error);
+}
+
+std::optional<std::string> manifestText(const std::string& updateFolder,
+                                        const UpdateVersions& versions,
+                                        const std::vector<PatchedFile>& patched,
+                                        std::string& error) {
     BundleListing items;
     if (!walkBundle(bundleOf(updateFolder), items, error, AbsentBundle::HoldsNothing))
         return std::nullopt;
+    std::map<std::string, const PatchedFile*> patches;
+    for (const PatchedFile& file : patched) {
+        patches[file.path] = &file;
+        items[file.path] = BundleItem{.kind = ItemKind::File,
+                                      .mode = file.mode,
+                                      .size = static_cast<std::int64_t>(file.result.size),
+                                      .target = {},
+                                      .sha256 = file.result.sha256};
+    }
     if (items.size() > kMaxUpdateEntries) {
         error = tooManyEntriesLine(kManifestName);
         return std::nullopt;
@@ -55,7 +77,13 @@ std::optional<std::string> manifestText(const std::string& updateFolder,
         std::optional<std::string> digest;
         switch (item.kind) {
             case ItemKind::File:
-                digest = fileDigest(bundleOf(updateFolder) + "/" + path);
+                if (auto patch = patches.find(path); patch != patches.end()) {
+                    entry[kBaseKey] = identityRecord(patch->second->base);
+                    entry[kPatchKey] = identityRecord(patch->second->patch);
+                    digest = item.sha256;
+                } else {
+                    digest = fileDigest(bundleOf(updateFolder) + "/" + path);
+                }
                 if (!digest) {
                     error = bundleOf(updateFolder) + "/" + path + " cannot be read";
                     return std::nullopt;

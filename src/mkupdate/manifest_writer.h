@@ -4,14 +4,21 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "patcher/manifest.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
 // The manifest of the update in `updateFolder` (its "Solvane.app" and "UpdateInfo.plist") for
 // `versions`, as XML property-list text, items in walk order; none after setting `error` when an
-// item cannot be read or is neither a file, a folder nor a symbolic link.
+// item cannot be read or is neither a file, a folder nor a symbolic link. The `patched` files,
+// which the bundle does not hold, are listed with their base and patch among its items.
+std::optional<std::string> manifestText(const std::string& updateFolder,
+                                        const UpdateVersions& versions,
+                                        const std::vector<PatchedFile>& patched,
+                                        std::string& error);
 std::optional<std::string> manifestText(const std::string& updateFolder,
                                         const UpdateVersions& versions, std::string& error);
 

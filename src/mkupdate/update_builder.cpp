@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -17,7 +18,9 @@
 #include "mkupdate/manifest_writer.h"
 #include "patcher/branding.h"
 #include "patcher/bundle_version.h"
+#include "patcher/file_patch.h"
 #include "patcher/removal.h"
+#include "patcher/sha256.h"
 #include "patcher/update_description.h"
 #include "patcher/update_format.h"
 
@@ -142,6 +145,11 @@ class Builder {
     bool writeOut(UpdateSummary& summary);
     bool writeManifest();
     bool copyItem(const std::string& relative, UpdateSummary& summary);
+    enum class Shipped { AsPatch, Whole, Failed };
+    Shipped shipAsPatch(const std::string& relative, UpdateSummary& summary);
+    bool isPatchable(const std::string& relative) const;
+    int countPatchable(const PathSet& shipped) const;
+    void showProgress();
     bool outsideTheBundles();
     void removeWhatWasMade(const std::string& made);
 
@@ -154,6 +162,9 @@ class Builder {
     PathSet copies_;
     PathSet deletions_;
     PathSet shippedOnly_;  // in the unpacked bundle for the branding, not copied
+    std::vector<PatchedFile> patched_;
+    int patchable_ = 0;  // files that may ship as patches, for the progress
+    int weighed_ = 0;    // of them, those decided so far
 };
 
 std::string bundleFolder(const std::string& relative) {
@@ -284,6 +295,10 @@ bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
             return !code || refuse(to + " cannot be written");
         case ItemKind::File:
             if (::access(from.c_str(), R_OK) != 0) return refuse(from + " cannot be read");
+            if (isPatchable(relative)) {
+                Shipped shipped = shipAsPatch(relative, summary);
+                if (shipped != Shipped::Whole) return shipped == Shipped::AsPatch;
+            }
             fs::copy_file(from, to, code);
             summary.bytes += static_cast<std::uintmax_t>(item.size);
             return (!code && ::chmod(to.c_str(), static_cast<mode_t>(item.mode)) == 0) ||
@@ -304,11 +319,77 @@ bool Builder::copyItem(const std::string& relative, UpdateSummary& summary) {
     return refuse(to + " cannot be written");
 }
 
+// The files a branded run writes over in the unpacked bundle or renames before it copies them:
+// the installation holds the brand's, not the old version's.
+bool isAdaptedByBranding(const std::string& relative) {
+    return relative == "Contents/Info.plist" || extendsFolder(relative, "Contents/MacOS") ||
+           relative == "Contents/Resources/logo.icns" ||
+           relative == "Contents/Resources/Uninstaller.app/Contents/Resources/UninstallerLOGO.icns";
+}
+
+// A file ships as a patch when the installation holds the old version's regular file at its
+// place, as the run finds it.
+bool Builder::isPatchable(const std::string& relative) const {
+    if (!request_.delta || (branded_ && isAdaptedByBranding(relative))) return false;
+    auto before = old_.find(relative);
+    return before != old_.end() && before->second.kind == ItemKind::File;
+}
+
+int Builder::countPatchable(const PathSet& shipped) const {
+    int count = 0;
+    for (const std::string& top : shipped)
+        for (auto it = new_.lower_bound(top);
+             it != new_.end() && (it->first == top || extendsFolder(it->first, top)); ++it)
+            count += it->second.kind == ItemKind::File && isPatchable(it->first);
+    return count;
+}
+
+// One line on the terminal, rewritten as each file is decided, as packagers' tools show theirs.
+void Builder::showProgress() {
+    ++weighed_;
+    if (!request_.showProgress) return;
+    std::fprintf(stderr, "\rostrel-mkupdate: making patches, %d of %d files", weighed_, patchable_);
+    if (weighed_ == patchable_) std::fputc('\n', stderr);
+}
+
+Builder::Shipped Builder::shipAsPatch(const std::string& relative, UpdateSummary& summary) {
+    const std::string base = request_.oldBundle + "/" + relative;
+    const std::string next = request_.newBundle + "/" + relative;
+    showProgress();
+    PatchMaking making = makeFilePatch(base, next);
+    if (making.failed) {
+        refuse(making.why);
+        return Shipped::Failed;
+    }
+    if (!making.patch) return Shipped::Whole;
+    std::optional<std::string> baseDigest = fileDigest(base);
+    std::optional<std::string> resultDigest = fileDigest(next);
+    if (!baseDigest || !resultDigest) {
+        refuse((baseDigest ? next : base) + " cannot be read");
+        return Shipped::Failed;
+    }
+    const std::string to = patchOf(request_.out, relative);
+    if (!makeFolders(parentOf(to)) || !writeNewFile(to, *making.patch, 0644)) {
+        refuse(to + " cannot be written");
+        return Shipped::Failed;
+    }
+    const BundleItem& item = new_.at(relative);
+    patched_.push_back({relative,
+                        {static_cast<std::uint64_t>(old_.at(relative).size), *baseDigest},
+                        {making.patch->size(), sha256Hex(*making.patch)},
+                        {static_cast<std::uint64_t>(item.size), *resultDigest},
+                        item.mode});
+    summary.bytes += making.patch->size();
+    ++summary.patched;
+    return Shipped::AsPatch;
+}
+
 bool Builder::writeOut(UpdateSummary& summary) {
     std::string bundle = request_.out + "/" + kDefaultBundleName;
     if (!makeFolders(bundle)) return refuse(bundle + " cannot be made");
     PathSet shipped = copies_;
     shipped.insert(shippedOnly_.begin(), shippedOnly_.end());
+    patchable_ = countPatchable(shipped);
     for (const std::string& relative : shipped) {
         if (std::any_of(copies_.begin(), copies_.end(),
                         [&](const std::string& f) { return extendsFolder(relative, f); }))
@@ -352,7 +433,7 @@ bool Builder::writeOut(UpdateSummary& summary) {
 
 // The manifest lists what was written to `out`, and its signature covers the manifest's bytes.
 bool Builder::writeManifest() {
-    std::optional<std::string> manifest = manifestText(request_.out, versions_, error_);
+    std::optional<std::string> manifest = manifestText(request_.out, versions_, patched_, error_);
     if (!manifest) return false;
     std::string path = request_.out + "/" + kManifestName;
     if (!writeNewFile(path, *manifest, 0644)) return refuse(path + " cannot be written");

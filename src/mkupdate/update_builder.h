@@ -21,12 +21,17 @@ struct UpdateRequest {
     std::string unpackRoot;
     // The secret key that signs the manifest (read by readSecretKey); empty leaves it unsigned.
     std::string signingKey;
+    // Ships a patch against the old file instead of a changed file where the patch is smaller.
+    bool delta = false;
+    // Shows the progress of making patches on standard error.
+    bool showProgress = false;
 };
 
 struct UpdateSummary {
     int deletions = 0;
     int copies = 0;
-    std::uintmax_t bytes = 0;  // bytes of the files in the unpacked bundle
+    int patched = 0;           // files shipped as patches
+    std::uintmax_t bytes = 0;  // bytes of the files in the unpacked bundle, and of the patches
 };
 
 // Writes `out`/UpdateInfo.plist, `out`/Solvane.app and `out`/UpdateManifest.plist (signed in
@@ -37,6 +42,10 @@ struct UpdateSummary {
 // version or the new one is not newer than the old (compareVersions), `out` lies inside one
 // of them or holds one, `out` exists and is not empty, a difference lies where the description
 // cannot express it, or an item cannot be read or written (what was written is then removed again).
+//
+// With `delta`, a file of the new bundle whose old version is a regular file at the same place
+// ships as a patch in `out`/Patches (see update_format.h) where the patch is smaller, except the
+// files that a branded installation's run adapts; the description is the same as without it.
 std::optional<UpdateSummary> makeUpdate(const UpdateRequest& request, std::string& error);
 
 // Sets "OstrelPublicKey" in `bundle`/Contents/Info.plist to the public key of `publicKeyPath` (a

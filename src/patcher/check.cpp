@@ -18,6 +18,7 @@
 #include "common/plist.h"
 #include "patcher/backup.h"
 #include "patcher/branding.h"
+#include "patcher/delta.h"
 #include "patcher/endings.h"
 #include "patcher/manifest.h"
 #include "patcher/profile.h"
@@ -133,6 +134,7 @@ class Checker {
     void interruptedRun();
     bool description();
     bool manifest();
+    void patchedFiles();
     void installation();
     void branding();
     void pass(bool isCopy);
@@ -150,6 +152,7 @@ class Checker {
     const std::string update_;
     const std::string patcherFolder_;
     corvant::Dictionary updateInfo_;
+    std::vector<PatchedFile> patches_;
     std::string descriptionBytes_;
     std::string name_;
     std::string application_;
@@ -163,6 +166,7 @@ CheckReport Checker::check() {
     interruptedRun();
     if (!description()) return report_;
     bool described = manifest();
+    patchedFiles();
     installation();
     if (isBranded_) branding();
     if (described) {
@@ -241,7 +245,18 @@ bool Checker::manifest() {
     if (verification.refusal) problem("the update would be refused: " + *verification.refusal);
     if (!verification.updateInfo) return false;
     updateInfo_ = std::move(*verification.updateInfo);
+    if (!verification.refusal) patches_ = std::move(verification.patches);
     return true;
+}
+
+// A delta update's files, as the run makes them before its backup: each base, each patch decoded
+// without writing, and the room the results need.
+void Checker::patchedFiles() {
+    if (patches_.empty()) return;
+    DeltaPreview preview = previewPatches(update_, application_, patches_);
+    for (const std::string& line : preview.notes) note(line);
+    for (const std::string& line : preview.refusals)
+        problem("the update would be refused: " + line);
 }
 
 // The installed bundle and its backup: the bundle must be there and readable, the backup's folder

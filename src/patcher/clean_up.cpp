@@ -7,15 +7,19 @@
 #include <system_error>
 
 #include "common/plist.h"
+#include "patcher/delta.h"
 
 namespace ostrel {
 
 using corvant::Command;
 using corvant::LogFile;
 
-bool updateSoftwarePatcherStatus(const Places& places, bool status, LogFile& log) {
+bool updateSoftwarePatcherStatus(const Places& places, bool status, LogFile& log,
+                                 bool deltaBaseDiffers) {
     std::string path = patcherStatusFilePath(places);
-    bool written = corvant::writeDictionaryToFile({{"PatcherStatus", status}}, path);
+    corvant::Dictionary fields{{"PatcherStatus", status}};
+    if (deltaBaseDiffers) fields[kDeltaBaseDiffersKey] = true;
+    bool written = corvant::writeDictionaryToFile(fields, path);
     log.writeLogToFileWithInfo(
         "DEBUG", 2,
         written ? "Writing Pacther file to %@ succeded" : "Writing Pacther file to %@ failed",

@@ -10,9 +10,11 @@
 
 namespace ostrel {
 
-// Replaces the status file with one holding only "PatcherStatus". The folder that holds it is not
-// created. True when the file was written.
-bool updateSoftwarePatcherStatus(const Places& places, bool status, corvant::LogFile& log);
+// Replaces the status file with one holding only "PatcherStatus", and "DeltaBaseDiffers" (true)
+// when `deltaBaseDiffers`. The folder that holds it is not created. True when the file was
+// written.
+bool updateSoftwarePatcherStatus(const Places& places, bool status, corvant::LogFile& log,
+                                 bool deltaBaseDiffers = false);
 
 // The commands of the clean-up: the update folder's removal, the relaunch, the patcher folder's
 // removal.

@@ -14,6 +14,7 @@
 #include "patcher/backup.h"
 #include "patcher/branding.h"
 #include "patcher/clean_up.h"
+#include "patcher/delta.h"
 #include "patcher/endings.h"
 #include "patcher/manifest.h"
 #include "patcher/profile.h"
@@ -73,6 +74,7 @@ class PatchRun {
     bool readDescription();
     bool nameApplication();
     bool verifyManifest();
+    bool makePatchedFiles();
     void showDescription(const std::optional<corvant::Dictionary>& updateInfo);
     CleanUpFacts facts() const;
     void perform(CleanUp step);
@@ -88,6 +90,7 @@ class PatchRun {
     std::optional<std::string> descriptionBytes_;  // read once, checked and parsed from here
     std::string descriptionUnreadable_;            // why there are none
     std::optional<corvant::Dictionary> updateInfo_;
+    std::vector<PatchedFile> patches_;  // a delta update's files still to be made
     std::string installedApplicationName_;
     std::string installedApplicationPath_;
     std::string softwareBackupPath_;
@@ -96,6 +99,7 @@ class PatchRun {
     bool backupIsLastCopy_ = false;  // an interrupted run's backup could not be put back
     bool rolledBack_ = true;
     bool bundleUnchangeable_ = false;  // nothing in the installed bundle can be written
+    bool deltaBaseDiffers_ = false;    // a delta update was refused for the installation's files
     std::string unappliedUpdate_;
 };
 
@@ -109,7 +113,7 @@ Ending PatchRun::applyUpdate(const std::vector<std::string>& arguments) {
     updateContentPath_ = withoutLeadingDash(arguments[1]);
     if (!readDescription() || !nameApplication()) return Ending::NoDescription;
     isUpdate_ = true;
-    if (!verifyManifest()) return Ending::Refused;
+    if (!verifyManifest() || !makePatchedFiles()) return Ending::Refused;
 
     softwareBackupPath_ = softwareBackupPath(places_);
     if (backupIsLastCopy_) return Ending::BackupFolder;
@@ -258,6 +262,23 @@ bool PatchRun::verifyManifest() {
         log_.writeLogToFileWithInfo("DEBUG", 2, "Update check : %@", verdict);
     if (verification.keyed) showDescription(verification.updateInfo);
     updateInfo_ = std::move(verification.updateInfo);
+    patches_ = std::move(verification.patches);
+    return true;
+}
+
+// A delta update's files are made from the installed ones into the update's own bundle before
+// anything changes; a file that cannot be made refuses the update as its manifest would.
+bool PatchRun::makePatchedFiles() {
+    if (patches_.empty()) return true;
+    if (std::optional<DeltaRefusal> refusal =
+            applyPatches(updateContentPath_, installedApplicationPath_, patches_)) {
+        log_.writeLogToFileWithInfo("DEBUG", 1, "Update refused, Hence Patching failed : %@",
+                                    refusal->line);
+        deltaBaseDiffers_ = refusal->baseDiffers;
+        return false;
+    }
+    log_.writeLogToFileWithInfo("DEBUG", 2, "Made %d patched files of the update from %@",
+                                static_cast<int>(patches_.size()), installedApplicationPath_);
     return true;
 }
 
@@ -303,7 +324,7 @@ void PatchRun::perform(CleanUp step) {
             if (!decision.commands.empty()) restoreProfile();
             return;
         case CleanUp::StatusFalse:
-            updateSoftwarePatcherStatus(places_, false, log_);
+            updateSoftwarePatcherStatus(places_, false, log_, deltaBaseDiffers_);
             return;
         case CleanUp::StatusTrue:
             updateSoftwarePatcherStatus(places_, true, log_);

@@ -81,7 +81,7 @@ std::optional<std::string> readBase(const std::string& path, const FileIdentity&
     return whyUnread(what, path, base.size);
 }
 
-// One patch decoded piece by piece into an open result file, held to the result's size.
+// One patch decoded piece by piece into an open result file (none: -1), held to the result's size.
 class PatchDecoding {
   public:
     PatchDecoding(ZSTD_DCtx* context, int result, const FileIdentity& expected)
@@ -153,7 +153,7 @@ class PatchDecoding {
                           " bytes");
         mWritten += size;
         mDigest.add(mOut.data(), size);
-        if (!corvant::writeAll(mResult, mOut.data(), size))
+        if (mResult >= 0 && !corvant::writeAll(mResult, mOut.data(), size))
             return refuse("the result cannot be written: " + systemError());
         return true;
     }
@@ -258,13 +258,28 @@ std::optional<std::string> checkPatchBase(const std::string& basePath, const Fil
     return readBase(basePath, base, nullptr);
 }
 
+namespace {
+
+std::optional<std::string> whyTooLarge(const FileIdentity& base, const FileIdentity& result) {
+    if (base.size <= kLargestPatchedFile && result.size <= kLargestPatchedFile) return std::nullopt;
+    return "the patch is for a file larger than " + std::to_string(kLargestPatchedFile) +
+           " bytes, which ships whole";
+}
+
+}  // namespace
+
+PatchApplication tryFilePatch(const std::string& basePath, const FileIdentity& base,
+                              const std::string& patchPath, const FileIdentity& result) {
+    if (std::optional<std::string> why = whyTooLarge(base, result)) return {why, false};
+    std::string baseBytes;
+    if (std::optional<std::string> why = readBase(basePath, base, &baseBytes)) return {why, true};
+    return {decodePatch(baseBytes, patchPath, -1, result), false};
+}
+
 PatchApplication applyFilePatch(const std::string& basePath, const FileIdentity& base,
                                 const std::string& patchPath, const std::string& resultPath,
                                 const FileIdentity& result, unsigned mode) {
-    if (base.size > kLargestPatchedFile || result.size > kLargestPatchedFile)
-        return {"the patch is for a file larger than " + std::to_string(kLargestPatchedFile) +
-                    " bytes, which ships whole",
-                false};
+    if (std::optional<std::string> why = whyTooLarge(base, result)) return {why, false};
     std::string baseBytes;
     if (std::optional<std::string> why = readBase(basePath, base, &baseBytes)) return {why, true};
 

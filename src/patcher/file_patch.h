@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "patcher/update_format.h"
+
 namespace ostrel {
 
 // Files above this size ship whole. While it decodes, the patcher holds the old file in memory
@@ -32,12 +34,6 @@ struct PatchMaking {
 };
 PatchMaking makeFilePatch(const std::string& basePath, const std::string& newPath);
 
-// A file as the update manifest lists it: its size and its SHA-256 in lower-case hex.
-struct FileIdentity {
-    std::uint64_t size = 0;
-    std::string sha256;
-};
-
 // What applying a patch gave. `refusal`, when set, is one line naming why no result was made (the
 // caller names the file); `baseDiffers` then says whether the installed file was at fault: it is
 // missing, not a regular file, unreadable, or not the one the patch was made from, so that the
@@ -59,5 +55,9 @@ std::optional<std::string> checkPatchBase(const std::string& basePath, const Fil
 PatchApplication applyFilePatch(const std::string& basePath, const FileIdentity& base,
                                 const std::string& patchPath, const std::string& resultPath,
                                 const FileIdentity& result, unsigned mode);
+
+// What applyFilePatch would give, found by decoding the patch without writing anything.
+PatchApplication tryFilePatch(const std::string& basePath, const FileIdentity& base,
+                              const std::string& patchPath, const FileIdentity& result);
 
 }  // namespace ostrel

@@ -119,8 +119,35 @@ std::optional<BundleItem> readItem(const Dictionary& fields) {
     return item;
 }
 
+// A size and SHA-256 the manifest records under `key` of an item; none when absent or malformed.
+std::optional<FileIdentity> readIdentity(const Dictionary& fields, const char* key) {
+    const Dictionary* record = corvant::lookup(fields, key).as<Dictionary>();
+    const std::int64_t* size =
+        record ? corvant::lookup(*record, "Size").as<std::int64_t>() : nullptr;
+    const std::string* digest =
+        record ? corvant::lookup(*record, "SHA256").as<std::string>() : nullptr;
+    if (size == nullptr || digest == nullptr || *size < 0) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(*size), *digest};
+}
+
+// The base and patch of a file a delta update makes: none when the item has neither; false when
+// it has only one, or one that is malformed, or it is no file.
+bool readPatch(const std::string& path, const Dictionary& fields, const BundleItem& item,
+               std::optional<PatchedFile>& patched) {
+    bool hasBase = !corvant::lookup(fields, kBaseKey).isAbsent();
+    bool hasPatch = !corvant::lookup(fields, kPatchKey).isAbsent();
+    if (!hasBase && !hasPatch) return true;
+    std::optional<FileIdentity> base = readIdentity(fields, kBaseKey);
+    std::optional<FileIdentity> patch = readIdentity(fields, kPatchKey);
+    if (!base || !patch || item.kind != ItemKind::File) return false;
+    patched = PatchedFile{
+        path, *base, *patch, {static_cast<std::uint64_t>(item.size), item.sha256}, item.mode};
+    return true;
+}
+
 struct Manifest {
     BundleListing items;
+    std::map<std::string, PatchedFile, WalkOrder> patched;
     Dictionary description;
     UpdateVersions versions;  // empty where the manifest names none
 };
@@ -149,7 +176,7 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
         return std::nullopt;
     }
     Manifest manifest{
-        {}, *description, {textOf(*fields, kFromVersionKey), textOf(*fields, kToVersionKey)}};
+        {}, {}, *description, {textOf(*fields, kFromVersionKey), textOf(*fields, kToVersionKey)}};
     int number = 0;
     for (const Value& value : *items) {
         ++number;
@@ -157,11 +184,14 @@ std::optional<Manifest> parseManifest(const std::string& bytes, std::string& why
         const std::string* path =
             entry ? corvant::lookup(*entry, "Path").as<std::string>() : nullptr;
         std::optional<BundleItem> item = path ? readItem(*entry) : std::nullopt;
-        if (!item || path->empty() || !manifest.items.emplace(*path, *item).second) {
+        std::optional<PatchedFile> patched;
+        if (!item || path->empty() || !readPatch(*path, *entry, *item, patched) ||
+            !manifest.items.emplace(*path, *item).second) {
             why = formatString("%@ is not a manifest: its item %d is %@", kManifestName, number,
                                "no item or a second one of its path");
             return std::nullopt;
         }
+        if (patched) manifest.patched.emplace(*path, std::move(*patched));
     }
     return manifest;
 }
@@ -181,14 +211,47 @@ std::optional<std::string> itemMismatch(const std::string& path, const BundleIte
     return std::nullopt;
 }
 
-std::optional<std::string> firstMismatch(const std::string& bundle, const BundleListing& wanted,
-                                         const BundleListing& found) {
+// Why the patch of a file the bundle does not hold yet cannot make it: the patch differs from the
+// manifest's, or the file's place is not a folder of the bundle.
+std::optional<std::string> patchMismatch(const std::string& updateFolder,
+                                         const BundleListing& wanted, const PatchedFile& file) {
+    std::string parent = corvant::parentOf(file.path);
+    auto folder = wanted.find(parent);
+    std::string name = corvant::nameOf(file.path);
+    if (name.empty() || name == "." || name == ".." ||
+        (!parent.empty() && (folder == wanted.end() || folder->second.kind != ItemKind::Folder)))
+        return file.path + " lies in no folder of the bundle";
+    std::string patch = patchOf(updateFolder, file.path);
+    struct stat status {};
+    if (::lstat(patch.c_str(), &status) != 0)
+        return formatString("%@ is missing, and so is its patch %@/%@", file.path,
+                            kPatchesFolderName, file.path);
+    if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != file.patch.size ||
+        fileDigest(patch) != file.patch.sha256)
+        return formatString("the patch %@/%@ differs in its bytes from the manifest",
+                            kPatchesFolderName, file.path);
+    return std::nullopt;
+}
+
+// Why the update's bundle differs from the manifest; none when it agrees. A patched file the
+// bundle does not hold is left for its patch to make, and goes to `outstanding`.
+std::optional<std::string> firstMismatch(const std::string& updateFolder, const Manifest& manifest,
+                                         const BundleListing& found,
+                                         std::vector<PatchedFile>& outstanding) {
+    const std::string bundle = bundleOf(updateFolder);
+    const BundleListing& wanted = manifest.items;
     WalkOrder before;
     auto w = wanted.begin();
     auto f = found.begin();
     while (w != wanted.end() || f != found.end()) {
-        if (f == found.end() || (w != wanted.end() && before(w->first, f->first)))
-            return w->first + " is missing";
+        if (f == found.end() || (w != wanted.end() && before(w->first, f->first))) {
+            auto patched = manifest.patched.find(w->first);
+            if (patched == manifest.patched.end()) return w->first + " is missing";
+            if (auto why = patchMismatch(updateFolder, wanted, patched->second)) return why;
+            outstanding.push_back(patched->second);
+            ++w;
+            continue;
+        }
         if (w == wanted.end() || before(f->first, w->first))
             return f->first + " is in the update but not in the manifest";
         if (auto why = itemMismatch(w->first, w->second, f->second)) return why;
@@ -423,10 +486,14 @@ bool Verifier::contents(const std::string& manifestBytes) {
     if (auto outside = sourceOutsideBundle(update_, *result_.updateInfo)) return refuse(*outside);
     BundleListing found;
     if (!walkBundle(bundleOf(update_), found, why, AbsentBundle::HoldsNothing)) return refuse(why);
-    if (auto mismatch = firstMismatch(bundleOf(update_), manifest->items, found))
+    if (auto mismatch = firstMismatch(update_, *manifest, found, result_.patches))
         return refuse(formatString("the update does not match %@: %@", kManifestName, *mismatch));
     result_.verdicts.push_back(formatString("the update matches %@ (%d items)", kManifestName,
                                             static_cast<int>(found.size())));
+    if (!result_.patches.empty())
+        result_.verdicts.push_back(
+            formatString("%d files of the update are patches, to be made from the installed ones",
+                         static_cast<int>(result_.patches.size())));
     if (auto why = baseMismatch(manifest->versions, application_)) return refuse(*why);
     result_.verdicts.push_back(formatString("the update takes the installed version %@ to %@",
                                             manifest->versions.from, manifest->versions.to));

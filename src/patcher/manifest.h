@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/value.h"
+#include "patcher/update_format.h"
 
 namespace ostrel {
 
@@ -69,6 +70,9 @@ struct UpdateVerification {
     bool keyed = false;  // the installed application carries a key
     // The description, once it could be parsed and, where a key requires it, is vouched for.
     std::optional<corvant::Dictionary> updateInfo;
+    // The files of a delta update that the bundle does not hold yet: each is made from the
+    // installed file by its patch, which matches the manifest (see delta.h).
+    std::vector<PatchedFile> patches;
 };
 UpdateVerification verifyUpdate(const std::string& updateFolder,
                                 const std::string& installedApplication,

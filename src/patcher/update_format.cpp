@@ -9,6 +9,10 @@ namespace ostrel {
 
 namespace fs = std::filesystem;
 
+std::string patchOf(const std::string& updateFolder, const std::string& relative) {
+    return updateFolder + "/" + kPatchesFolderName + "/" + relative;
+}
+
 namespace {
 
 bool walk(const std::string& root, const std::string& relative, BundleListing& listing,

@@ -25,6 +25,32 @@ inline constexpr const char* kFileNameKey = "ActualFileName";
 inline constexpr const char* kFolderKey = "filePath";
 inline constexpr const char* kSourceKey = "unzippedFilePath";
 
+// A delta update ships a patch instead of a changed file: at the file's path inside this folder of
+// the update folder ("Patches/Contents/Resources/x"), made from the file the old version holds at
+// the same place. The manifest lists the file as any other, with the file it is made from ("Base")
+// and the patch ("Patch"), each by size and SHA-256.
+inline constexpr const char* kPatchesFolderName = "Patches";
+inline constexpr const char* kBaseKey = "Base";
+inline constexpr const char* kPatchKey = "Patch";
+
+// A file as the update manifest lists it: its size and its SHA-256 in lower-case hex.
+struct FileIdentity {
+    std::uint64_t size = 0;
+    std::string sha256;
+};
+
+// A file of the bundle that a delta update makes from the installed one.
+struct PatchedFile {
+    std::string path;  // relative to the bundle
+    FileIdentity base;
+    FileIdentity patch;
+    FileIdentity result;
+    std::int64_t mode = 0;  // the result's permission bits
+};
+
+// The patch of the bundle's `relative` file in the update folder `updateFolder`.
+std::string patchOf(const std::string& updateFolder, const std::string& relative);
+
 // One item of a bundle, by its path relative to the bundle ("Contents/Info.plist").
 enum class ItemKind { File, Folder, Link, Other };
 struct BundleItem {
