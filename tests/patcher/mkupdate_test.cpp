@@ -198,6 +198,21 @@ class MkupdateTest : public ::testing::Test {
     }
 };
 
+// A file large enough that a patch of its next version is smaller than the version itself.
+const std::string kLargeFile = "Contents/large data";
+
+std::string largeText(char mark) {
+    std::string text;
+    for (int i = 0; text.size() < 5000; ++i) text += "record " + std::to_string(i) + "\n";
+    text[2500] = mark;
+    return text;
+}
+
+void addLargeChangedFile(const fs::path& pair) {
+    writeFile(pair / "old.app" / kLargeFile, largeText('o'));
+    writeFile(pair / "new.app" / kLargeFile, largeText('n'));
+}
+
 // Applies each pair's update to an installation of its old bundle, one after the other in one
 // private root, and keeps what the installation became.
 constexpr const char* kApplyEach =
@@ -213,7 +228,7 @@ constexpr const char* kApplyEach =
     "done\n";
 
 // Every other pair is signed, its old bundle carrying the public key, so that its update applies
-// only after its manifest and signature were checked.
+// only after its manifest and signature were checked; every third is a delta update.
 TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
     PatchScenario s;
     s.root().install(OSTREL_EXECUTABLE, "/Users/tester/bin/Ostrel");
@@ -232,12 +247,19 @@ TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
         std::snprintf(name, sizeof name, "/Users/tester/pairs/%05d", i);
         pairs.emplace_back(name);
         bool isSigned = i % 2 == 0;
+        bool isDelta = i % 3 == 1;
         Versions versions(seed + static_cast<unsigned>(i));
         versions.makeOld(s.host(pairs.back() + "/old.app"), isSigned ? publicKey : "");
         versions.makeNew(s.host(pairs.back() + "/old.app"), s.host(pairs.back() + "/new.app"));
+        if (isDelta) addLargeChangedFile(s.host(pairs.back()));
         std::string refused =
-            makeUpdate(s, pairs.back(), isSigned ? "--sign '" + key + ".key'" : "");
+            makeUpdate(s, pairs.back(),
+                       (isSigned ? "--sign '" + key + ".key'" : "") + (isDelta ? " --delta" : ""));
         ASSERT_EQ(refused, "") << "pair " << i << " (seed " << seed + i << ")";
+        if (isDelta) {
+            ASSERT_TRUE(fs::exists(s.host(pairs.back() + "/out/Patches/" + kLargeFile)))
+                << "pair " << i << " ships no patch";
+        }
     }
     auto run = s.root().run({"/bin/sh", "-c", kApplyEach});
     ASSERT_EQ(run.exitStatus, 0) << run.output;
@@ -260,24 +282,28 @@ TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
 }
 
 // A branded installation: the update made for its name replaces the executable under that name,
-// keeps the installation's icons and names, and installs the rest of the new version.
-TEST_F(MkupdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
+// keeps the installation's icons and names, and installs the rest of the new version. As a delta
+// update, the files that the run adapts ship whole: the installation's are the brand's.
+class BrandedUpdateTest : public MkupdateTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BrandedUpdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
     PatchScenario s;
     const std::string pair = "/Users/tester/pair";
     const std::string app = "/Applications/Acme Connect.app";
+    const std::string filler = largeText('f');  // makes a patch of every file smaller than it
     auto bundle = [&](const std::string& folder, const std::string& version) {
-        s.write(folder + "/Contents/MacOS/Solvane", "executable " + version);
+        s.write(folder + "/Contents/MacOS/Solvane", filler + "executable " + version);
         corvant::writeDictionaryToFile({{"CFBundleExecutable", "Solvane"},
                                         {"CFBundleName", "Solvane"},
                                         {"CFBundleVersion", version}},
                                        s.host(folder + "/Contents/Info.plist"));
-        s.write(folder + "/Contents/Resources/logo.icns", "logo " + version);
+        s.write(folder + "/Contents/Resources/logo.icns", filler + "logo " + version);
         s.write(folder +
                     "/Contents/Resources/Uninstaller.app/Contents/Resources/"
                     "UninstallerLOGO.icns",
-                "uninstaller logo");
-        s.write(folder + "/Contents/Resources/data " + version, version);
-        fs::create_symlink("data " + version, s.host(folder + "/Contents/Resources/current"));
+                filler + "uninstaller logo " + version);
+        s.write(folder + "/Contents/Resources/data", filler + version);
+        fs::create_symlink("data", s.host(folder + "/Contents/Resources/current " + version));
     };
     bundle(pair + "/old.app", "1");
     bundle(pair + "/new.app", "2");
@@ -297,7 +323,7 @@ TEST_F(MkupdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
                              "UninstallerLOGO.icns"})
         s.write(app + icon, "brand");
 
-    ASSERT_EQ(makeUpdate(s, pair, "--name 'Acme Connect'"), "");
+    ASSERT_EQ(makeUpdate(s, pair, std::string("--name 'Acme Connect' ") + GetParam()), "");
     auto result = s.run({pair + "/out"});
     ASSERT_EQ(result.exitStatus, 0) << result.output << s.logText();
 
@@ -317,6 +343,11 @@ TEST_F(MkupdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
                                           {"CFBundleName", "Acme Connect"},
                                           {"CFBundleVersion", "2"}}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Mkupdate, BrandedUpdateTest, ::testing::Values("", "--delta"),
+                         [](const auto& info) {
+                             return std::string(*info.param ? "Delta" : "Whole");
+                         });
 
 // Keys rotate with a version: 1.0 carries K1 and 2.0 K2, so the update to 2.0 is signed with K1
 // and the next with K2; after 2.0 is installed, K1 signs nothing that applies. The keys are made

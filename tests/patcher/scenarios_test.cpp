@@ -15,6 +15,8 @@
 #include "common/plist.h"
 #include "mkupdate/manifest_writer.h"
 #include "patch_scenario.h"
+#include "patcher/file_patch.h"
+#include "patcher/sha256.h"
 #include "patcher/update_description.h"
 
 namespace ostrel_test {
@@ -485,27 +487,91 @@ std::string longDescription(int deletions) {
     return text + "</array></dict></plist>";
 }
 
+const std::string kPatched = "Contents/Resources/data";
+
+// Text of `size` bytes that a patch from one version to the next shrinks well.
+std::string versionText(std::size_t size, char mark) {
+    std::string text;
+    for (std::size_t i = 0; text.size() < size; ++i) text += "line " + std::to_string(i) + "\n";
+    text.resize(size);
+    text[size / 2] = mark;
+    return text;
+}
+
+// Makes the signed update a delta one: the installation holds the old Contents/Resources/data, the
+// update ships a patch of it to the new one. `edit` may change the patch and its manifest record
+// before the manifest is signed again by the vendor's key.
+void shipDelta(PatchScenario& s,
+               const std::function<void(ostrel::PatchedFile&, std::string&)>& edit = {}) {
+    const std::string base = versionText(6000, 'o');
+    const std::string next = versionText(6000, 'n');
+    s.write(kApp + "/" + kPatched, base);
+    s.write("/Users/tester/vendor/data", next);
+    ostrel::PatchMaking making = ostrel::makeFilePatch(
+        s.host(kApp + "/" + kPatched).string(), s.host("/Users/tester/vendor/data").string());
+    ASSERT_TRUE(making.patch) << making.why;
+    std::string patch = *making.patch;
+    auto identity = [](const std::string& bytes) {
+        return ostrel::FileIdentity{bytes.size(), ostrel::sha256Hex(bytes)};
+    };
+    ostrel::PatchedFile file{kPatched, identity(base), identity(patch), identity(next), 0644};
+    if (edit) edit(file, patch);
+    fs::remove(s.host(kDownloaded + "/" + kPatched));
+    s.write(ostrel::patchOf(kUpdate, kPatched), patch);
+    std::string error;
+    auto manifest = ostrel::manifestText(s.host(kUpdate), {"1.0", "2.0"}, {file}, error);
+    ASSERT_TRUE(manifest) << error;
+    signManifest(s, kVendorKey, *manifest);
+}
+
+const std::string kCannotPatch = kPatched + " cannot be patched: ";
+
 struct RefusalCase {
     const char* name;
     std::function<void(PatchScenario&)> tamper;
-    std::string reason;  // in the one error line and in the check's problem
+    std::string reason;        // in the one error line and in the check's problem
+    bool baseDiffers = false;  // the status file tells the client to fetch the full update
 };
 
-class ManifestRefusalTest : public PatchRunTest,
+// An update from 1.0 that copies the whole downloaded bundle, signed by the installed
+// application's key.
+class SignedUpdateTest : public PatchRunTest {
+  protected:
+    void stageSignedUpdate() {
+        prepare("Solvane");
+        s.stageUpdate(kUpdate, "Solvane", std::nullopt,
+                      Array{entry("Solvane.app", "/Applications/", kDownloaded)});
+        fs::create_symlink("MacOS/Solvane", s.host(kDownloaded + "/Contents/Current"));
+        makeKey(s, kVendorKey);
+        setInstalledKey(s, kVendorKey);
+        setInstalledInfo(s, "CFBundleShortVersionString", "1.0");
+        signUpdate(s, kVendorKey);
+    }
+};
+
+// The patched file is made from the installed one, the check saying so first.
+TEST_F(SignedUpdateTest, DeltaUpdateMakesItsFilesFromTheInstalledOnes) {
+    stageSignedUpdate();
+    shipDelta(s);
+    auto check = s.run({"--check", kUpdate});
+    EXPECT_EQ(check.exitStatus, 0) << check.output;
+    EXPECT_NE(check.output.find("note: patched file " + kPatched +
+                                ": the installed file is its base, and the patch makes it"),
+              std::string::npos)
+        << check.output;
+
+    EXPECT_EQ(s.run({kUpdate}).exitStatus, 0) << s.logText();
+    EXPECT_EQ(s.read(kApp + "/" + kPatched), versionText(6000, 'n'));
+    EXPECT_EQ(s.status(), true);
+}
+
+class ManifestRefusalTest : public SignedUpdateTest,
                             public ::testing::WithParamInterface<RefusalCase> {};
 
-// An update from 1.0 signed by the installed application's key, changed after signing or applied
-// to another installation in one way each: refused before the backup, the installation
-// untouched, the check agreeing.
+// The signed update changed after signing or applied to another installation in one way each:
+// refused before the backup, the installation untouched, the check agreeing.
 TEST_P(ManifestRefusalTest, EndsBeforeChangingAnything) {
-    prepare("Solvane");
-    s.stageUpdate(kUpdate, "Solvane", std::nullopt,
-                  Array{entry("Solvane.app", "/Applications/", kDownloaded)});
-    fs::create_symlink("MacOS/Solvane", s.host(kDownloaded + "/Contents/Current"));
-    makeKey(s, kVendorKey);
-    setInstalledKey(s, kVendorKey);
-    setInstalledInfo(s, "CFBundleShortVersionString", "1.0");
-    signUpdate(s, kVendorKey);
+    stageSignedUpdate();
     GetParam().tamper(s);
     auto installed = snapshot(s.host(kApp));
 
@@ -525,7 +591,11 @@ TEST_P(ManifestRefusalTest, EndsBeforeChangingAnything) {
     EXPECT_EQ(errors[0],
               std::string("Update refused, Hence Patching failed : ") + GetParam().reason);
     EXPECT_EQ(snapshot(s.host(kApp)), installed);
-    EXPECT_EQ(s.status(), false);
+    corvant::Dictionary status{{"PatcherStatus", false}};
+    if (GetParam().baseDiffers) status["DeltaBaseDiffers"] = true;
+    EXPECT_EQ(corvant::readDictionaryFromFile(
+                  s.host(std::string(kSupport) + "/PatcherStatusFile.plist").string()),
+              status);
     EXPECT_FALSE(s.exists(kSoftwareBackup));
     EXPECT_EQ(s.cleanUpTrail(),
               (std::vector<std::string>{"remove update", "status", "restore profile",
@@ -698,6 +768,54 @@ INSTANTIATE_TEST_SUITE_P(
                     "/Applications/Solvane.app/Contents/Info.plist cannot be read whole (it is "
                     "malformed, or nested deeper than property lists are read), so whether it "
                     "carries OstrelPublicKey is unknown"},
+        // A delta update made from a file the installation no longer holds as it was.
+        RefusalCase{"DeltaOverADriftedBase",
+                    [](PatchScenario& s) {
+                        shipDelta(s);
+                        s.write(kApp + "/" + kPatched, versionText(6000, 'x'));
+                    },
+                    kCannotPatch +
+                        "the installed file is not the one the patch was made from (its SHA-256 "
+                        "differs)",
+                    true},
+        RefusalCase{"DeltaWithoutItsBase",
+                    [](PatchScenario& s) {
+                        shipDelta(s);
+                        fs::remove(s.host(kApp + "/" + kPatched));
+                    },
+                    kCannotPatch + "the installed file is missing", true},
+        RefusalCase{"DeltaPatchChangedAfterSigning",
+                    [](PatchScenario& s) {
+                        shipDelta(s);
+                        s.write(ostrel::patchOf(kUpdate, kPatched), "another patch");
+                    },
+                    "the update does not match UpdateManifest.plist: the patch "
+                    "Patches/Contents/Resources/data differs in its bytes from the manifest"},
+        // The vendor's own patch and record disagree with what the patch decodes to.
+        RefusalCase{"DeltaPatchTruncated",
+                    [](PatchScenario& s) {
+                        shipDelta(s, [](ostrel::PatchedFile& file, std::string& patch) {
+                            patch.resize(patch.size() - 8);
+                            file.patch = {patch.size(), ostrel::sha256Hex(patch)};
+                        });
+                    },
+                    kCannotPatch + "the patch ends before its result is complete"},
+        RefusalCase{"DeltaPatchMakesMoreThanListed",
+                    [](PatchScenario& s) {
+                        shipDelta(s, [](ostrel::PatchedFile& file, std::string&) {
+                            file.result.size -= 1;
+                        });
+                    },
+                    kCannotPatch + "the patch makes 6000 bytes, not 5999"},
+        RefusalCase{"DeltaPatchMakesAnotherFile",
+                    [](PatchScenario& s) {
+                        shipDelta(s, [](ostrel::PatchedFile& file, std::string&) {
+                            file.result.sha256 = ostrel::sha256Hex("another file");
+                        });
+                    },
+                    kCannotPatch +
+                        "the patch does not make the file it is for (the result's SHA-256 "
+                        "differs)"},
         // Without a key the manifest still guards against a damaged download.
         RefusalCase{"ChangedBytesWithoutKey",
                     [](PatchScenario& s) {
