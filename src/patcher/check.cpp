@@ -23,6 +23,7 @@
 #include "patcher/manifest.h"
 #include "patcher/profile.h"
 #include "patcher/removal.h"
+#include "patcher/run_start.h"
 #include "patcher/update_description.h"
 #include "patcher/update_format.h"
 
@@ -200,40 +201,34 @@ bool Checker::stoppedSuccess() {
 }
 
 void Checker::interruptedRun() {
-    std::optional<std::string> name = interruptedInstallation(places_);
-    if (!name) return;
-    std::string application = places_.applicationsFolder + "/" + *name + ".app";
-    std::string backup = softwareBackupPath(places_);
-    note("an earlier run was stopped while changing " + application +
-         "; a run first restores it from " + backup);
-    std::optional<std::vector<std::string>> entries = directoryEntryNames(backup);
-    if (!entries || entries->empty()) return;
-    RestoreCommands commands = restoreCommands(backup, application);
+    std::optional<InterruptedRun> interrupted = findInterruptedRun(places_);
+    if (!interrupted) return;
+    note("an earlier run was stopped while changing " + interrupted->application +
+         "; a run first restores it from " + interrupted->backup);
+    if (!interrupted->backupHoldsEntries) return;
+    RestoreCommands commands = restoreCommands(interrupted->backup, interrupted->application);
     plan(commands.emptying);
     plan(commands.copy);
 }
 
 // As a run reads the description: only its name, until the manifest's verdicts allow the rest.
 bool Checker::description() {
-    std::string path = formatString("%@/%@", update_, "UpdateInfo.plist");
-    if (!corvant::fileExists(path)) {
-        problem("UpdateInfo.plist missing at " + path);
+    FoundDescription found = findDescription(update_, places_);
+    if (!found.present) {
+        problem("UpdateInfo.plist missing at " + found.path);
         return false;
     }
-    std::string unreadable;
-    std::optional<std::string> bytes = readDescriptionBytes(path, unreadable);
-    std::optional<std::string> name = bytes ? installedApplicationName(*bytes) : std::nullopt;
-    if (!name) {
+    if (!found.installation) {
         std::optional<corvant::Dictionary> ignored;
         // The line begins with the file's name, which the check gives as its whole path.
-        std::string why = whyNoApplicationName(bytes, unreadable, ignored);
-        problem(path + why.substr(std::string_view("UpdateInfo.plist").size()));
+        std::string why = whyNoApplicationName(found.bytes, found.unreadable, ignored);
+        problem(found.path + why.substr(std::string_view(kDescriptionName).size()));
         return false;
     }
-    descriptionBytes_ = std::move(*bytes);
-    name_ = *name;
-    application_ = places_.applicationsFolder + "/" + name_ + ".app";
-    isBranded_ = isBrandedBundleName(name_ + ".app");
+    descriptionBytes_ = std::move(*found.bytes);
+    name_ = found.installation->name;
+    application_ = found.installation->application;
+    isBranded_ = found.installation->isBranded;
     return true;
 }
 

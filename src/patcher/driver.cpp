@@ -1,10 +1,8 @@
 #include "patcher/driver.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <optional>
-#include <system_error>
 
 #include "common/command.h"
 #include "common/format.h"
@@ -18,6 +16,7 @@
 #include "patcher/endings.h"
 #include "patcher/manifest.h"
 #include "patcher/profile.h"
+#include "patcher/run_start.h"
 #include "patcher/update_description.h"
 
 namespace ostrel {
@@ -87,8 +86,7 @@ class PatchRun {
 
     std::string patcherFolderPath_;
     std::string updateContentPath_;
-    std::optional<std::string> descriptionBytes_;  // read once, checked and parsed from here
-    std::string descriptionUnreadable_;            // why there are none
+    FoundDescription description_;  // its bytes read once, checked and parsed from there
     std::optional<corvant::Dictionary> updateInfo_;
     std::vector<PatchedFile> patches_;  // a delta update's files still to be made
     std::string installedApplicationName_;
@@ -177,20 +175,17 @@ bool PatchRun::finishStoppedSuccess(const std::vector<std::string>& arguments) {
 // back before anything else; where that is not possible, keep the backup under a name of its own,
 // so that this run's backup does not replace it.
 void PatchRun::undoInterruptedRun() {
-    std::optional<std::string> name = interruptedInstallation(places_);
-    if (!name) return;
-    std::string application = places_.applicationsFolder + "/" + *name + ".app";
-    std::string backup = softwareBackupPath(places_);
+    std::optional<InterruptedRun> interrupted = findInterruptedRun(places_);
+    if (!interrupted) return;
     log_.writeLogToFileWithInfo("DEBUG", 1,
                                 "An earlier run was stopped while changing %@, restoring it from "
                                 "%@ first",
-                                application, backup);
-    std::error_code ignored;
-    bool backupHoldsEntries = std::filesystem::is_directory(backup, ignored) &&
-                              !std::filesystem::is_empty(backup, ignored);
-    if (!backupHoldsEntries) {
-        log_.writeLogToFileWithInfo("DEBUG", 1, "There is no backup at %@ to restore from", backup);
-    } else if (!restoreApplication(backup, application, log_) && !moveAside(backup, log_)) {
+                                interrupted->application, interrupted->backup);
+    if (!interrupted->backupHoldsEntries) {
+        log_.writeLogToFileWithInfo("DEBUG", 1, "There is no backup at %@ to restore from",
+                                    interrupted->backup);
+    } else if (!restoreApplication(interrupted->backup, interrupted->application, log_) &&
+               !moveAside(interrupted->backup, log_)) {
         backupIsLastCopy_ = true;  // the marker stays, and this run makes no backup of its own
         return;
     }
@@ -213,35 +208,27 @@ void PatchRun::recordInstallationNew() {
 // False when there is no description file. Its bytes are read here once; what is parsed of them,
 // and when, is for the steps below.
 bool PatchRun::readDescription() {
-    std::string updateInfoPath =
-        corvant::formatString("%@/%@", updateContentPath_, "UpdateInfo.plist");
-    log_.writeLogToFileWithInfo("DEBUG", 2, "Update Dictionary Path : %@", updateInfoPath);
-    if (!corvant::fileExists(updateInfoPath)) {
-        showDescription(std::nullopt);
-        return false;
-    }
-    descriptionBytes_ = readDescriptionBytes(updateInfoPath, descriptionUnreadable_);
-    return true;
+    description_ = findDescription(updateContentPath_, places_);
+    log_.writeLogToFileWithInfo("DEBUG", 2, "Update Dictionary Path : %@", description_.path);
+    if (!description_.present) showDescription(std::nullopt);
+    return description_.present;
 }
 
 // Only the name is read before the installation is known. A description that does not name the
 // application leaves the run as helpless as a missing one; nothing then vouches for it or needs
 // to, and it is shown whole before the line that says why.
 bool PatchRun::nameApplication() {
-    std::optional<std::string> name =
-        descriptionBytes_ ? installedApplicationName(*descriptionBytes_) : std::nullopt;
-    if (!name) {
+    if (!description_.installation) {
         std::optional<corvant::Dictionary> updateInfo;
         std::string why =
-            whyNoApplicationName(descriptionBytes_, descriptionUnreadable_, updateInfo);
+            whyNoApplicationName(description_.bytes, description_.unreadable, updateInfo);
         showDescription(updateInfo);
         log_.writeLogToFileWithInfo("DEBUG", 1, "%@", why);
         return false;
     }
-    installedApplicationName_ = *name;
-    std::string installedBundleName = installedApplicationName_ + ".app";
-    installedApplicationPath_ = places_.applicationsFolder + "/" + installedBundleName;
-    isBranded_ = isBrandedBundleName(installedBundleName);
+    installedApplicationName_ = description_.installation->name;
+    installedApplicationPath_ = description_.installation->application;
+    isBranded_ = description_.installation->isBranded;
     return true;
 }
 
@@ -251,7 +238,7 @@ bool PatchRun::nameApplication() {
 // one, only once the signed manifest has vouched for it, so an unsigned one is never shown.
 bool PatchRun::verifyManifest() {
     UpdateVerification verification =
-        verifyUpdate(updateContentPath_, installedApplicationPath_, *descriptionBytes_);
+        verifyUpdate(updateContentPath_, installedApplicationPath_, *description_.bytes);
     if (!verification.keyed) showDescription(verification.updateInfo);
     if (verification.refusal) {
         log_.writeLogToFileWithInfo("DEBUG", 1, "Update refused, Hence Patching failed : %@",
