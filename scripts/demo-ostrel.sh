@@ -11,7 +11,10 @@
 #      profile backup, and the profile backup is removed only then.
 #   3. The vendor's path: ostrel-mkupdate makes a key pair, puts its public key into the
 #      installation's Info.plist, and makes the update from versions 1.0 and 2.0 of the bundle,
-#      signed; "Ostrel --check" reviews it on the installation, and Ostrel applies it.
+#      signed, in full and as a delta update (changed files as patches against 1.0's), shown side
+#      by side; the delta update is refused, since the branded installation's files are not all
+#      1.0's, and says so in the status file; "Ostrel --check" reviews the full update on the
+#      installation, and Ostrel applies it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 samples=samples/ostrel
@@ -118,9 +121,30 @@ rm -rf "$root$update"
 echo "-- ostrel-mkupdate --generate-key vendor; --set-key vendor.pub puts it into the installation"
 "$mkupdate" --generate-key "$work/vendor"
 "$mkupdate" --set-key "$work/vendor.pub" "$root/Applications/Acme Connect.app"
-echo "-- ostrel-mkupdate --sign vendor.key --name \"Acme Connect\" --unpack-root \"$update\" 1.0/Solvane.app 2.0/Solvane.app OUT"
+echo "-- ostrel-mkupdate --sign vendor.key --name \"Acme Connect\" --unpack-root \"$update\" 1.0/Solvane.app 2.0/Solvane.app FULL"
 "$mkupdate" --sign "$work/vendor.key" --name "Acme Connect" --unpack-root "$update" \
-    "$samples/versions/1.0/Solvane.app" "$samples/update/Solvane.app" "$root$update"
+    "$samples/versions/1.0/Solvane.app" "$samples/update/Solvane.app" "$work/full"
+echo "-- the same with --delta into DELTA: changed files as patches against 1.0's where smaller"
+"$mkupdate" --delta --sign "$work/vendor.key" --name "Acme Connect" --unpack-root "$update" \
+    "$samples/versions/1.0/Solvane.app" "$samples/update/Solvane.app" "$work/delta"
+bytes() { find "$@" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }'; }
+# The bundle's files and the patches, what the update ships besides its description and manifest.
+shipped() { if [ -d "$1/Patches" ]; then bytes "$1/Solvane.app" "$1/Patches"; else bytes "$1/Solvane.app"; fi; }
+full_bytes=$(bytes "$work/full")
+delta_bytes=$(bytes "$work/delta")
+echo "-- sizes: FULL $full_bytes bytes in all, DELTA $delta_bytes ($((100 * delta_bytes / full_bytes)) %)," \
+    "its manifest naming each patch's base"
+echo "-- of them the bundle's files and the patches: FULL $(shipped "$work/full") bytes," \
+    "DELTA $(shipped "$work/delta") ($((100 * $(shipped "$work/delta") / $(shipped "$work/full"))) %)"
+echo "-- Ostrel \"$update\" with DELTA: refused, the branded installation's files are not all 1.0's"
+cp -a "$work/delta" "$root$update"
+in_private_root "$root" "$patcher" "$update" >"$root/output" 2>&1 || echo "-- Ostrel exited with status $?"
+grep -o 'Update refused.*' "$root$support/Solvane/SoftwarePatcher.log"
+echo "-- PatcherStatusFile.plist: $(tr -d '\n\t' <"$root$support/PatcherStatusFile.plist" |
+    sed 's|.*<dict>\(.*\)</dict>.*|\1|; s|<key>\([^<]*\)</key><\([a-z]*\)/>|\1 \2, |g; s|, $||')"
+echo "-- so the client downloads FULL, unpacked in its place"
+rm -rf "$root$update"
+cp -a "$work/full" "$root$update"
 echo "-- Ostrel --check \"$update\""
 in_private_root "$root" "$patcher" --check "$update" || echo "(status $?)"
 echo "-- Ostrel \"$update\""

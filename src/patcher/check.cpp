@@ -148,6 +148,7 @@ class Checker {
     void successEnding(const CleanUpFacts& facts);
     void profileBackupNote(bool removed);
     bool sourceExists(const std::string& source) const;
+    bool madeByPatch(const std::string& path) const;
 
     const Places& places_;
     const std::string update_;
@@ -287,9 +288,10 @@ void Checker::branding() {
         note("the update has no " + downloadedUninstallerPath(update_) +
              ", so its icon is not changed");
     std::string info = update_ + "/" + kDefaultBundleName + "/Contents/Info.plist";
-    if (!corvant::readDictionaryFromFile(info)) problem(info + " cannot be read as a dictionary");
+    if (!madeByPatch(info) && !corvant::readDictionaryFromFile(info))
+        problem(info + " cannot be read as a dictionary");
     std::string executable = update_ + "/" + kDefaultBundleName + "/Contents/MacOS/Solvane";
-    if (!existsWithoutFollowing(executable))
+    if (!existsWithoutFollowing(executable) && !madeByPatch(executable))
         problem("the executable " + executable + " is missing");
     plan(commands.executableName);
 }
@@ -325,8 +327,16 @@ bool Checker::sourceExists(const std::string& source) const {
     std::string executables = update_ + "/" + kDefaultBundleName + "/Contents/MacOS/";
     if (isBranded_ && source == executables + "Solvane") return false;
     if (isBranded_ && source == executables + name_)
-        return corvant::fileExists(executables + "Solvane");
-    return corvant::fileExists(source);
+        return corvant::fileExists(executables + "Solvane") || madeByPatch(executables + "Solvane");
+    return corvant::fileExists(source) || madeByPatch(source);
+}
+
+// A delta update's patched files are missing from its bundle until the run makes them, before
+// the branding and the copies.
+bool Checker::madeByPatch(const std::string& path) const {
+    const std::string bundle = bundleOf(update_) + "/";
+    return std::any_of(patches_.begin(), patches_.end(),
+                       [&](const PatchedFile& file) { return path == bundle + file.path; });
 }
 
 std::optional<bool> Checker::folderWritable(const std::string& folder) const {

@@ -32,7 +32,7 @@ checks=(
     "registry properties reach the journal at the debug priority only"
     "a removed log folder is made again at the next start"
     "systemctl restart kelvorn leaves the client running"
-    "Ostrel --check as alice on a fresh home folder: a run would apply the update"
+    "Ostrel --check as alice on a fresh home folder: a run would apply the delta update, patching 1.0's files"
     "a modem: the daemon launches client 1.0 in alice's user manager"
     "the patcher client 1.0 starts as it quits: status true, the bundle equals 2.0"
     "the patcher relaunches: client 2.0 runs as alice in her user manager"
@@ -41,6 +41,7 @@ checks=(
     "alice active again: another modem is announced, no second client of alice's, ConsoleUser alice"
     "the client's unit goes when its last process ends"
     "the update with one byte changed: refused before any change, 1.0 intact, status false"
+    "a delta update over a drifted 1.0 file is refused: 1.0 intact, status false with DeltaBaseDiffers"
     "no user manager: the same update applied from a service of the system's manager"
     "remove: the service and its watch stop"
     "purge: nothing of the package is left, a client's file in the log folder stays"
@@ -282,7 +283,7 @@ check client_survives
 # The vendor-to-user path. The vendor's two versions are the samples with stand-ins for the
 # client's executable, each noting who runs it and where: 1.0 starts the patcher on the update it
 # downloaded (once, when asked to) and quits at once, with a failure status, 2.0 runs on. Both carry the vendor's public
-# key, and the update is signed.
+# key, and the update is signed and a delta one: the changed files that patch smaller ship as patches.
 samples=/opt/kelvorn-test/samples/ostrel
 vendor=/srv/vendor
 download="/home/alice/Downloads/Solvane Update"
@@ -310,8 +311,9 @@ in_root ostrel-mkupdate --generate-key "${vendor}/key" >/dev/null
 for version in 1.0 2.0; do
     in_root ostrel-mkupdate --set-key "${vendor}/key.pub" "${vendor}/${version}/Solvane.app" >/dev/null
 done
-in_root ostrel-mkupdate --sign "${vendor}/key.key" --unpack-root "${download}" \
-    "${vendor}/1.0/Solvane.app" "${vendor}/2.0/Solvane.app" "${vendor}/update" | sed 's/^/booted: /'
+made=$(in_root ostrel-mkupdate --delta --sign "${vendor}/key.key" --unpack-root "${download}" \
+    "${vendor}/1.0/Solvane.app" "${vendor}/2.0/Solvane.app" "${vendor}/update")
+sed 's/^/booted: /' <<<"${made}"
 # Version 1.0 in /Applications, alice's, and the update unpacked into her Downloads.
 install_version_1() {
     in_root rm -rf "${app}"
@@ -348,7 +350,9 @@ would_apply() {
     output=$(as_alice /usr/libexec/Ostrel/Ostrel --check "${download}" 2>&1) &&
         in_root grep -q OstrelPublicKey "${app}/Contents/Info.plist" &&
         grep -q "signed by the installed application's OstrelPublicKey" <<<"${output}" &&
-        grep -qx 'verdict: a run would apply the update' <<<"${output}" ||
+        grep -qx 'verdict: a run would apply the update' <<<"${output}" &&
+        grep -q ', [1-9][0-9]* files as patches$' <<<"${made}" &&
+        grep -q '^note: patched file .*: the installed file is its base, and the patch makes it' <<<"${output}" ||
         { tail -n 4 <<<"${output}" | sed 's/^/    /'; false; }
 }
 check would_apply
@@ -433,11 +437,11 @@ done
 no_client_unit() { [ -z "$(client_units)" ]; }
 check wait_for 30 no_client_unit
 
-# The same update with one byte of a shipped file changed, applied to 1.0.
+# The same update with one byte of a shipped file changed, the card list's patch, applied to 1.0.
+card_list=Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/MBConfig/MDCardList
 install_version_1
 ship
-in_root sh -c "cd '${download}/Solvane.app/Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/MBConfig' &&
-    printf x | dd of=MDCardList bs=1 seek=\$(grep -bo Modem MDCardList | head -n 1 | cut -d: -f1) conv=notrunc 2>/dev/null"
+in_root sh -c "printf x | dd of='${download}/Patches/${card_list}' bs=1 conv=notrunc 2>/dev/null"
 patcher_log="${support}/Solvane/SoftwarePatcher.log"
 backups() { in_root cat "${patcher_log}" 2>/dev/null | grep -c 'Software backup Started' || true; }
 refused() {
@@ -449,6 +453,25 @@ refused() {
         same_tree "${vendor}/1.0/Solvane.app" "${app}"
 }
 check refused
+
+# The same update over a 1.0 whose card list was changed by hand: the patch's base is not there.
+install_version_1
+ship
+in_root sh -c "cd '${app}/${card_list%/*}' && printf x | dd of=MDCardList bs=1 conv=notrunc \
+    seek=\$(grep -bo Modem MDCardList | head -n 1 | cut -d: -f1) 2>/dev/null"
+drift_refused() {
+    local before installed status=0
+    before=$(backups)
+    installed=$(tree_of "${app}")
+    in_root rm -f "${support}/PatcherStatusFile.plist"
+    as_alice /usr/libexec/Ostrel/Ostrel "${download}" 2>/dev/null || status=$?
+    [ "${status}" = 1 ] && status_is false && [ "$(backups)" = "${before}" ] &&
+        in_root grep -A1 '<key>DeltaBaseDiffers</key>' "${support}/PatcherStatusFile.plist" | grep -q '<true/>' &&
+        in_root grep -q "${card_list} cannot be patched: the installed file is not the one the patch" \
+            "${patcher_log}" &&
+        diff <(echo "${installed}") <(tree_of "${app}") >/dev/null
+}
+check drift_refused
 
 # Without a user manager, `open` (run by root, as the daemon runs it) starts the client as a
 # service of the system's manager: there too, the patcher the client starts as it quits outlives it.
