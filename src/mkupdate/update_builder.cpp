@@ -19,6 +19,7 @@
 #include "patcher/branding.h"
 #include "patcher/bundle_version.h"
 #include "patcher/file_patch.h"
+#include "patcher/places.h"
 #include "patcher/removal.h"
 #include "patcher/sha256.h"
 #include "patcher/update_description.h"
@@ -327,10 +328,19 @@ bool isAdaptedByBranding(const std::string& relative) {
            relative == "Contents/Resources/Uninstaller.app/Contents/Resources/UninstallerLOGO.icns";
 }
 
+// The directory files of an installation are the user's: every successful run copies the user's
+// own back over those the update brings.
+bool isUsersDirectoryFile(const std::string& relative) {
+    static const std::string directory = applicationDirectoryPath("").substr(1);  // no "/"
+    return extendsFolder(relative, directory);
+}
+
 // A file ships as a patch when the installation holds the old version's regular file at its
 // place, as the run finds it.
 bool Builder::isPatchable(const std::string& relative) const {
-    if (!request_.delta || (branded_ && isAdaptedByBranding(relative))) return false;
+    if (!request_.delta || isUsersDirectoryFile(relative) ||
+        (branded_ && isAdaptedByBranding(relative)))
+        return false;
     auto before = old_.find(relative);
     return before != old_.end() && before->second.kind == ItemKind::File;
 }

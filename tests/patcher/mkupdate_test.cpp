@@ -283,7 +283,8 @@ TEST_F(MkupdateTest, ApplyingTheUpdateToOldLeavesNew) {
 
 // A branded installation: the update made for its name replaces the executable under that name,
 // keeps the installation's icons and names, and installs the rest of the new version. As a delta
-// update, the files that the run adapts ship whole: the installation's are the brand's.
+// update, the files that the run adapts ship whole, the installation's being the brand's, and so
+// do the directory files, the installation's being the user's.
 class BrandedUpdateTest : public MkupdateTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(BrandedUpdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
@@ -303,6 +304,7 @@ TEST_P(BrandedUpdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
                     "UninstallerLOGO.icns",
                 filler + "uninstaller logo " + version);
         s.write(folder + "/Contents/Resources/data", filler + version);
+        s.write(folder + kFrameworkDirectory + "/installer.ini", filler + "installer " + version);
         fs::create_symlink("data", s.host(folder + "/Contents/Resources/current " + version));
     };
     bundle(pair + "/old.app", "1");
@@ -322,6 +324,7 @@ TEST_P(BrandedUpdateTest, BrandedInstallationGetsTheNewVersionUnderItsName) {
                              "/Contents/Resources/Uninstaller.app/Contents/Resources/"
                              "UninstallerLOGO.icns"})
         s.write(app + icon, "brand");
+    s.write(app + kFrameworkDirectory + "/installer.ini", "the user's");
 
     ASSERT_EQ(makeUpdate(s, pair, std::string("--name 'Acme Connect' ") + GetParam()), "");
     auto result = s.run({pair + "/out"});
