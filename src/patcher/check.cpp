@@ -147,6 +147,7 @@ class Checker {
     void successEnding(const CleanUpFacts& facts);
     void profileBackupNote(bool removed);
     bool sourceExists(const std::string& source) const;
+    bool isPatchedFile(const std::string& source) const;
 
     const Places& places_;
     const std::string update_;
@@ -324,14 +325,26 @@ void Checker::pass(bool isCopy) {
     }
 }
 
-// A branded run renames the downloaded executable before the copies, so a copy's source is judged
-// by what stands there after the rename.
+// A branded run renames the downloaded executable before the copies, and a delta update's run
+// makes its patched files before them, so a copy's source is judged by what stands there then.
 bool Checker::sourceExists(const std::string& source) const {
     std::string executables = update_ + "/" + kDefaultBundleName + "/Contents/MacOS/";
     if (isBranded_ && source == executables + "Solvane") return false;
     if (isBranded_ && source == executables + name_)
         return corvant::fileExists(executables + "Solvane");
-    return corvant::fileExists(source);
+    return corvant::fileExists(source) || isPatchedFile(source);
+}
+
+// Whether `source` is where the run makes one of the patched files (each path resolved as far as
+// it exists, so that any spelling of the same place counts).
+bool Checker::isPatchedFile(const std::string& source) const {
+    std::error_code error;
+    const fs::path place = fs::weakly_canonical(source, error);
+    if (error) return false;
+    return std::any_of(patches_.begin(), patches_.end(), [&](const PatchedFile& file) {
+        std::error_code ignored;
+        return fs::weakly_canonical(bundleOf(update_) + "/" + file.path, ignored) == place;
+    });
 }
 
 std::optional<bool> Checker::folderWritable(const std::string& folder) const {
