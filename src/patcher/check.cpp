@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <system_error>
 
@@ -155,6 +156,7 @@ class Checker {
     const std::string patcherFolder_;
     corvant::Dictionary updateInfo_;
     std::vector<PatchedFile> patches_;
+    std::set<std::string> patchedPlaces_;  // where the run makes them, resolved
     std::string descriptionBytes_;
     std::string name_;
     std::string application_;
@@ -249,6 +251,11 @@ bool Checker::manifest() {
 // without writing, and the room the results need.
 void Checker::patchedFiles() {
     if (patches_.empty()) return;
+    for (const PatchedFile& file : patches_) {
+        std::error_code error;
+        fs::path place = fs::weakly_canonical(bundleOf(update_) + "/" + file.path, error);
+        if (!error) patchedPlaces_.insert(place.string());
+    }
     DeltaPreview preview = previewPatches(update_, application_, patches_);
     for (const std::string& line : preview.notes) note(line);
     for (const std::string& line : preview.refusals)
@@ -321,8 +328,8 @@ void Checker::pass(bool isCopy) {
     }
 }
 
-// A branded run renames the downloaded executable before the copies, so a copy's source is judged
-// by what stands there after the rename.
+// A branded run renames the downloaded executable before the copies, and a delta update's run
+// makes its patched files before them, so a copy's source is judged by what stands there then.
 bool Checker::sourceExists(const std::string& source) const {
     std::string executables = update_ + "/" + kDefaultBundleName + "/Contents/MacOS/";
     if (isBranded_ && source == executables + "Solvane") return false;
@@ -332,11 +339,13 @@ bool Checker::sourceExists(const std::string& source) const {
 }
 
 // A delta update's patched files are missing from its bundle until the run makes them, before
-// the branding and the copies.
+// the branding and the copies. Paths are compared resolved as far as they exist, so that any
+// spelling of the same place counts.
 bool Checker::madeByPatch(const std::string& path) const {
-    const std::string bundle = bundleOf(update_) + "/";
-    return std::any_of(patches_.begin(), patches_.end(),
-                       [&](const PatchedFile& file) { return path == bundle + file.path; });
+    if (patchedPlaces_.empty()) return false;
+    std::error_code error;
+    const fs::path place = fs::weakly_canonical(path, error);
+    return !error && patchedPlaces_.count(place.string()) != 0;
 }
 
 std::optional<bool> Checker::folderWritable(const std::string& folder) const {

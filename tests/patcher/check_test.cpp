@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/plist.h"
+#include "mkupdate/update_builder.h"
 #include "patch_scenario.h"
 
 namespace ostrel_test {
@@ -37,6 +38,37 @@ void describe(PatchScenario& s, std::optional<Array> deletions, std::optional<Ar
 }
 
 const fs::perms kReadOnly = fs::perms::owner_read | fs::perms::owner_exec;
+
+const std::string kPatched = "/Contents/Resources/data";
+
+// Replaces the update with the delta update that ostrel-mkupdate makes from the installed bundle
+// (as version 1.0) to 2.0, in which kPatched grew: its copy's source is made by a patch.
+void shipDelta(PatchScenario& s) {
+    std::string lines;
+    for (int i = 0; i < 300; ++i) lines += "line " + std::to_string(i) + "\n";
+    auto version = [&](const std::string& bundle, const std::string& number) {
+        corvant::writeDictionaryToFile(
+            {{"CFBundleExecutable", "Solvane"}, {"CFBundleVersion", number}},
+            s.host(bundle + "/Contents/Info.plist"));
+        s.write(bundle + kPatched, lines + "version " + number + "\n");
+    };
+    version(kApp, "1.0");
+    const std::string versions = "/Users/tester/versions";
+    fs::create_directories(s.host(versions));
+    fs::copy(s.host(kApp), s.host(versions + "/old.app"), fs::copy_options::recursive);
+    fs::copy(s.host(kApp), s.host(versions + "/new.app"), fs::copy_options::recursive);
+    version(versions + "/new.app", "2.0");
+    fs::remove_all(s.host(kUpdate));
+    std::string error;
+    ostrel::UpdateRequest request;
+    request.oldBundle = s.host(versions + "/old.app").string();
+    request.newBundle = s.host(versions + "/new.app").string();
+    request.out = s.host(kUpdate).string();
+    request.unpackRoot = kUpdate;
+    request.delta = true;
+    std::optional<ostrel::UpdateSummary> made = ostrel::makeUpdate(request, error);
+    ASSERT_TRUE(made && made->patched > 0) << error;
+}
 
 const CheckCase kProblems[] = {
     {"NoDescription", "Solvane",
@@ -135,6 +167,14 @@ const CheckCase kProblems[] = {
                               kDownload + "/Contents/Resources/Data")});
      },
      "toBeCopied entry 1 (Data): " + kApp + "/Contents/Resources/Data/stuck cannot be removed"},
+    // One line for the file, none for the copy whose source its patch would make.
+    {"PatchedFileDiffersFromItsBase", "Solvane",
+     [](PatchScenario& s) {
+         shipDelta(s);
+         s.write(kApp + kPatched, "changed since");
+     },
+     "the update would be refused: Contents/Resources/data cannot be patched: the installed file "
+     "is not the one the patch was made from"},
     {"DeletionInReadOnlyFolder", "Solvane",
      [](PatchScenario& s) {
          describe(s, Array{entry("logo.icns", kApp + "/Contents/Resources")}, std::nullopt);
@@ -212,6 +252,8 @@ const AgreementCase kAgreements[] = {
          s.write(std::string(kSupport) + ".org", "x");
      },
      false},
+    // Each copy's source is a file that the run makes from the installed one first.
+    {"DeltaUpdate", shipDelta, true},
     {"AncestorReadOnly",
      [](PatchScenario& s) {
          fs::remove_all(s.host(kSupport));

@@ -428,50 +428,6 @@ TEST_F(MkupdateTest, KeyRotatesWithTheVersionThatCarriesTheNewOne) {
     EXPECT_EQ(s.read(info), before);
 }
 
-// A delta update: "Ostrel --check" on the installation says what the run then does, that the patch
-// makes its file from the installed one, and that it cannot when the installed file is not its base
-// (the run refusing before any change, the status file saying so).
-TEST_F(MkupdateTest, DeltaUpdateIsCheckedAsTheRunAppliesIt) {
-    const std::string pair = "/Users/tester/pair";
-    const std::string app = "/Applications/Solvane.app";
-    const std::string data = "/Contents/Resources/data.txt";
-    std::string lines;
-    for (int i = 0; i < 200; ++i) lines += "line " + std::to_string(i) + " of the card data\n";
-    for (bool drifted : {false, true}) {
-        SCOPED_TRACE(drifted ? "installed file drifted" : "installed file is the base");
-        PatchScenario s;
-        s.write(pair + "/old.app/Contents/Info.plist", infoPlist("1.0"));
-        s.write(pair + "/new.app/Contents/Info.plist", infoPlist("2.0"));
-        s.write(pair + "/old.app" + data, lines);
-        s.write(pair + "/new.app" + data, lines + "a line of 2.0\n");
-        ASSERT_EQ(makeUpdate(s, pair, "--delta"), "");
-        ASSERT_TRUE(s.exists(pair + "/out/Patches" + data));
-        ASSERT_EQ(std::system(("cp -a '" + s.host(pair + "/old.app").string() + "' '" +
-                               s.host(app).string() + "'")
-                                  .c_str()),
-                  0);
-        if (drifted) s.write(app + data, lines + "a line of the user's\n");
-        const auto installed = snapshot(s.host(app));
-
-        auto check = s.run({"--check", pair + "/out"});
-        EXPECT_EQ(check.exitStatus, drifted ? 1 : 0) << check.output;
-        const std::string said = drifted
-                                     ? "Ostrel: the update would be refused: Contents/Resources/"
-                                       "data.txt cannot be patched: the installed file is not"
-                                     : "note: patched file Contents/Resources/data.txt: the "
-                                       "installed file is its base, and the patch makes it";
-        EXPECT_NE(check.output.find(said), std::string::npos) << check.output;
-
-        auto run = s.run({pair + "/out"});
-        EXPECT_EQ(run.exitStatus, drifted ? 1 : 0) << run.output << s.logText();
-        EXPECT_EQ(snapshot(s.host(app)), drifted ? installed : snapshot(s.host(pair + "/new.app")));
-        auto status = corvant::readDictionaryFromFile(
-            s.host(std::string(kSupport) + "/PatcherStatusFile.plist"));
-        ASSERT_TRUE(status);
-        EXPECT_EQ(status->count("DeltaBaseDiffers"), drifted ? 1u : 0u);
-    }
-}
-
 // Everything below `folder`, each item's path and permission bits.
 std::set<std::string> listing(const fs::path& folder) {
     std::set<std::string> items;
