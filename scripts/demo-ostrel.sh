@@ -12,9 +12,9 @@
 #   3. The vendor's path: ostrel-mkupdate makes a key pair, puts its public key into the
 #      installation's Info.plist, and makes the update from versions 1.0 and 2.0 of the bundle,
 #      signed, in full and as a delta update (changed files as patches against 1.0's), shown side
-#      by side; the delta update is refused, since the branded installation's files are not all
-#      1.0's, and says so in the status file; "Ostrel --check" reviews the full update on the
-#      installation, and Ostrel applies it.
+#      by side; the delta update is refused while a file it patches differs from 1.0's, and says
+#      so in the status file; with the file put back, "Ostrel --check" reviews the delta update on
+#      the installation, and Ostrel applies it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 samples=samples/ostrel
@@ -136,15 +136,20 @@ echo "-- sizes: FULL $full_bytes bytes in all, DELTA $delta_bytes ($((100 * delt
     "its manifest naming each patch's base"
 echo "-- of them the bundle's files and the patches: FULL $(shipped "$work/full") bytes," \
     "DELTA $(shipped "$work/delta") ($((100 * $(shipped "$work/delta") / $(shipped "$work/full"))) %)"
-echo "-- Ostrel \"$update\" with DELTA: refused, the branded installation's files are not all 1.0's"
+card_list="Contents/Frameworks/CorvantCommon.framework/Versions/A/Resources/MBConfig/MDCardList"
+installed_card_list="$root/Applications/Acme Connect.app/$card_list"
+echo "-- with the installation's card list changed by hand, Ostrel \"$update\" with DELTA is refused"
+cp "$installed_card_list" "$work/card-list"
+echo "<!-- changed by hand -->" >>"$installed_card_list"
 cp -a "$work/delta" "$root$update"
 in_private_root "$root" "$patcher" "$update" >"$root/output" 2>&1 || echo "-- Ostrel exited with status $?"
 grep -o 'Update refused.*' "$root$support/Solvane/SoftwarePatcher.log"
 echo "-- PatcherStatusFile.plist: $(tr -d '\n\t' <"$root$support/PatcherStatusFile.plist" |
     sed 's|.*<dict>\(.*\)</dict>.*|\1|; s|<key>\([^<]*\)</key><\([a-z]*\)/>|\1 \2, |g; s|, $||')"
-echo "-- so the client downloads FULL, unpacked in its place"
+echo "-- a client would download FULL now; here the card list is put back and DELTA unpacked again"
+cp "$work/card-list" "$installed_card_list"
 rm -rf "$root$update"
-cp -a "$work/full" "$root$update"
+cp -a "$work/delta" "$root$update"
 echo "-- Ostrel --check \"$update\""
 in_private_root "$root" "$patcher" --check "$update" || echo "(status $?)"
 echo "-- Ostrel \"$update\""

@@ -17,7 +17,8 @@ using corvant::formatString;
 
 namespace {
 
-std::string inMegabytes(std::uint64_t bytes) {
+std::string sizeText(std::uint64_t bytes) {
+    if (bytes < 1000000) return formatString("%llu bytes", static_cast<unsigned long long>(bytes));
     return formatString("%.1f MB", static_cast<double>(bytes) / 1e6);
 }
 
@@ -34,7 +35,7 @@ std::optional<std::string> noRoom(const std::string& bundle, std::uint64_t neede
     const std::uint64_t available = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
     if (available >= needed) return std::nullopt;
     return formatString("no room for the patched files: they need %@, the file system of %@ has %@",
-                        inMegabytes(needed), bundle, inMegabytes(available));
+                        sizeText(needed), bundle, sizeText(available));
 }
 
 DeltaRefusal refusalFor(const PatchedFile& file, const PatchApplication& application) {
@@ -98,7 +99,7 @@ DeltaPreview previewPatches(const std::string& updateFolder, const std::string& 
     if (auto why = noRoom(bundle, needed)) preview.refusals.push_back(*why);
     preview.notes.push_back(formatString("%d patched files are made into %@, needing %@",
                                          static_cast<int>(patches.size()), bundle,
-                                         inMegabytes(needed)));
+                                         sizeText(needed)));
     for (const PatchedFile& file : patches) {
         PatchApplication tried = tryFilePatch(application + "/" + file.path, file.base,
                                               patchOf(updateFolder, file.path), file.result);
