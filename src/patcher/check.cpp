@@ -1,7 +1,6 @@
 #include "patcher/check.h"
 
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,17 +92,6 @@ std::uintmax_t diskUsage(const std::string& path, std::string& unreadable) {
     for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
         bytes += diskUsage(it->path().string(), unreadable);
     return bytes;
-}
-
-// Free bytes for the user on the file system that holds `path`, or its nearest existing folder.
-std::optional<std::uintmax_t> freeBytes(std::string path) {
-    struct statvfs info {};
-    while (::statvfs(path.c_str(), &info) != 0) {
-        std::string parent = deletingLastPathComponent(path);
-        if (parent.empty() || parent == path) return std::nullopt;
-        path = parent;
-    }
-    return static_cast<std::uintmax_t>(info.f_bavail) * info.f_frsize;
 }
 
 std::string inMegabytes(std::uintmax_t bytes) {

@@ -1,7 +1,6 @@
 #include "patcher/delta.h"
 
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -10,6 +9,7 @@
 #include "common/paths.h"
 #include "patcher/file_patch.h"
 #include "patcher/manifest.h"
+#include "patcher/places.h"
 
 namespace ostrel {
 
@@ -30,12 +30,10 @@ std::uint64_t bytesNeeded(const std::vector<PatchedFile>& patches) {
 
 // Why the update's bundle has no room for the results; none when it has.
 std::optional<std::string> noRoom(const std::string& bundle, std::uint64_t needed) {
-    struct statvfs info {};
-    if (::statvfs(bundle.c_str(), &info) != 0) return std::nullopt;  // the writes will tell
-    const std::uint64_t available = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
-    if (available >= needed) return std::nullopt;
+    std::optional<std::uintmax_t> available = freeBytes(bundle);
+    if (!available || *available >= needed) return std::nullopt;  // the writes tell the rest
     return formatString("no room for the patched files: they need %@, the file system of %@ has %@",
-                        sizeText(needed), bundle, sizeText(available));
+                        sizeText(needed), bundle, sizeText(*available));
 }
 
 DeltaRefusal refusalFor(const PatchedFile& file, const PatchApplication& application) {

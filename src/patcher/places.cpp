@@ -1,5 +1,7 @@
 #include "patcher/places.h"
 
+#include <sys/statvfs.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -39,6 +41,17 @@ std::string withoutLeadingDash(const std::string& path) {
     std::error_code error;
     std::filesystem::path absolute = std::filesystem::absolute(path, error);
     return error ? "./" + path : absolute.string();
+}
+
+// Free bytes for the user on the file system that holds `path`, or its nearest existing folder.
+std::optional<std::uintmax_t> freeBytes(std::string path) {
+    struct statvfs info {};
+    while (::statvfs(path.c_str(), &info) != 0) {
+        std::string parent = deletingLastPathComponent(path);
+        if (parent.empty() || parent == path) return std::nullopt;
+        path = parent;
+    }
+    return static_cast<std::uintmax_t>(info.f_bavail) * info.f_frsize;
 }
 
 }  // namespace ostrel

@@ -1,6 +1,8 @@
 // The folders a patch run works in, handed in so that tests can point them at temporary folders.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/paths.h"
@@ -23,6 +25,10 @@ std::string userDirectoryPath(const Places& places);
 std::string patcherStatusFilePath(const Places& places);
 // The marker that says the installed application is being changed (see backup.h).
 std::string installationInChangePath(const Places& places);
+
+// Free bytes for the user on the file system that holds `path`, or its nearest existing folder;
+// none when no folder on the way can be looked at.
+std::optional<std::uintmax_t> freeBytes(std::string path);
 
 // The directory folder inside an installed application's common framework.
 std::string applicationDirectoryPath(const std::string& installedApplicationPath);
